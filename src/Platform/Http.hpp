@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QByteArray>
+#include <QUrl>
+
+#include <functional>
+#include <optional>
+
+namespace quenlark {
+
+class HttpClient {
+public:
+    virtual ~HttpClient() = default;
+    // A plain GET. The completion runs exactly once, on any thread, with nullopt when no body
+    // arrived. The status code is not reported.
+    virtual void get(const QUrl& url,
+                     std::function<void(std::optional<QByteArray> body)> completion) = 0;
+};
+
+} // namespace quenlark

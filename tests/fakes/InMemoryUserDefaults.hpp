@@ -1,0 +1,23 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "Platform/UserDefaults.hpp"
+
+#include <QHash>
+
+namespace quenlark::fakes {
+
+class InMemoryUserDefaults : public UserDefaults {
+public:
+    std::optional<QString> stringForKey(const QString& key) const override
+    {
+        const auto it = values.constFind(key);
+        return it == values.constEnd() ? std::nullopt : std::optional<QString>(*it);
+    }
+    void setString(const QString& value, const QString& key) override { values.insert(key, value); }
+    void removeObjectForKey(const QString& key) override { values.remove(key); }
+
+    QHash<QString, QString> values;
+};
+
+} // namespace quenlark::fakes

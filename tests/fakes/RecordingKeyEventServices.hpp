@@ -1,0 +1,70 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "Platform/KeyEvents.hpp"
+
+#include <vector>
+
+namespace quenlark::fakes {
+
+// Records every call; each made source and event carries the number of its source (0 for none),
+// so tests can tell which command's source made which event.
+class RecordingKeyEventServices : public KeyEventServices {
+public:
+    struct Source : EventSource {
+        explicit Source(int number) : number(number) {}
+        int number;
+    };
+    struct Event : KeyboardEvent {
+        Event(int sourceNumber, std::uint16_t key, bool down)
+            : sourceNumber(sourceNumber), key(key), down(down)
+        {}
+        int sourceNumber;
+        std::uint16_t key;
+        bool down;
+    };
+    struct Posted {
+        int tapLocation;
+        int sourceNumber;
+        std::uint16_t key;
+        bool down;
+        bool operator==(const Posted&) const = default;
+    };
+
+    std::unique_ptr<EventSource> createEventSource(int stateID) override
+    {
+        sourceStateIDs.push_back(stateID);
+        if (failSource)
+            return nullptr;
+        return std::make_unique<Source>(++sourcesMade);
+    }
+
+    std::unique_ptr<KeyboardEvent> createKeyboardEvent(EventSource* source, std::uint16_t key,
+                                                       bool keyDown) override
+    {
+        ++eventsRequested;
+        if ((keyDown && failKeyDown) || (!keyDown && failKeyUp))
+            return nullptr;
+        const int number = source ? static_cast<Source*>(source)->number : 0;
+        return std::make_unique<Event>(number, key, keyDown);
+    }
+
+    void postEvent(int tapLocation, KeyboardEvent& event) override
+    {
+        const auto& e = static_cast<Event&>(event);
+        // An event posted after another was made for the same command proves both existed first.
+        posted.push_back({tapLocation, e.sourceNumber, e.key, e.down});
+        eventsRequestedAtPost.push_back(eventsRequested);
+    }
+
+    bool failSource = false;
+    bool failKeyDown = false;
+    bool failKeyUp = false;
+    int sourcesMade = 0;
+    int eventsRequested = 0;
+    std::vector<int> sourceStateIDs;
+    std::vector<Posted> posted;
+    std::vector<int> eventsRequestedAtPost;
+};
+
+} // namespace quenlark::fakes

@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: MIT
+#include "Core/Published.hpp"
+
+#include <QObject>
+#include <QString>
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
+
+using namespace quenlark;
+
+namespace {
+// Records, for each announcement, the value that was stored at that moment.
+class Owner : public QObject {
+public:
+    Published<int> number{this, 1};
+    std::vector<int> seenAtAnnouncement;
+
+    void objectWillChange() { seenAtAnnouncement.push_back(number.value()); }
+};
+} // namespace
+
+TEST(PublishedTest, EveryAssignmentIsAnnouncedBeforeItIsStored)
+{
+    Owner owner;
+    owner.number = 2;
+    owner.number = 2;
+    owner.number = 3;
+    EXPECT_EQ(owner.seenAtAnnouncement, (std::vector<int>{1, 2, 2}));
+    EXPECT_EQ(owner.number.value(), 3);
+}
+
+TEST(PublishedTest, SubscriberGetsCurrentValueThenEveryAssignmentInOrder)
+{
+    Owner owner;
+    owner.number = 5;
+    std::vector<int> received;
+    auto subscription = owner.number.subscribe([&](const int& v) { received.push_back(v); });
+    owner.number = 5;
+    owner.number = 6;
+    EXPECT_EQ(received, (std::vector<int>{5, 5, 6}));
+    subscription.cancel();
+    owner.number = 7;
+    EXPECT_EQ(received.size(), 3u);
+}
+
+TEST(PublishedTest, SubscriberSeesStoredValueAndAnnouncementComesFirst)
+{
+    Owner owner;
+    std::vector<std::pair<int, std::size_t>> seen;
+    auto subscription = owner.number.subscribe([&](const int& v) {
+        seen.emplace_back(owner.number.value() - v, owner.seenAtAnnouncement.size());
+    });
+    owner.number = 9;
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1], std::make_pair(0, std::size_t{1}));
+}
+
+TEST(PublishedTest, HandleOutlivingTheValueIsSafe)
+{
+    std::vector<int> received;
+    Subscription subscription;
+    {
+        Owner owner;
+        subscription = owner.number.subscribe([&](const int& v) { received.push_back(v); });
+    }
+    subscription.cancel();
+    EXPECT_EQ(received, std::vector<int>{1});
+}
+
+TEST(PublishedTest, CancellingAnotherSubscriberDuringDeliveryStopsIt)
+{
+    Owner owner;
+    std::vector<int> second;
+    Subscription secondSubscription;
+    auto first = owner.number.subscribe([&](const int& v) {
+        if (v == 2)
+            secondSubscription.cancel();
+    });
+    secondSubscription = owner.number.subscribe([&](const int& v) { second.push_back(v); });
+    owner.number = 2;
+    EXPECT_EQ(second, std::vector<int>{1});
+}
+
+TEST(PublishedTest, OptionalValuesCarryAbsence)
+{
+    class TextOwner : public QObject {
+    public:
+        Published<std::optional<QString>> text{this, std::nullopt};
+        int announcements = 0;
+        void objectWillChange() { ++announcements; }
+    } owner;
+    std::vector<std::optional<QString>> received;
+    auto subscription = owner.text.subscribe([&](const auto& v) { received.push_back(v); });
+    owner.text = QStringLiteral("");
+    owner.text = std::nullopt;
+    EXPECT_EQ(received,
+              (std::vector<std::optional<QString>>{std::nullopt, QString(), std::nullopt}));
+    EXPECT_EQ(owner.announcements, 2);
+}
