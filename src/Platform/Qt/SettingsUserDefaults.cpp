@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: MIT
+#include "Platform/Qt/SettingsUserDefaults.hpp"
+
+#include <QFile>
+
+namespace quenlark {
+
+SettingsUserDefaults::SettingsUserDefaults()
+{
+    open(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quenlark"),
+         QStringLiteral("Quenlark Companion"));
+}
+
+SettingsUserDefaults::SettingsUserDefaults(const QString& filePath)
+{
+    open(filePath, QSettings::IniFormat);
+}
+
+template <typename... Args> void SettingsUserDefaults::open(Args... args)
+{
+    settings_ = std::make_unique<QSettings>(args...);
+    if (settings_->status() != QSettings::FormatError)
+        return;
+    // QSettings keeps whatever it half-parsed and rewrites the file at the next sync; keep the
+    // user's file intact instead and start from an empty one.
+    const QString path = settings_->fileName();
+    settings_.reset();
+    const QString aside = path + QStringLiteral(".unreadable");
+    QFile::remove(aside);
+    QFile::rename(path, aside);
+    settings_ = std::make_unique<QSettings>(args...);
+}
+
+std::optional<QString> SettingsUserDefaults::stringForKey(const QString& key) const
+{
+    const QVariant value = settings_->value(key);
+    if (value.typeId() != QMetaType::QString)
+        return std::nullopt;
+    return value.toString();
+}
+
+void SettingsUserDefaults::setString(const QString& value, const QString& key)
+{
+    settings_->setValue(key, value);
+    settings_->sync();
+}
+
+void SettingsUserDefaults::removeObjectForKey(const QString& key)
+{
+    settings_->remove(key);
+    settings_->sync();
+}
+
+} // namespace quenlark

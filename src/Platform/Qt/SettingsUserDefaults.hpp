@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "Platform/UserDefaults.hpp"
+
+#include <QSettings>
+
+#include <memory>
+
+namespace quenlark {
+
+// User defaults in the user's settings file (organisation "Quenlark", application "Quenlark
+// Companion"), written through at every change. A file that cannot be parsed reads as nothing
+// stored; it is moved aside to "<file>.unreadable" rather than overwritten.
+class SettingsUserDefaults : public UserDefaults {
+public:
+    SettingsUserDefaults();
+    // An INI file at `filePath`, for tests and tools.
+    explicit SettingsUserDefaults(const QString& filePath);
+
+    std::optional<QString> stringForKey(const QString& key) const override;
+    void setString(const QString& value, const QString& key) override;
+    void removeObjectForKey(const QString& key) override;
+
+    QString fileName() const { return settings_->fileName(); }
+
+private:
+    template <typename... Args> void open(Args... args);
+
+    std::unique_ptr<QSettings> settings_;
+};
+
+} // namespace quenlark
