@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 
 using namespace quenlark;
 using namespace quenlark::fakes;
@@ -83,6 +84,11 @@ struct PanelCase {
     std::optional<QUrl> url;
     QStringList rows;
 };
+
+void PrintTo(const PanelCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 const QUrl updateURL(QStringLiteral("https://downloads.example.org/quenlark-2.1.tar.gz"));
 
@@ -190,6 +196,11 @@ struct DotCase {
     int minHue;
     int maxHue;
 };
+
+void PrintTo(const DotCase& c, std::ostream* os)
+{
+    *os << rawValue(c.state).toStdString();
+}
 
 class MenuBarViewDotTest : public MenuBarViewTest, public ::testing::WithParamInterface<DotCase> {};
 

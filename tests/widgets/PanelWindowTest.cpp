@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 using namespace quenlark;
 using namespace quenlark::fakes;
 using quenlark::testing::settle;
@@ -23,6 +25,11 @@ struct KindCase {
     const char* platform;
     PanelWindow::Kind kind;
 };
+
+void PrintTo(const KindCase& c, std::ostream* os)
+{
+    *os << c.platform << (c.trayAvailable ? " with tray" : " without tray");
+}
 
 class PanelWindowKindTest : public ::testing::TestWithParam<KindCase> {};
 
@@ -47,6 +54,11 @@ struct PlacementCase {
     QRect available;
     QPoint expected;
 };
+
+void PrintTo(const PlacementCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class PanelWindowPlacementTest : public ::testing::TestWithParam<PlacementCase> {};
 
