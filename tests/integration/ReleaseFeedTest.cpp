@@ -1,0 +1,344 @@
+// SPDX-License-Identifier: MIT
+// The release check over real HTTPS: NetworkHttpClient against a loopback server whose private
+// certificate authority only the client under test trusts.
+#include "Core/UpdateChecker.hpp"
+#include "Platform/Qt/NetworkHttpClient.hpp"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSslCertificate>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <iostream>
+#include <memory>
+#include <vector>
+
+using namespace quenlark;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int serverStartLimitMs = 60'000; // four keys and three certificates on a busy machine
+constexpr int answerLimitMs = 20'000;
+
+const QByteArray feedBody =
+    R"({"version":"9.1.0","mac_url":"https://quenlark.example/get/9.1.0","notes":"Faster."})";
+const QByteArray htmlBody =
+    "<!doctype html><html><head><title>404 Not Found</title></head><body>Gone</body></html>";
+
+// The loopback server of tests/integration/release_feed_server.py, alive as long as this object.
+class FeedServer {
+public:
+    FeedServer()
+    {
+        QObject::connect(&process_, &QProcess::readyReadStandardOutput, &process_, [this] {
+            while (process_.canReadLine())
+                lines_.append(QString::fromUtf8(process_.readLine()).trimmed());
+        });
+    }
+
+    ~FeedServer()
+    {
+        // The server leaves when its standard input closes.
+        process_.closeWriteChannel();
+        if (!process_.waitForFinished(10'000))
+            process_.kill();
+        process_.waitForFinished(10'000);
+    }
+
+    FeedServer(const FeedServer&) = delete;
+    FeedServer& operator=(const FeedServer&) = delete;
+
+    // Empty when the server is up, else what went wrong.
+    QString start()
+    {
+        process_.start(QStringLiteral(PYTHON3), {QStringLiteral(RELEASE_FEED_SERVER), dir_.path()});
+        if (!QTest::qWaitFor([this] { return lines_.contains(u"ready"_s); }, serverStartLimitMs))
+            return u"the feed server did not start: "_s +
+                   QString::fromUtf8(process_.readAllStandardError());
+        return {};
+    }
+
+    int port(const QString& listener) const
+    {
+        return event(u"port "_s + listener + u' ').section(u' ', 2).toInt();
+    }
+
+    // A configuration that trusts the server's own authority and nothing else.
+    QSslConfiguration trustingItsAuthority() const
+    {
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setCaCertificates(QSslCertificate::fromPath(event(u"ca "_s).section(u' ', 1)));
+        return tls;
+    }
+
+    // The first line that starts with `prefix`, waiting for it for a while; empty if none came.
+    QString waitForEvent(const QString& prefix) const
+    {
+        if (!QTest::qWaitFor([&] { return !event(prefix).isEmpty(); }, answerLimitMs))
+            return {};
+        return event(prefix);
+    }
+
+    QString event(const QString& prefix) const
+    {
+        for (const QString& line : lines_)
+            if (line.startsWith(prefix))
+                return line;
+        return {};
+    }
+
+private:
+    QTemporaryDir dir_;
+    QProcess process_;
+    QStringList lines_;
+};
+
+struct Offer {
+    QString version;
+    QUrl url;
+    bool onMainThread;
+};
+
+struct CheckResult {
+    QList<QUrl> requested;
+    int completions = 0;
+    std::optional<QByteArray> delivered;
+    std::vector<Offer> offers;
+};
+
+// Sends the feed request to a loopback listener instead of the web site, under a first path
+// segment that picks the server's answer, and records what the real client delivers.
+class LoopbackFeed : public HttpClient {
+public:
+    LoopbackFeed(HttpClient& client, int port, QString scenario,
+                 std::shared_ptr<CheckResult> result)
+        : client_(client), port_(port), scenario_(std::move(scenario)), result_(std::move(result))
+    {}
+
+    void get(const QUrl& url, std::function<void(std::optional<QByteArray>)> completion) override
+    {
+        result_->requested.append(url);
+        QUrl local = url;
+        local.setHost(u"127.0.0.1"_s);
+        local.setPort(port_);
+        local.setPath(u'/' + scenario_ + url.path());
+        client_.get(local, [result = result_,
+                            completion = std::move(completion)](std::optional<QByteArray> body) {
+            ++result->completions;
+            result->delivered = body;
+            completion(std::move(body));
+        });
+    }
+
+private:
+    HttpClient& client_;
+    int port_;
+    QString scenario_;
+    std::shared_ptr<CheckResult> result_;
+};
+
+// Runs what the main thread has queued, including deferred deletes: once a reply is deleted,
+// nothing can complete it a second time.
+void drainMainQueue()
+{
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+std::shared_ptr<CheckResult> startCheck(HttpClient& client, int port, const QString& scenario)
+{
+    auto result = std::make_shared<CheckResult>();
+    LoopbackFeed feed(client, port, scenario, result);
+    checkForUpdates(feed, u"1.0"_s, [result](const QString& version, const QUrl& url) {
+        result->offers.push_back({version, url, QThread::currentThread() == qApp->thread()});
+    });
+    return result;
+}
+
+std::shared_ptr<CheckResult> runCheck(HttpClient& client, int port, const QString& scenario)
+{
+    auto result = startCheck(client, port, scenario);
+    EXPECT_TRUE(QTest::qWaitFor([&result] { return result->completions > 0; }, answerLimitMs))
+        << "no completion for " << scenario.toStdString();
+    drainMainQueue();
+    return result;
+}
+
+long maxResidentKiB()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+class ReleaseFeedTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!QFileInfo(QStringLiteral(PYTHON3)).isExecutable() ||
+            QStandardPaths::findExecutable(u"openssl"_s).isEmpty())
+            GTEST_SKIP() << "needs " PYTHON3 " and openssl (scripts/install-deps installs both)";
+        const QString problem = server.start();
+        ASSERT_TRUE(problem.isEmpty()) << problem.toStdString();
+    }
+
+    FeedServer server;
+};
+
+struct Scenario {
+    const char* name;
+    const char* scenario;
+    const char* listener;
+    std::optional<QByteArray> delivered;
+    bool offered;
+};
+
+class ReleaseFeedScenarioTest : public ReleaseFeedTest,
+                                public testing::WithParamInterface<Scenario> {};
+
+} // namespace
+
+TEST_P(ReleaseFeedScenarioTest, DeliversTheBodyOnlyWhenItArrivedWholeAndOffersOnlyAUsableFeed)
+{
+    const Scenario& row = GetParam();
+    NetworkHttpClient client(server.trustingItsAuthority());
+
+    const auto result = runCheck(client, server.port(QString::fromUtf8(row.listener)),
+                                 QString::fromUtf8(row.scenario));
+
+    ASSERT_EQ(result->requested.size(), 1);
+    EXPECT_EQ(result->requested[0].scheme(), u"https"_s);
+    EXPECT_EQ(result->requested[0].path(), u"/releases/latest.json"_s);
+    EXPECT_EQ(result->completions, 1);
+    EXPECT_EQ(result->delivered, row.delivered);
+    if (!row.offered) {
+        EXPECT_TRUE(result->offers.empty());
+        return;
+    }
+    ASSERT_EQ(result->offers.size(), 1u);
+    EXPECT_EQ(result->offers[0].version, u"9.1.0"_s);
+    EXPECT_EQ(result->offers[0].url, QUrl(u"https://quenlark.example/get/9.1.0"_s));
+    EXPECT_TRUE(result->offers[0].onMainThread);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ReleaseFeedScenarioTest,
+    testing::Values(
+        Scenario{"Status200NewerFeed", "newer", "trusted", feedBody, true},
+        Scenario{"Status404Html", "missing", "trusted", htmlBody, false},
+        Scenario{"Status500NewerFeed", "failing", "trusted", feedBody, true},
+        Scenario{"NotJson", "not-json", "trusted", "Service temporarily unavailable", false},
+        Scenario{"RedirectToNewerFeed", "moved", "trusted", feedBody, true},
+        Scenario{"ClosedMidBody", "cut", "trusted", std::nullopt, false},
+        Scenario{"UntrustedAuthority", "newer", "untrusted", std::nullopt, false},
+        Scenario{"CertificateForAnotherHost", "newer", "wronghost", std::nullopt, false}),
+    [](const testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
+
+TEST_F(ReleaseFeedTest, OversizedBodyIsCutOffWithBoundedMemory)
+{
+    NetworkHttpClient client(server.trustingItsAuthority());
+    const int port = server.port(u"trusted"_s);
+    // A first check brings up TLS and the network thread, so that only the body is measured.
+    ASSERT_EQ(runCheck(client, port, u"newer"_s)->offers.size(), 1u);
+    const long residentBefore = maxResidentKiB();
+
+    const auto result = runCheck(client, port, u"huge"_s);
+    const long grownKiB = maxResidentKiB() - residentBefore;
+
+    EXPECT_EQ(result->completions, 1);
+    EXPECT_EQ(result->delivered, std::nullopt);
+    EXPECT_TRUE(result->offers.empty());
+    // The server would write 1 GiB; it must have been stopped near the 64 KiB cap, give or take
+    // what the sockets buffer on the way.
+    const QString cut = server.waitForEvent(u"cut huge "_s);
+    ASSERT_FALSE(cut.isEmpty()) << "the client kept reading";
+    const qint64 sentBytes = cut.section(u' ', 2).toLongLong();
+    EXPECT_LT(sentBytes, 16 << 20);
+    EXPECT_LT(grownKiB, 16 * 1024);
+    RecordProperty("server_sent_bytes", std::to_string(sentBytes));
+    RecordProperty("resident_growth_kib", std::to_string(grownKiB));
+    std::cout << "server sent " << sentBytes << " bytes; peak resident size grew " << grownKiB
+              << " KiB\n";
+}
+
+TEST_F(ReleaseFeedTest, TheAuthorityIsTrustedOnlyByTheClientGivenIt)
+{
+    const auto authority = server.trustingItsAuthority().caCertificates();
+    ASSERT_EQ(authority.size(), 1);
+    EXPECT_FALSE(QSslConfiguration::defaultConfiguration().caCertificates().contains(authority[0]));
+
+    NetworkHttpClient systemTrust;
+    const auto result = runCheck(systemTrust, server.port(u"trusted"_s), u"newer"_s);
+    EXPECT_EQ(result->completions, 1);
+    EXPECT_EQ(result->delivered, std::nullopt);
+    EXPECT_TRUE(result->offers.empty());
+    EXPECT_FALSE(server.waitForEvent(u"handshake-failed trusted"_s).isEmpty());
+}
+
+TEST_F(ReleaseFeedTest, StalledAndTricklingServersAreCutOff)
+{
+    NetworkHttpClient client(server.trustingItsAuthority());
+    client.setTimeouts(std::chrono::seconds(1), std::chrono::seconds(3));
+    const int port = server.port(u"trusted"_s);
+
+    // Both servers keep the connection up for a minute; only the client's timeouts end it early.
+    for (const QString& scenario : {u"stalled"_s, u"trickle"_s}) {
+        SCOPED_TRACE(scenario.toStdString());
+        const auto result = runCheck(client, port, scenario);
+        EXPECT_EQ(result->completions, 1);
+        EXPECT_EQ(result->delivered, std::nullopt);
+        EXPECT_TRUE(result->offers.empty());
+        EXPECT_FALSE(server.waitForEvent(u"cut "_s + scenario).isEmpty());
+    }
+}
+
+TEST_F(ReleaseFeedTest, DestroyingTheClientCompletesARequestInFlight)
+{
+    auto client = std::make_unique<NetworkHttpClient>(server.trustingItsAuthority());
+    const auto result = startCheck(*client, server.port(u"trusted"_s), u"stalled"_s);
+    ASSERT_FALSE(server.waitForEvent(u"request stalled"_s).isEmpty());
+    EXPECT_EQ(result->completions, 0);
+
+    client.reset();
+    EXPECT_EQ(result->completions, 1);
+    EXPECT_EQ(result->delivered, std::nullopt);
+    drainMainQueue();
+    EXPECT_EQ(result->completions, 1);
+    EXPECT_TRUE(result->offers.empty());
+    EXPECT_FALSE(server.waitForEvent(u"cut stalled"_s).isEmpty());
+}
+
+TEST_F(ReleaseFeedTest, OnlyWebAddressesAreFetched)
+{
+    QTemporaryDir dir;
+    QFile local(dir.filePath(u"latest.json"_s));
+    ASSERT_TRUE(local.open(QIODevice::WriteOnly));
+    local.write(feedBody);
+    local.close();
+
+    for (const QUrl& url : {QUrl::fromLocalFile(local.fileName()),
+                            QUrl(u"data:application/json,"_s + QString::fromUtf8(feedBody))}) {
+        SCOPED_TRACE(url.toString().toStdString());
+        int completions = 0;
+        std::optional<QByteArray> delivered = QByteArray("unset");
+        // Made after what the completion writes to, so that it goes first.
+        NetworkHttpClient client(server.trustingItsAuthority());
+        client.get(url, [&](std::optional<QByteArray> body) {
+            ++completions;
+            delivered = std::move(body);
+        });
+        drainMainQueue();
+        EXPECT_EQ(completions, 1);
+        EXPECT_EQ(delivered, std::nullopt);
+    }
+}
