@@ -21,7 +21,7 @@ const struct {
     const char16_t* stored;
     std::optional<QString> name;
     bool offersClickerService;
-} clickerSpecs[LinkHarness::peripheralCount] = {
+} clickerTable[LinkHarness::peripheralCount] = {
     {u"00000000-0000-0000-0000-a1b2c3d4e5f6", u"00000000-0000-0000-0000-A1B2C3D4E5F6",
      QStringLiteral("Clicker"), true},
     {u"6f1c2e4a-0b3d-4c5e-8f70-9a1b2c3d4e5f", u"6F1C2E4A-0B3D-4C5E-8F70-9A1B2C3D4E5F", std::nullopt,
@@ -106,16 +106,16 @@ LinkHarness::~LinkHarness() = default;
 void LinkHarness::makeClickers()
 {
     for (std::size_t i = 0; i < peripheralCount; ++i) {
-        const auto& spec = clickerSpecs[i];
+        const auto& row = clickerTable[i];
         Clicker& clicker = clickers_[i];
         clicker = Clicker{};
-        clicker.identifier = QString::fromUtf16(spec.stored);
-        clicker.name = spec.name;
+        clicker.identifier = QString::fromUtf16(row.stored);
+        clicker.name = row.name;
         clicker.device =
-            std::make_shared<FakePeripheral>(QUuid(QString::fromUtf16(spec.uuid)), spec.name);
+            std::make_shared<FakePeripheral>(QUuid(QString::fromUtf16(row.uuid)), row.name);
         clicker.device->answersAtOnce = true;
         FakeService* service = nullptr;
-        if (spec.offersClickerService) {
+        if (row.offersClickerService) {
             clicker.device->addService(
                 QUuid(QStringLiteral("0000180f-0000-1000-8000-00805f9b34fb")));
             service = &clicker.device->addService(BLEConstants::serviceUUID());
@@ -134,11 +134,7 @@ void LinkHarness::makeLink()
     subscriptions_.clear();
     link_ = std::make_unique<BLECentralManager>(platform_);
     model_ = LinkModel(platform_.defaults.stringForKey(BLECentralManager::savedUUIDKey()));
-    handlerSet_ = true;
-    link_->onCommandReceived = [this](SlideCommand command) {
-        delivered_.push_back(command);
-        KeyInjector::injectArrowKey(platform_.keys, command);
-    };
+    setHandler(true);
     QObject::connect(link_.get(), &BLECentralManager::objectWillChange, link_.get(),
                      [this] { ++announcements_; });
     subscriptions_.push_back(link_->connectionState.subscribe(
@@ -149,6 +145,20 @@ void LinkHarness::makeLink()
     open_.clear();
     closing_.clear();
     callsSeen_ = 0;
+}
+
+// Commands go to the key injector, as the view model wires them.
+void LinkHarness::setHandler(bool present)
+{
+    handlerSet_ = present;
+    if (!present) {
+        link_->onCommandReceived = nullptr;
+        return;
+    }
+    link_->onCommandReceived = [this](SlideCommand command) {
+        delivered_.push_back(command);
+        KeyInjector::injectArrowKey(platform_.keys, command);
+    };
 }
 
 std::optional<std::size_t> LinkHarness::rememberedPeripheral() const
@@ -305,15 +315,7 @@ bool LinkHarness::run(const LinkStep& step)
         return true;
     case Kind::setHandler:
         // One time in four the handler is taken away.
-        handlerSet_ = step.target % 4 != 0;
-        if (handlerSet_) {
-            link_->onCommandReceived = [this](SlideCommand command) {
-                delivered_.push_back(command);
-                KeyInjector::injectArrowKey(platform_.keys, command);
-            };
-        } else {
-            link_->onCommandReceived = nullptr;
-        }
+        setHandler(step.target % 4 != 0);
         return true;
     case Kind::restart:
         break;

@@ -80,8 +80,10 @@ private:
     std::optional<std::string> check(const LinkStep& step);
     void makeLink();
     void makeClickers();
+    void setHandler(bool present);
     bool run(const LinkStep& step);
-    std::optional<std::size_t> candidate(const std::set<std::size_t>& from, std::size_t target);
+    static std::optional<std::size_t> candidate(const std::set<std::size_t>& from,
+                                                std::size_t target);
     std::optional<std::string> followCentralCalls();
     std::optional<std::string> compare(const LinkStep& step,
                                        std::optional<std::uint8_t> sequenceBefore) const;
