@@ -201,14 +201,20 @@ struct Scenario {
     const char* listener;
     std::optional<QByteArray> delivered;
     bool offered;
+    const char* serverSaw; // the server's account of how the exchange ended
 };
 
-class ReleaseFeedScenarioTest : public ReleaseFeedTest,
-                                public testing::WithParamInterface<Scenario> {};
+void PrintTo(const Scenario& scenario, std::ostream* out)
+{
+    *out << scenario.name;
+}
+
+class ReleaseFeedAnswerTest : public ReleaseFeedTest,
+                              public testing::WithParamInterface<Scenario> {};
 
 } // namespace
 
-TEST_P(ReleaseFeedScenarioTest, DeliversTheBodyOnlyWhenItArrivedWholeAndOffersOnlyAUsableFeed)
+TEST_P(ReleaseFeedAnswerTest, DeliversWholeBodiesAndOffersOnlyUsableFeeds)
 {
     const Scenario& row = GetParam();
     NetworkHttpClient client(server.trustingItsAuthority());
@@ -221,6 +227,8 @@ TEST_P(ReleaseFeedScenarioTest, DeliversTheBodyOnlyWhenItArrivedWholeAndOffersOn
     EXPECT_EQ(result->requested[0].path(), u"/releases/latest.json"_s);
     EXPECT_EQ(result->completions, 1);
     EXPECT_EQ(result->delivered, row.delivered);
+    EXPECT_FALSE(server.waitForEvent(QString::fromUtf8(row.serverSaw)).isEmpty())
+        << "the server never reported " << row.serverSaw;
     if (!row.offered) {
         EXPECT_TRUE(result->offers.empty());
         return;
@@ -232,16 +240,19 @@ TEST_P(ReleaseFeedScenarioTest, DeliversTheBodyOnlyWhenItArrivedWholeAndOffersOn
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Answers, ReleaseFeedScenarioTest,
+    Answers, ReleaseFeedAnswerTest,
     testing::Values(
-        Scenario{"Status200NewerFeed", "newer", "trusted", feedBody, true},
-        Scenario{"Status404Html", "missing", "trusted", htmlBody, false},
-        Scenario{"Status500NewerFeed", "failing", "trusted", feedBody, true},
-        Scenario{"NotJson", "not-json", "trusted", "Service temporarily unavailable", false},
-        Scenario{"RedirectToNewerFeed", "moved", "trusted", feedBody, true},
-        Scenario{"ClosedMidBody", "cut", "trusted", std::nullopt, false},
-        Scenario{"UntrustedAuthority", "newer", "untrusted", std::nullopt, false},
-        Scenario{"CertificateForAnotherHost", "newer", "wronghost", std::nullopt, false}),
+        Scenario{"Status200NewerFeed", "newer", "trusted", feedBody, true, "sent newer"},
+        Scenario{"Status404Html", "missing", "trusted", htmlBody, false, "sent missing"},
+        Scenario{"Status500NewerFeed", "failing", "trusted", feedBody, true, "sent failing"},
+        Scenario{"NotJson", "not-json", "trusted", "Service temporarily unavailable", false,
+                 "sent not-json"},
+        Scenario{"RedirectToNewerFeed", "moved", "trusted", feedBody, true, "sent newer"},
+        Scenario{"ClosedMidBody", "cut", "trusted", std::nullopt, false, "cut cut"},
+        Scenario{"UntrustedAuthority", "newer", "untrusted", std::nullopt, false,
+                 "handshake-failed untrusted"},
+        Scenario{"CertificateForAnotherHost", "newer", "wronghost", std::nullopt, false,
+                 "handshake-failed wronghost"}),
     [](const testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
 
 TEST_F(ReleaseFeedTest, OversizedBodyIsCutOffWithBoundedMemory)

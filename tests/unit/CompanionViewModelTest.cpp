@@ -171,6 +171,7 @@ TEST(CompanionViewModelTest, UpdateOfferAssignsVersionThenAddress)
     platform.accessibility.trusted = true;
     CompanionViewModel vm(platform);
     ASSERT_EQ(platform.http.requests.size(), 1);
+    runQueue();
     Observer observer(vm);
 
     platform.http.answerFromOtherThread(

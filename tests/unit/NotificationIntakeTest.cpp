@@ -20,9 +20,18 @@ protected:
         platform.central->reportState(CentralState::poweredOn);
     }
 
+    // Peripherals are owned here, declared before the link so that they outlive it.
+    FakePeripheral& newPeripheral()
+    {
+        return *peripherals.emplace_back(std::make_shared<FakePeripheral>(QUuid::createUuid()));
+    }
+
     void connect(FakePeripheral& peripheral)
     {
-        platform.central->discover(std::shared_ptr<FakePeripheral>(&peripheral, [](auto*) {}));
+        for (const auto& held : peripherals) {
+            if (held.get() == &peripheral)
+                platform.central->discover(held);
+        }
         platform.central->reportConnected(peripheral);
     }
 
@@ -35,6 +44,7 @@ protected:
     }
 
     FakePlatform platform;
+    std::vector<std::shared_ptr<FakePeripheral>> peripherals;
     BLECentralManager link{platform};
     std::vector<SlideCommand> received;
 };
@@ -45,7 +55,7 @@ const PlatformError failure{QStringLiteral("Operation failed ü")};
 
 TEST_F(IntakeTest, ConnectionRunsTheWholeChainWithoutFurtherInput)
 {
-    FakePeripheral peripheral(QUuid::createUuid());
+    auto& peripheral = newPeripheral();
     peripheral.answersAtOnce = true;
     peripheral.addService(QUuid::createUuid())
         .addCharacteristic(BLEConstants::characteristicUUID());
@@ -99,7 +109,7 @@ TEST_F(IntakeTest, MissingServiceOrCharacteristicWritesItsLineAndStaysConnected)
          "[BLE] Quenlark characteristic not found\n"},
     };
     for (const auto& row : table) {
-        FakePeripheral peripheral(QUuid::createUuid());
+        auto& peripheral = newPeripheral();
         peripheral.answersAtOnce = true;
         row.layout(peripheral);
         EXPECT_EQ(output([&] { connect(peripheral); }), row.line) << row.name;
@@ -111,7 +121,7 @@ TEST_F(IntakeTest, MissingServiceOrCharacteristicWritesItsLineAndStaysConnected)
 
 TEST_F(IntakeTest, ReportedErrorsWriteTheirLineAndChangeNothing)
 {
-    FakePeripheral peripheral(QUuid::createUuid());
+    auto& peripheral = newPeripheral();
     auto& command = peripheral.addClickerLayout();
     connect(peripheral);
     auto& service = *peripheral.services()->at(0);
@@ -155,7 +165,7 @@ TEST_F(IntakeTest, PacketRules)
          1},
     };
     for (const auto& row : table) {
-        FakePeripheral peripheral(QUuid::createUuid());
+        auto& peripheral = newPeripheral();
         auto& command = peripheral.addClickerLayout();
         connect(peripheral);
         received.clear();
@@ -169,7 +179,7 @@ TEST_F(IntakeTest, PacketRules)
 
 TEST_F(IntakeTest, OtherCharacteristicOrMissingValueIsIgnoredSilently)
 {
-    FakePeripheral peripheral(QUuid::createUuid());
+    auto& peripheral = newPeripheral();
     auto& service = peripheral.addService(BLEConstants::serviceUUID());
     auto& command = service.addCharacteristic(BLEConstants::characteristicUUID());
     auto& other = service.addCharacteristic(QUuid::createUuid());
@@ -187,7 +197,7 @@ TEST_F(IntakeTest, OtherCharacteristicOrMissingValueIsIgnoredSilently)
 TEST_F(IntakeTest, CommandWithoutHandlerStillUsesUpTheSequence)
 {
     link.onCommandReceived = nullptr;
-    FakePeripheral peripheral(QUuid::createUuid());
+    auto& peripheral = newPeripheral();
     auto& command = peripheral.addClickerLayout();
     connect(peripheral);
     peripheral.notify(command, QByteArray::fromHex("0105"));
@@ -199,7 +209,7 @@ TEST_F(IntakeTest, CommandWithoutHandlerStillUsesUpTheSequence)
 
 TEST_F(IntakeTest, SamePacketBeforeAndAfterReconnectBothDeliver)
 {
-    FakePeripheral peripheral(QUuid::createUuid());
+    auto& peripheral = newPeripheral();
     auto& command = peripheral.addClickerLayout();
     connect(peripheral);
     peripheral.notify(command, QByteArray::fromHex("0209"));
