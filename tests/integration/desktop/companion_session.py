@@ -64,7 +64,9 @@ DEFAULT_TIMEOUT = 20.0
 STOP_TIMEOUT = 5.0
 POLL_INTERVAL = 0.05
 
-SESSION_BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+# Like the system bus's stand-in, with no service activation: nothing starts behind the tests.
+SESSION_BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC
+ "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>session</type>
