@@ -20,7 +20,11 @@ One session holds, each started here and ended when the session closes:
         session.wait_for_panel()                  # mapped, and the focus back on the key window
         sent_ns = session.bluez.notify(clicker, bytes([1, 5]))     # CLOCK_MONOTONIC ns
         press, release = session.keys.next_keys(2)   # KeyEvent('press', 'Right', ns, server ms)
+        latency_ns = press.received_ns - sent_ns     # both CLOCK_MONOTONIC
         session.screenshot('panel.png', session.panel_window())
+
+Showing the panel takes the input focus; the key window takes it back at once, and
+wait_for_panel() returns only after that, so presses sent afterwards reach the key window.
 
 Every child runs in a process group of its own with PR_SET_PDEATHSIG, so it goes with this
 process however that ends; closing the session (also after an exception, SIGINT or SIGTERM, or
