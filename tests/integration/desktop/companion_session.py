@@ -17,14 +17,15 @@ One session holds, each started here and ended when the session closes:
         clicker = session.bluez.add_clicker('C0:FF:EE:00:00:01', 'Clicker One')
         companion = session.start_companion()
         session.wait_for(lambda: session.bluez.is_notifying(clicker), 'the clicker subscribed')
-        session.wait_for_panel()                  # mapped, and the focus back on the key window
+        session.wait_for_panel()                  # mapped, and the focus on the key window
         sent_ns = session.bluez.notify(clicker, bytes([1, 5]))     # CLOCK_MONOTONIC ns
         press, release = session.keys.next_keys(2)   # KeyEvent('press', 'Right', ns, server ms)
         latency_ns = press.received_ns - sent_ns     # both CLOCK_MONOTONIC
         session.screenshot('panel.png', session.panel_window())
 
-Showing the panel takes the input focus; the key window takes it back at once, and
-wait_for_panel() returns only after that, so presses sent afterwards reach the key window.
+The panel that opens on its own (no tray) leaves the focus alone; one the user asks for takes it,
+and the key window takes it back at once. wait_for_panel() returns only once the key window has
+the focus, so presses sent afterwards reach it.
 
 Every child runs in a process group of its own with PR_SET_PDEATHSIG, so it goes with this
 process however that ends; closing the session (also after an exception, SIGINT or SIGTERM, or
@@ -563,13 +564,16 @@ class CompanionSession:
         shown = [window for window in self.windows() if window.viewable]
         return shown[0] if len(shown) == 1 else None
 
-    def wait_for_panel(self, since_ns=0, timeout=DEFAULT_TIMEOUT):
-        """Waits until the panel is on screen and the key window has taken back the focus that
-        showing the panel took from it after `since_ns` (CLOCK_MONOTONIC)."""
+    def wait_for_panel(self, since_ns=0, takes_focus=False, timeout=DEFAULT_TIMEOUT):
+        """Waits until the panel is on screen and the key window has the focus. A panel the user
+        asked for (`takes_focus`) takes the focus when shown, after `since_ns` (CLOCK_MONOTONIC),
+        and the key window takes it back; one that opens on its own leaves the focus alone."""
         panel = wait_for(self.panel_window, 'the panel window on screen', timeout)
-        wait_for(lambda: self.keys.refocused_since(since_ns)
-                 and self._display.get_input_focus().focus.id == self.keys.window_id,
-                 'the key window to take the focus back from the panel', timeout)
+        if takes_focus:
+            wait_for(lambda: self.keys.refocused_since(since_ns), 'the panel to take the focus',
+                     timeout)
+        wait_for(lambda: self._display.get_input_focus().focus.id == self.keys.window_id,
+                 'the focus on the key window', timeout)
         return panel
 
     def close_window(self, window):

@@ -65,7 +65,9 @@ class ClicksToKeysTest(SessionTestCase):
         companion = session.start_companion()
         session.wait_for(lambda: session.bluez.is_notifying(clicker),
                          f'the companion to subscribe to {clicker}')
-        session.wait_for_panel(since_ns=started)
+        session.wait_for_panel()
+        self.assertFalse(session.keys.refocused_since(started),
+                         'the panel that opened on its own took the keyboard focus')
         return companion
 
     def test_clicks_become_arrow_keys_across_a_drop_a_restart_and_a_second_launch(self):
@@ -117,7 +119,7 @@ class ClicksToKeysTest(SessionTestCase):
             second = session.start_companion()
             self.assertEqual(second.exit_status(), 0, second.output())
             # The running program was asked to show its panel.
-            session.wait_for_panel(since_ns=launched)
+            session.wait_for_panel(since_ns=launched, takes_focus=True)
             self.assertTrue(running.is_running())
             self.assertEqual(bluez.calls('StartDiscovery'), scans, 'a second link scanned')
             self.assertEqual(
@@ -193,9 +195,8 @@ class PanelScreenshotTest(SessionTestCase):
     def test_panel_shows_the_rows_of_the_link_state(self):
         session = self.session
         with self.step('scanning, nothing remembered'):
-            started = time.monotonic_ns()
             session.start_companion()
-            session.wait_for_panel(since_ns=started)
+            session.wait_for_panel()
             scanning = self.look('orange')
             self.assertEqual(scanning.width, PANEL_WIDTH)
             self.assert_status_dot(scanning)
