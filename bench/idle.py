@@ -59,6 +59,48 @@ def memory(pid):
     return field(f'/proc/{pid}/status', 'VmRSS'), field(f'/proc/{pid}/smaps_rollup', 'Pss')
 
 
+# Where resident pages come from, by the file they map; the first group that names a part of the
+# path wins. The TLS group is what the release check's HTTPS request brings in.
+ORIGINS = (
+    ('TLS and HTTP (release check)', ('libcrypto', 'libssl', 'tls/', 'libQt6Network', 'libkrb5',
+                                      'libgssapi', 'libk5crypto', 'libproxy', 'libbrotli',
+                                      'libresolv', 'libkeyutils', 'libcom_err', 'libzstd')),
+    ('Qt GUI, X11, fonts, icons', ('libQt6Gui', 'libQt6Widgets', 'XcbQpa', 'libQt6Svg',
+                                   'plugins/', 'libX', 'libxcb', 'libxkb', 'libGL', 'libOpenGL',
+                                   'libEGL', 'libfreetype', 'libfontconfig', 'libharfbuzz',
+                                   'libpng', 'libgraphite', 'libmd4c', 'libSM', 'libICE',
+                                   'libexpat', 'libuuid', 'libz.', 'libbz2', '/share/')),
+    ('Qt D-Bus and Bluetooth', ('libQt6DBus', 'libdbus', 'libQt6Bluetooth')),
+    ('Qt Core, ICU, glib, C and C++ runtime', ('.so',)),
+)
+
+
+def resident_origins(pid):
+    """{origin: resident kB}; pages of a file the program wrote to count as anonymous."""
+    program = os.readlink(f'/proc/{pid}/exe')
+    anonymous = 'anonymous (heap, stacks, written pages)'
+    origins = collections.Counter()
+    origin = anonymous
+    with open(f'/proc/{pid}/smaps', encoding='utf-8', errors='replace') as smaps:
+        for line in smaps:
+            fields = line.split()
+            if re.fullmatch(r'[0-9a-f]+-[0-9a-f]+', fields[0]):
+                path = fields[5] if len(fields) > 5 else ''
+                if path == program:
+                    origin = 'the program'
+                elif path.startswith('/'):
+                    origin = next((name for name, parts in ORIGINS
+                                   if any(part in path for part in parts)), 'other files')
+                else:
+                    origin = anonymous
+            elif fields[0] == 'Rss:':
+                origins[origin] += int(fields[1])
+            elif fields[0] == 'Anonymous:' and origin != anonymous:
+                origins[origin] -= int(fields[1])
+                origins[anonymous] += int(fields[1])
+    return origins
+
+
 def thread_counters(pid):
     """{tid: (name, context switches, run time ns)} for every thread alive now."""
     counters = {}
@@ -118,13 +160,13 @@ def descriptor_names(pid, bus_addresses):
     return names
 
 
-SYSCALL = re.compile(r'^(\d+) [\d:.]+ (?:<\.\.\. (\w+) resumed>|(\w+)\()(.*)$')
+SYSCALL = re.compile(r'^(\d+)\s+[\d:.]+ (?:<\.\.\. (\w+) resumed>|(\w+)\()(.*)$')
 POLL_TIMEOUT = re.compile(r'\], \d+, (-?\d+)')
 PPOLL_TIMEOUT = re.compile(r'\], \d+, (NULL|\{tv_sec=(\d+), tv_nsec=(\d+)\})')
 READY = re.compile(r'\{fd=(\d+), revents=')
 
 
-def wakeup_causes(trace_path, thread_names, fd_names):
+def wakeup_causes(trace_path, main_tid, thread_names, fd_names):
     """{thread name: Counter(cause)} from an strace -f -tt log: every blocking call that
     returned, by what ended it."""
     causes = collections.defaultdict(collections.Counter)
@@ -154,8 +196,12 @@ def wakeup_causes(trace_path, thread_names, fd_names):
                     for fd in ready:
                         causes[thread][fd_names.get(int(fd), f'fd {fd}')] += 1
             elif name == 'restart_syscall':
-                # The call interrupted by strace attaching: it blocked before the window.
-                continue
+                # A call strace interrupted by attaching, resumed: the main thread's poll that
+                # timed out, or a wait that began before the window.
+                if tid == main_tid and arguments.rstrip().endswith('= 0'):
+                    causes[thread]['timer (poll timed out)'] += 1
+                else:
+                    causes[thread]['a wait begun before tracing'] += 1
             elif name == 'futex' and 'FUTEX_WAIT' in arguments:
                 causes[thread]['futex (another thread)'] += 1
     return causes
@@ -217,6 +263,7 @@ class Scenario:
         after, ticks_after, elapsed = thread_counters(pid), cpu_ticks(pid), \
             time.monotonic() - counted
         end_rss, end_pss = memory(pid)
+        origins = resident_origins(pid)
         if not companion.is_running():
             raise RuntimeError(f'{self.title}: the program ended during the idle period')
 
@@ -228,6 +275,8 @@ class Scenario:
             self.add(f'idle, {title}: RSS {when}', 1, megabytes(rss), '-', '<= 32 MB',
                      verdict(rss <= RSS_GOAL_KB))
             self.add(f'idle, {title}: PSS {when}', 1, megabytes(pss))
+        for origin, kilobytes in origins.most_common():
+            self.add(f'  RSS after {seconds:g} s from {origin}', 1, megabytes(kilobytes))
 
         total = 0
         main_switches = 0
@@ -277,7 +326,7 @@ class Scenario:
         tracer.send_signal(signal.SIGINT)
         tracer.wait()
         traced = time.monotonic() - started
-        return wakeup_causes(log, thread_names, fd_names), traced
+        return wakeup_causes(log, pid, thread_names, fd_names), traced
 
 
 def main():
