@@ -12,13 +12,13 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'integration', 'desktop'))
 
 # pylint: disable=wrong-import-position
-from companion_session import CompanionSession, end, read_line, spawn  # noqa: E402
+from companion_session import Companion, CompanionSession, end, read_line, spawn  # noqa: E402
 
 DEFAULT_PROGRAM = os.path.join(ROOT, 'build', 'default', 'src', 'quenlark-companion')
 WATCHER = os.path.join(HERE, 'status_notifier_watcher.py')
 PYTHON = '/usr/bin/python3'
 
-__all__ = ['CompanionSession', 'DEFAULT_PROGRAM', 'TrayHost', 'percentile', 'row', 'verdict',
+__all__ = ['Companion', 'CompanionSession', 'DEFAULT_PROGRAM', 'TrayHost', 'percentile', 'row', 'verdict',
            'milliseconds', 'megabytes', 'read_line', 'spawn', 'end']
 
 

@@ -15,4 +15,6 @@ set arrow from 0.3, graph 0 to 0.3, graph 1 nohead dashtype 2 linecolor rgb "#88
 set arrow from 1, graph 0 to 1, graph 1 nohead dashtype 2 linecolor rgb "#888888"
 set label "share goal, p50" at 0.3, 4 rotate by 90 offset -0.7, 0 font ",9"
 set label "share goal, p99" at 1, 4 rotate by 90 offset -0.7, 0 font ",9"
-plot for [i=0:series-1] data index i using 1:($2*100) with steps linewidth 2 title columnheader(1)
+array colours[5] = ["#5b2a86", "#1b9e77", "#377eb8", "#e6550d", "#a50f15"]
+plot for [i=0:series-1] data index i using 1:($2*100) with steps linewidth 2 \
+    linecolor rgb colours[i+1] title columnheader(1)

@@ -328,7 +328,8 @@ def main():
             series["companion's share"] = shares[0]
             series["companion's share, real-time priority"] = shares[1]
         plot(series, os.path.abspath(arguments.plot),
-             f'{len(presses)} presses on Xvfb, load {load} on {os.cpu_count()} CPUs')
+             f'{len(presses)} presses on Xvfb, {time.strftime("%Y-%m-%d", time.gmtime())}, '
+             f'load {load} on {os.cpu_count()} CPUs')
     return 0
 
 

@@ -4,11 +4,14 @@
 
 Usage: idle.py [--seconds 600] [--window 60] [--program PATH]
 
-Two desktop sessions run side by side, each with a tray host, the scripted BlueZ and a powered
-adapter: in one no clicker is in range, so the program scans; in the other it is connected to a
-clicker and subscribed to its notifications. In each:
+Three desktop sessions run side by side, each with the scripted BlueZ and a powered adapter. Two
+have a tray host: in one no clicker is in range, so the program scans; in the other it is
+connected to a clicker and subscribed to its notifications. The third has no tray at all, as on
+an X11 desktop without one, where the program shows its panel as a window and keeps looking for
+an XEmbed tray; it scans. In each:
 
-  1. once the program is settled (tray item registered, and scanning or subscribed), VmRSS
+  1. once the program is settled (tray item registered or panel shown, and scanning or
+     subscribed), VmRSS
      (/proc/<pid>/status) and Pss (/proc/<pid>/smaps_rollup) are read: "after start";
   2. the last --window seconds of the --seconds idle period count every thread's context
      switches (voluntary and involuntary, /proc/<pid>/task/*/status) and its CPU time
@@ -217,9 +220,10 @@ def discovering(session):
 class Scenario:
     """One session, one program, one timeline; its rows are printed when all are done."""
 
-    def __init__(self, title, connected, arguments):
+    def __init__(self, title, arguments, connected=False, tray=True):
         self.title = title
         self.connected = connected
+        self.tray = tray
         self.arguments = arguments
         self.rows = []
         self.error = None
@@ -230,11 +234,12 @@ class Scenario:
     def run(self):
         try:
             with CompanionSession(self.arguments.program) as session:
-                host = TrayHost(session)
+                host = TrayHost(session) if self.tray else None
                 try:
                     self.measure(session, host)
                 finally:
-                    host.close()
+                    if host:
+                        host.close()
         except Exception as error:  # pylint: disable=broad-except
             self.error = error
 
@@ -242,7 +247,10 @@ class Scenario:
         if self.connected:
             session.bluez.add_clicker(CLICKER, 'Clicker One')
         companion = session.start_companion()
-        host.next_registration(SETTLE_TIMEOUT)
+        if host:
+            host.next_registration(SETTLE_TIMEOUT)
+        else:
+            session.wait_for(session.panel_window, 'the panel shown as a window', SETTLE_TIMEOUT)
         if self.connected:
             session.wait_for(lambda: session.bluez.is_notifying(CLICKER),
                              'the clicker to be subscribed', SETTLE_TIMEOUT)
@@ -276,7 +284,8 @@ class Scenario:
                      verdict(rss <= RSS_GOAL_KB))
             self.add(f'idle, {title}: PSS {when}', 1, megabytes(pss))
         for origin, kilobytes in origins.most_common():
-            self.add(f'  RSS after {seconds:g} s from {origin}', 1, megabytes(kilobytes))
+            self.add(f'  {title}: RSS after {seconds:g} s from {origin}', 1,
+                     megabytes(kilobytes))
 
         total = 0
         main_switches = 0
@@ -340,7 +349,8 @@ def main():
     if not 0 < arguments.window <= arguments.seconds:
         parser.error('--window must be positive and at most --seconds')
 
-    scenarios = [Scenario('scanning', False, arguments), Scenario('connected', True, arguments)]
+    scenarios = [Scenario('scanning', arguments), Scenario('connected', arguments, connected=True),
+                 Scenario('no tray, scanning', arguments, tray=False)]
     threads = [threading.Thread(target=scenario.run) for scenario in scenarios]
     for thread in threads:
         thread.start()
