@@ -1,0 +1,190 @@
+// SPDX-License-Identifier: MIT
+#include "Platform/Linux/XTestKeyboard.hpp"
+#include "Core/KeyInjector.hpp"
+#include "LinuxKeyPrinters.hpp"
+#include "Platform/Linux/LinuxAccessibility.hpp"
+#include "Platform/Linux/LinuxKeyEventServices.hpp"
+#include "RecordingUinputSystemCalls.hpp"
+#include "XvfbServer.hpp"
+
+#include <QDeadlineTimer>
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ostream>
+#include <vector>
+
+// Last: Xlib's macros (None, KeyPress, Bool, ...) would clash with the headers above.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+
+using namespace quenlark;
+using namespace Qt::StringLiterals;
+using fakes::RecordingUinputSystemCalls;
+using integration::XvfbServer;
+
+namespace {
+
+constexpr int eventTimeoutMs = 20000;
+
+struct SeenKey {
+    int type;
+    KeySym keysym;
+    bool synthetic;
+    bool operator==(const SeenKey&) const = default;
+};
+
+void PrintTo(const SeenKey& key, std::ostream* out)
+{
+    *out << (key.type == KeyPress     ? "press "
+             : key.type == KeyRelease ? "release "
+                                      : "other ")
+         << XKeysymToString(key.keysym) << (key.synthetic ? " (sent)" : "");
+}
+
+// A client of its own that maps a window, gives it the input focus and reads its key events.
+class FocusedWindow {
+public:
+    explicit FocusedWindow(const QByteArray& displayName)
+        : m_display(XOpenDisplay(displayName.constData()))
+    {
+        if (!m_display)
+            return;
+        const int screen = DefaultScreen(m_display);
+        m_window =
+            XCreateSimpleWindow(m_display, RootWindow(m_display, screen), 0, 0, 200, 200, 0,
+                                BlackPixel(m_display, screen), WhitePixel(m_display, screen));
+        XSelectInput(m_display, m_window, KeyPressMask | KeyReleaseMask | StructureNotifyMask);
+        // A press and release that a loaded machine pulls apart must not turn into repeats.
+        XAutoRepeatOff(m_display);
+        XMapWindow(m_display, m_window);
+        const QDeadlineTimer deadline(eventTimeoutMs);
+        XEvent event;
+        while (!m_mapped && nextEvent(event, deadline))
+            m_mapped = event.type == MapNotify;
+        if (!m_mapped)
+            return;
+        XSetInputFocus(m_display, m_window, RevertToParent, CurrentTime);
+        XSync(m_display, False);
+    }
+
+    ~FocusedWindow()
+    {
+        if (m_display)
+            XCloseDisplay(m_display);
+    }
+
+    bool isReady() const { return m_mapped; }
+
+    // The key events that arrive within the timeout, up to count of them.
+    std::vector<SeenKey> keys(std::size_t count)
+    {
+        std::vector<SeenKey> seen;
+        const QDeadlineTimer deadline(eventTimeoutMs);
+        XEvent event;
+        while (seen.size() < count && nextEvent(event, deadline)) {
+            if (event.type == KeyPress || event.type == KeyRelease)
+                seen.push_back(
+                    {event.type, XLookupKeysym(&event.xkey, 0), event.xkey.send_event != False});
+        }
+        return seen;
+    }
+
+private:
+    bool nextEvent(XEvent& event, const QDeadlineTimer& deadline)
+    {
+        while (XPending(m_display) == 0) {
+            if (deadline.hasExpired())
+                return false;
+            pollfd descriptor{ConnectionNumber(m_display), POLLIN, 0};
+            poll(&descriptor, 1, static_cast<int>(std::min<qint64>(deadline.remainingTime(), 500)));
+        }
+        XNextEvent(m_display, &event);
+        return true;
+    }
+
+    Display* m_display;
+    Window m_window = 0;
+    bool m_mapped = false;
+};
+
+struct Keys {
+    explicit Keys(const QByteArray& display, int uinputOpenError = ENOENT)
+    {
+        auto owned = std::make_unique<RecordingUinputSystemCalls>();
+        owned->openError = uinputOpenError;
+        calls = owned.get();
+        services = std::make_unique<LinuxKeyEventServices>(
+            SessionEnvironment{u"x11"_s, {}, display}, std::move(owned));
+        access = std::make_unique<LinuxAccessibility>(*services, [this] { ++prompts; });
+    }
+
+    RecordingUinputSystemCalls* calls;
+    std::unique_ptr<LinuxKeyEventServices> services;
+    std::unique_ptr<LinuxAccessibility> access;
+    int prompts = 0;
+};
+
+} // namespace
+
+TEST(XTestKeyboardTest, ArrowKeysReachTheFocusedWindowAsRealKeyEventsInOrder)
+{
+    XvfbServer server;
+    ASSERT_TRUE(server.isRunning()) << server.failure().toStdString();
+    FocusedWindow window(server.display());
+    ASSERT_TRUE(window.isReady()) << "the test window was not mapped";
+
+    Keys keys(server.display());
+    EXPECT_EQ(keys.services->backend(), KeyBackend::xtest);
+    EXPECT_TRUE(keys.access->isProcessTrusted());
+    EXPECT_TRUE(keys.access->isProcessTrustedWithPrompt());
+    EXPECT_EQ(keys.prompts, 0);
+
+    KeyInjector::injectArrowKey(*keys.services, SlideCommand::nextSlide);
+    KeyInjector::injectArrowKey(*keys.services, SlideCommand::previousSlide);
+
+    EXPECT_EQ(window.keys(4), (std::vector<SeenKey>{{KeyPress, XK_Right, false},
+                                                    {KeyRelease, XK_Right, false},
+                                                    {KeyPress, XK_Left, false},
+                                                    {KeyRelease, XK_Left, false}}));
+    EXPECT_TRUE(keys.calls->calls.empty()) << "no virtual keyboard where XTest works";
+}
+
+TEST(XTestKeyboardTest, WithoutTheXTestExtensionTheSessionIsNotTrusted)
+{
+    XvfbServer server({u"-extension"_s, u"XTEST"_s});
+    ASSERT_TRUE(server.isRunning()) << server.failure().toStdString();
+
+    const auto xtest = XTestKeyboard::open(server.display());
+    ASSERT_NE(xtest, nullptr);
+    EXPECT_FALSE(xtest->hasXTest());
+    EXPECT_FALSE(xtest->hasXWayland());
+
+    Keys keys(server.display(), EACCES);
+    EXPECT_EQ(keys.services->backend(), KeyBackend::none);
+    EXPECT_FALSE(keys.access->isProcessTrusted());
+    EXPECT_EQ(keys.prompts, 0);
+    EXPECT_FALSE(keys.access->isProcessTrustedWithPrompt());
+    EXPECT_EQ(keys.prompts, 1);
+    EXPECT_EQ(keys.calls->calls.front().name, "open") << "the virtual keyboard was tried instead";
+}
+
+TEST(XTestKeyboardTest, AnX11SessionWhoseServerIsGoneFallsBackToTheVirtualKeyboard)
+{
+    QByteArray goneDisplay;
+    {
+        XvfbServer server;
+        ASSERT_TRUE(server.isRunning()) << server.failure().toStdString();
+        goneDisplay = server.display();
+    }
+    EXPECT_EQ(XTestKeyboard::open(goneDisplay), nullptr);
+
+    Keys keys(goneDisplay, 0);
+    EXPECT_EQ(keys.services->backend(), KeyBackend::uinput);
+    EXPECT_TRUE(keys.access->isProcessTrusted());
+}

@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: MIT
+#include "Platform/Linux/KeyBackend.hpp"
+#include "LinuxKeyPrinters.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+using namespace quenlark;
+using namespace Qt::StringLiterals;
+
+TEST(KeyBackendTest, SelectionAndTrustFollowSessionXTestXWaylandAndUinput)
+{
+    constexpr auto x11 = SessionType::x11;
+    constexpr auto wayland = SessionType::wayland;
+    constexpr auto other = SessionType::other;
+    constexpr auto xtest = KeyBackend::xtest;
+    constexpr auto uinput = KeyBackend::uinput;
+    constexpr auto none = KeyBackend::none;
+    // Every combination of: session, XTEST present, XWAYLAND present, /dev/uinput writable.
+    const struct {
+        SessionFacts facts;
+        KeyBackend backend;
+    } table[] = {
+        {{x11, true, false, false}, xtest},
+        {{x11, true, false, true}, xtest}, // XTest needs no permission: preferred
+        {{x11, false, false, true}, uinput},
+        {{x11, false, false, false}, none},
+        {{x11, true, true, true}, uinput}, // XWayland posing as X11
+        {{x11, true, true, false}, none},  // ... is not trusted via XTest
+        {{x11, false, true, true}, uinput},
+        {{x11, false, true, false}, none},
+        {{wayland, true, true, false}, none}, // an X11 client on a Wayland session
+        {{wayland, true, true, true}, uinput},
+        {{wayland, true, false, false}, none},
+        {{wayland, true, false, true}, uinput},
+        {{wayland, false, true, false}, none},
+        {{wayland, false, true, true}, uinput},
+        {{wayland, false, false, false}, none},
+        {{wayland, false, false, true}, uinput},
+        {{other, true, false, false}, none}, // a text console never uses XTest
+        {{other, true, false, true}, uinput},
+        {{other, true, true, false}, none},
+        {{other, true, true, true}, uinput},
+        {{other, false, true, false}, none},
+        {{other, false, true, true}, uinput},
+        {{other, false, false, false}, none},
+        {{other, false, false, true}, uinput},
+    };
+    for (const auto& row : table) {
+        const auto& f = row.facts;
+        EXPECT_EQ(selectBackend(f), row.backend)
+            << testing::PrintToString(f.session) << " xtest=" << f.xtestPresent
+            << " xwayland=" << f.xwaylandPresent << " uinput=" << f.uinputWritable;
+    }
+}
+
+TEST(KeyBackendTest, SessionTypeComesFromTheSessionVariables)
+{
+    const struct {
+        const char* name;
+        SessionEnvironment environment;
+        SessionType session;
+    } table[] = {
+        {"X11 login", {u"x11"_s, {}, ":0"}, SessionType::x11},
+        {"Wayland login", {u"wayland"_s, u"wayland-0"_s, ":0"}, SessionType::wayland},
+        {"Wayland login without WAYLAND_DISPLAY", {u"wayland"_s, {}, ":1"}, SessionType::wayland},
+        {"WAYLAND_DISPLAY wins over an X11 session type",
+         {u"x11"_s, u"wayland-1"_s, ":0"},
+         SessionType::wayland},
+        {"startx from a text login", {u"tty"_s, {}, ":0"}, SessionType::x11},
+        {"no session type, a display", {{}, {}, ":5"}, SessionType::x11},
+        {"no session type, a Wayland socket", {{}, u"wayland-0"_s, {}}, SessionType::wayland},
+        {"text console", {u"tty"_s, {}, {}}, SessionType::other},
+        {"nothing at all", {{}, {}, {}}, SessionType::other},
+        {"X11 type without a display", {u"x11"_s, {}, {}}, SessionType::x11},
+    };
+    for (const auto& row : table)
+        EXPECT_EQ(sessionType(row.environment), row.session) << row.name;
+}
+
+TEST(KeyBackendTest, EnvironmentIsReadFromTheProcess)
+{
+    const char* const names[] = {"XDG_SESSION_TYPE", "WAYLAND_DISPLAY", "DISPLAY"};
+    const char* const values[] = {"wayland", "wayland-7", ":7"};
+    std::optional<QByteArray> saved[3];
+    for (int i = 0; i < 3; ++i) {
+        if (qEnvironmentVariableIsSet(names[i]))
+            saved[i] = qgetenv(names[i]);
+        qputenv(names[i], values[i]);
+    }
+    const auto environment = SessionEnvironment::current();
+    for (int i = 0; i < 3; ++i) {
+        if (saved[i])
+            qputenv(names[i], *saved[i]);
+        else
+            qunsetenv(names[i]);
+    }
+
+    EXPECT_EQ(environment.xdgSessionType, u"wayland"_s);
+    EXPECT_EQ(environment.waylandDisplay, u"wayland-7"_s);
+    EXPECT_EQ(environment.display, QByteArray(":7"));
+}
