@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: MIT
+#include "Platform/SystemPlatform.hpp"
+
+#include "Platform/Linux/GrantAccessDialog.hpp"
+#include "Platform/Linux/LinuxAccessibility.hpp"
+#include "Platform/Linux/LinuxKeyEventServices.hpp"
+#include "Platform/Qt/NetworkHttpClient.hpp"
+#include "Platform/Qt/QtBluetoothCentral.hpp"
+#include "Platform/Qt/SettingsUserDefaults.hpp"
+
+namespace quenlark {
+
+namespace {
+
+// Qt Bluetooth on BlueZ, the user's settings file, XTest or uinput for keys and the grant dialog
+// as the permission prompt.
+class LinuxPlatform : public Platform {
+public:
+    std::unique_ptr<Central> makeCentral(CentralDelegate& delegate) override
+    {
+        return std::make_unique<QtBluetoothCentral>(delegate);
+    }
+    UserDefaults& userDefaults() override { return defaults_; }
+    KeyEventServices& keyEventServices() override { return keys_; }
+    AccessibilityServices& accessibilityServices() override { return accessibility_; }
+    HttpClient& httpClient() override { return http_; }
+    std::optional<QString> bundleShortVersion() const override
+    {
+        return QStringLiteral(QUENLARK_VERSION);
+    }
+
+private:
+    SettingsUserDefaults defaults_;
+    LinuxKeyEventServices keys_;
+    LinuxAccessibility accessibility_{keys_, [] { GrantAccessDialog::showOnce(); }};
+    NetworkHttpClient http_;
+};
+
+} // namespace
+
+std::unique_ptr<Platform> makeSystemPlatform()
+{
+    return std::make_unique<LinuxPlatform>();
+}
+
+} // namespace quenlark

@@ -1,0 +1,123 @@
+// SPDX-License-Identifier: MIT
+#include "Platform/Qt/AdapterPowerWatcher.hpp"
+
+#include <QBluetoothLocalDevice>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusServiceWatcher>
+
+#include <functional>
+
+namespace quenlark {
+
+namespace {
+
+const QString bluezService = QStringLiteral("org.bluez");
+const QString adapterInterface = QStringLiteral("org.bluez.Adapter1");
+
+// InterfacesAdded carries a{sa{sv}}: interface name to its properties.
+bool addsAdapter(const QDBusMessage& message)
+{
+    if (message.arguments().size() < 2)
+        return false;
+    const auto interfaces = message.arguments().at(1).value<QDBusArgument>();
+    bool found = false;
+    interfaces.beginMap();
+    while (!interfaces.atEnd()) {
+        QString name;
+        QVariantMap properties;
+        interfaces.beginMapEntry();
+        interfaces >> name >> properties;
+        interfaces.endMapEntry();
+        found = found || name == adapterInterface;
+    }
+    interfaces.endMap();
+    return found;
+}
+
+bool removesAdapter(const QDBusMessage& message)
+{
+    return message.arguments().size() >= 2 &&
+           message.arguments().at(1).toStringList().contains(adapterInterface);
+}
+
+// Calls back whenever an adapter appears or goes, and whenever bluetoothd itself starts or stops
+// (adapters then vanish without InterfacesRemoved).
+class BluezAdapterListener : public QObject {
+    Q_OBJECT
+
+public:
+    explicit BluezAdapterListener(std::function<void()> adaptersChanged)
+        : adaptersChanged_(std::move(adaptersChanged)),
+          serviceWatcher_(bluezService, QDBusConnection::systemBus(),
+                          QDBusServiceWatcher::WatchForOwnerChange)
+    {
+        auto bus = QDBusConnection::systemBus();
+        const QString objectManager = QStringLiteral("org.freedesktop.DBus.ObjectManager");
+        bus.connect(bluezService, QStringLiteral("/"), objectManager,
+                    QStringLiteral("InterfacesAdded"), this, SLOT(interfacesAdded(QDBusMessage)));
+        bus.connect(bluezService, QStringLiteral("/"), objectManager,
+                    QStringLiteral("InterfacesRemoved"), this,
+                    SLOT(interfacesRemoved(QDBusMessage)));
+        connect(&serviceWatcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
+                [this] { adaptersChanged_(); });
+    }
+
+private Q_SLOTS:
+    void interfacesAdded(const QDBusMessage& message)
+    {
+        if (addsAdapter(message))
+            adaptersChanged_();
+    }
+    void interfacesRemoved(const QDBusMessage& message)
+    {
+        if (removesAdapter(message))
+            adaptersChanged_();
+    }
+
+private:
+    std::function<void()> adaptersChanged_;
+    QDBusServiceWatcher serviceWatcher_;
+};
+
+CentralState stateOf(QBluetoothLocalDevice::HostMode mode)
+{
+    return mode == QBluetoothLocalDevice::HostPoweredOff ? CentralState::poweredOff
+                                                         : CentralState::poweredOn;
+}
+
+} // namespace
+
+// QBluetoothLocalDevice binds to the adapter present when it is made: it never notices one added
+// later and says nothing when its own goes. So it is made afresh whenever BlueZ's adapter list
+// changes, and it is trusted only for power changes of the adapter it is bound to.
+AdapterPowerWatcher::AdapterPowerWatcher(QObject* parent)
+    : QObject(parent),
+      adapterListener_(std::make_unique<BluezAdapterListener>([this] { bindDefaultAdapter(); }))
+{
+    bindDefaultAdapter();
+}
+
+AdapterPowerWatcher::~AdapterPowerWatcher() = default;
+
+void AdapterPowerWatcher::bindDefaultAdapter()
+{
+    device_ = std::make_unique<QBluetoothLocalDevice>();
+    // Discoverable and connectable are both "on": a discoverability toggle maps to no change.
+    connect(device_.get(), &QBluetoothLocalDevice::hostModeStateChanged, this,
+            [this](QBluetoothLocalDevice::HostMode mode) { update(stateOf(mode)); });
+    update(device_->isValid() ? stateOf(device_->hostMode()) : CentralState::unsupported);
+}
+
+void AdapterPowerWatcher::update(CentralState state)
+{
+    if (state == state_)
+        return;
+    state_ = state;
+    Q_EMIT stateChanged(state);
+}
+
+} // namespace quenlark
+
+#include "AdapterPowerWatcher_bluez.moc"

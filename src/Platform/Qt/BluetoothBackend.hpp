@@ -1,0 +1,24 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QString>
+#include <QUuid>
+
+#include <optional>
+
+class QBluetoothDeviceInfo;
+
+// What differs between the operating systems' Bluetooth stacks underneath Qt Bluetooth; CMake
+// picks the file that implements it.
+namespace quenlark::BluetoothBackend {
+
+// Pins Qt's choice of Low Energy backend. Call it before the first Qt Bluetooth object is made.
+void prepare();
+
+// The identifier the link saves and compares for a device.
+QUuid identifier(const QBluetoothDeviceInfo& device);
+
+// The name the device gives itself; absent when it has none.
+std::optional<QString> name(const QBluetoothDeviceInfo& device);
+
+} // namespace quenlark::BluetoothBackend

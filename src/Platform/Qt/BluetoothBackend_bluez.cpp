@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: MIT
+#include "Platform/Qt/BluetoothBackend.hpp"
+
+#include <QBluetoothAddress>
+#include <QBluetoothDeviceInfo>
+
+namespace quenlark::BluetoothBackend {
+
+// Qt asks bluetoothd for its version and falls back to its kernel ATT backend when it cannot, for
+// instance in a sandbox that hides the daemon's process. That backend needs raw sockets and fights
+// bluetoothd for the link, so the D-Bus GATT API (bluetoothd 5.42 and later) is chosen outright.
+void prepare()
+{
+    qputenv("BLUETOOTH_FORCE_DBUS_LE_VERSION", "5.42");
+}
+
+// Linux has no per-device UUID: the address is carried in the last twelve digits.
+QUuid identifier(const QBluetoothDeviceInfo& device)
+{
+    const quint64 address = device.address().toUInt64();
+    const auto byte = [address](int index) {
+        return static_cast<uchar>((address >> (8 * (5 - index))) & 0xff);
+    };
+    return QUuid(0, 0, 0, 0, 0, byte(0), byte(1), byte(2), byte(3), byte(4), byte(5));
+}
+
+// Qt reports BlueZ's alias, which for a device without a name is its address with dashes.
+std::optional<QString> name(const QBluetoothDeviceInfo& device)
+{
+    const QString alias = device.name();
+    QString addressAlias = device.address().toString();
+    addressAlias.replace(u':', u'-');
+    if (alias.isEmpty() || alias.compare(addressAlias, Qt::CaseInsensitive) == 0)
+        return std::nullopt;
+    return alias;
+}
+
+} // namespace quenlark::BluetoothBackend

@@ -1,0 +1,167 @@
+// SPDX-License-Identifier: MIT
+#include "Platform/Qt/QtBluetoothCentral.hpp"
+
+#include "Platform/Qt/AdapterPowerWatcher.hpp"
+#include "Platform/Qt/BluetoothBackend.hpp"
+#include "Platform/Qt/QtPeripheral.hpp"
+
+#include <QBluetoothDeviceDiscoveryAgent>
+#include <QLoggingCategory>
+#include <QPointer>
+
+#include <algorithm>
+
+namespace quenlark {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcCentral, "quenlark.bluetooth.central")
+
+// BlueZ does not filter discovery by service: the advertised UUIDs are checked here.
+bool advertisesAny(const QBluetoothDeviceInfo& device, const QList<QUuid>& services)
+{
+    if (services.isEmpty())
+        return true;
+    const QList<QBluetoothUuid> advertised = device.serviceUuids();
+    return std::any_of(services.begin(), services.end(), [&advertised](const QUuid& service) {
+        return advertised.contains(QBluetoothUuid(service));
+    });
+}
+
+} // namespace
+
+QtBluetoothCentral::QtBluetoothCentral(CentralDelegate& delegate,
+                                       std::chrono::milliseconds connectTimeout)
+    : delegate_(delegate), connectTimeout_(connectTimeout), context_(std::make_unique<QObject>())
+{
+    BluetoothBackend::prepare();
+
+    power_ = new AdapterPowerWatcher(context_.get());
+    QObject::connect(power_, &AdapterPowerWatcher::stateChanged, context_.get(),
+                     [this](CentralState state) { powerChanged(state); });
+
+    agent_ = new QBluetoothDeviceDiscoveryAgent(context_.get());
+    // No timeout: the scan runs until it is stopped.
+    agent_->setLowEnergyDiscoveryTimeout(0);
+    QObject::connect(agent_, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, context_.get(),
+                     [this](const QBluetoothDeviceInfo& device) { deviceDiscovered(device); });
+    QObject::connect(agent_, &QBluetoothDeviceDiscoveryAgent::errorOccurred, context_.get(),
+                     [this] { qCWarning(lcCentral) << "Scan failed:" << agent_->errorString(); });
+
+    // Reported even though the state is already known, so that the delegate sees it only after
+    // this constructor has returned.
+    post([this, state = power_->state()] {
+        state_ = state;
+        delegate_.centralManagerDidUpdateState(*this);
+    });
+}
+
+QtBluetoothCentral::~QtBluetoothCentral() = default;
+
+template <typename Deliver> void QtBluetoothCentral::post(Deliver deliver)
+{
+    QMetaObject::invokeMethod(context_.get(), std::move(deliver), Qt::QueuedConnection);
+}
+
+void QtBluetoothCentral::powerChanged(CentralState state)
+{
+    // The radio is gone or off: the scan is over, and a new one is asked for once it is back.
+    if (state != CentralState::poweredOn && agent_->isActive())
+        agent_->stop();
+    post([this, state] {
+        state_ = state;
+        delegate_.centralManagerDidUpdateState(*this);
+    });
+}
+
+void QtBluetoothCentral::scanForPeripherals(const QList<QUuid>& services, bool allowDuplicates)
+{
+    ++scanGeneration_;
+    scanning_ = true;
+    scanServices_ = services;
+    allowDuplicates_ = allowDuplicates;
+    reportedThisScan_.clear();
+    // A fresh start, so that devices BlueZ already knows are reported again.
+    if (agent_->isActive())
+        agent_->stop();
+    // Reports cached devices, or fails, from inside this call.
+    agent_->start(QBluetoothDeviceDiscoveryAgent::LowEnergyMethod);
+}
+
+void QtBluetoothCentral::stopScan()
+{
+    ++scanGeneration_;
+    scanning_ = false;
+    if (agent_->isActive())
+        agent_->stop();
+}
+
+// Without a timeout Qt reports a device again at every change of its signal strength.
+void QtBluetoothCentral::deviceDiscovered(const QBluetoothDeviceInfo& device)
+{
+    if (!scanning_ || !advertisesAny(device, scanServices_))
+        return;
+    const quint64 address = device.address().toUInt64();
+    if (!allowDuplicates_ && reportedThisScan_.contains(address))
+        return;
+    reportedThisScan_.insert(address);
+    post([this, peripheral = peripheralFor(device), generation = scanGeneration_] {
+        if (generation == scanGeneration_)
+            delegate_.centralManagerDidDiscoverPeripheral(*this, peripheral);
+    });
+}
+
+std::shared_ptr<QtPeripheral> QtBluetoothCentral::peripheralFor(const QBluetoothDeviceInfo& device)
+{
+    const quint64 address = device.address().toUInt64();
+    if (auto known = peripherals_.value(address).lock()) {
+        known->setDevice(device);
+        return known;
+    }
+    peripherals_.removeIf([](const auto& entry) { return entry.value().expired(); });
+    auto made = std::make_shared<QtPeripheral>(device);
+    peripherals_.insert(address, made);
+    return made;
+}
+
+void QtBluetoothCentral::connectPeripheral(Peripheral& peripheral)
+{
+    auto* ours = dynamic_cast<QtPeripheral*>(&peripheral);
+    if (!ours) {
+        qCWarning(lcCentral) << "Asked to connect a peripheral this central did not report";
+        return;
+    }
+    // The observer runs inside Qt's signal handlers; the delegate hears of it through the queue.
+    auto observer = [this, context = QPointer<QObject>(context_.get()),
+                     weak = ours->weak_from_this()](QtPeripheral::LinkEvent event,
+                                                    const OptionalError& error) {
+        const auto reporting = weak.lock();
+        if (!context || !reporting)
+            return;
+        post([this, weak, event, error, session = reporting->session()] {
+            const auto peripheral = weak.lock();
+            if (!peripheral || peripheral->session() != session)
+                return;
+            switch (event) {
+            case QtPeripheral::LinkEvent::connected:
+                delegate_.centralManagerDidConnectPeripheral(*this, *peripheral);
+                break;
+            case QtPeripheral::LinkEvent::failedToConnect:
+                delegate_.centralManagerDidFailToConnectPeripheral(*this, *peripheral, error);
+                break;
+            case QtPeripheral::LinkEvent::disconnected:
+                delegate_.centralManagerDidDisconnectPeripheral(*this, *peripheral, error);
+                break;
+            }
+        });
+    };
+    ours->connectToDevice(connectTimeout_, std::move(observer));
+}
+
+void QtBluetoothCentral::cancelPeripheralConnection(Peripheral& peripheral)
+{
+    if (auto* ours = dynamic_cast<QtPeripheral*>(&peripheral))
+        ours->cancelConnection();
+}
+
+} // namespace quenlark

@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "Platform/Bluetooth.hpp"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QUuid>
+
+#include <chrono>
+#include <memory>
+
+class QBluetoothDeviceDiscoveryAgent;
+class QBluetoothDeviceInfo;
+
+namespace quenlark {
+
+class AdapterPowerWatcher;
+class QtPeripheral;
+
+// The Bluetooth LE central on Qt Bluetooth (BlueZ over D-Bus on Linux). Every delegate callback is
+// a queued call on the main thread, never made from inside a call into the central or a
+// peripheral, and none arrives once the central is gone. The first power-state report follows
+// construction.
+class QtBluetoothCentral : public Central {
+public:
+    static constexpr std::chrono::milliseconds defaultConnectTimeout{15000};
+
+    explicit QtBluetoothCentral(CentralDelegate& delegate,
+                                std::chrono::milliseconds connectTimeout = defaultConnectTimeout);
+    ~QtBluetoothCentral() override;
+
+    CentralState state() const override { return state_; }
+    void scanForPeripherals(const QList<QUuid>& services, bool allowDuplicates) override;
+    void stopScan() override;
+    void connectPeripheral(Peripheral& peripheral) override;
+    void cancelPeripheralConnection(Peripheral& peripheral) override;
+
+private:
+    void powerChanged(CentralState state);
+    void deviceDiscovered(const QBluetoothDeviceInfo& device);
+    std::shared_ptr<QtPeripheral> peripheralFor(const QBluetoothDeviceInfo& device);
+    template <typename Deliver> void post(Deliver deliver);
+
+    CentralDelegate& delegate_;
+    std::chrono::milliseconds connectTimeout_;
+    // Parent of the Qt objects below; its destruction cancels every queued callback.
+    std::unique_ptr<QObject> context_;
+    AdapterPowerWatcher* power_ = nullptr;
+    QBluetoothDeviceDiscoveryAgent* agent_ = nullptr;
+    CentralState state_ = CentralState::unknown;
+
+    bool scanning_ = false;
+    // Counts scans and stops, so that a discovery queued for an earlier scan is dropped.
+    quint64 scanGeneration_ = 0;
+    QList<QUuid> scanServices_;
+    bool allowDuplicates_ = false;
+    QSet<quint64> reportedThisScan_;
+    // Peripherals stay the link's; a device found again while one is alive gets the same object.
+    QHash<quint64, std::weak_ptr<QtPeripheral>> peripherals_;
+};
+
+} // namespace quenlark

@@ -1,0 +1,366 @@
+// SPDX-License-Identifier: MIT
+#include "Platform/Qt/QtPeripheral.hpp"
+
+#include "Platform/Qt/BluetoothBackend.hpp"
+
+#include <QLoggingCategory>
+
+#include <algorithm>
+
+namespace quenlark {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcPeripheral, "quenlark.bluetooth.peripheral")
+
+const QByteArray enableNotification = QByteArray::fromHex("0100");
+const QByteArray disableNotification = QByteArray::fromHex("0000");
+
+// Qt gives a service error no text of its own; these follow its documentation.
+QString describe(QLowEnergyService::ServiceError error)
+{
+    switch (error) {
+    case QLowEnergyService::OperationError:
+        return QStringLiteral("An operation was attempted while the service was not ready");
+    case QLowEnergyService::CharacteristicReadError:
+        return QStringLiteral("An attempt to read a characteristic value failed");
+    case QLowEnergyService::CharacteristicWriteError:
+        return QStringLiteral("An attempt to write a new value to a characteristic failed");
+    case QLowEnergyService::DescriptorReadError:
+        return QStringLiteral("An attempt to read a descriptor value failed");
+    case QLowEnergyService::DescriptorWriteError:
+        return QStringLiteral("An attempt to write a new value to a descriptor failed");
+    case QLowEnergyService::NoError:
+    case QLowEnergyService::UnknownError:
+        break;
+    }
+    return QStringLiteral("An unknown error occurred while interacting with the service");
+}
+
+} // namespace
+
+QtPeripheral::QtPeripheral(const QBluetoothDeviceInfo& device) : device_(device)
+{
+    connectTimer_.setSingleShot(true);
+    connect(&connectTimer_, &QTimer::timeout, this, [this] {
+        if (link_ == Link::connecting)
+            endLink(LinkEvent::failedToConnect,
+                    PlatformError{QStringLiteral("The connection attempt timed out")});
+    });
+}
+
+QtPeripheral::~QtPeripheral()
+{
+    services_.reset();
+    releaseController();
+}
+
+QUuid QtPeripheral::identifier() const
+{
+    return BluetoothBackend::identifier(device_);
+}
+
+std::optional<QString> QtPeripheral::name() const
+{
+    return BluetoothBackend::name(device_);
+}
+
+template <typename Deliver> void QtPeripheral::post(Deliver deliver)
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this, session = session_, deliver = std::move(deliver)] {
+            // Nothing may touch this object after the delegate returns: the link may have let go
+            // of it inside the callback.
+            if (session == session_ && delegate_)
+                deliver(*delegate_);
+        },
+        Qt::QueuedConnection);
+}
+
+void QtPeripheral::connectToDevice(std::chrono::milliseconds timeout, LinkObserver observer)
+{
+    observer_ = std::move(observer);
+    if (link_ == Link::connected) {
+        observer_(LinkEvent::connected, std::nullopt);
+        return;
+    }
+    if (link_ == Link::connecting)
+        return;
+
+    ++session_;
+    services_.reset();
+    servicesPending_ = false;
+    linkError_.reset();
+    link_ = Link::connecting;
+    // A controller per attempt: it binds to the adapter that is the default at this moment.
+    controller_ = QLowEnergyController::createCentral(device_, this);
+    connect(controller_, &QLowEnergyController::connected, this,
+            &QtPeripheral::controllerConnected);
+    connect(controller_, &QLowEnergyController::disconnected, this,
+            &QtPeripheral::controllerDisconnected);
+    connect(controller_, &QLowEnergyController::errorOccurred, this,
+            &QtPeripheral::controllerFailed);
+    connect(controller_, &QLowEnergyController::discoveryFinished, this,
+            &QtPeripheral::servicesDiscovered);
+    connectTimer_.start(timeout);
+    // Fails at once, from inside this call, when BlueZ no longer lists the device.
+    controller_->connectToDevice();
+}
+
+void QtPeripheral::cancelConnection()
+{
+    if (link_ == Link::idle)
+        return;
+    ++session_;
+    endLink(LinkEvent::disconnected, std::nullopt);
+}
+
+void QtPeripheral::controllerConnected()
+{
+    if (link_ != Link::connecting)
+        return;
+    connectTimer_.stop();
+    link_ = Link::connected;
+    observer_(LinkEvent::connected, std::nullopt);
+}
+
+void QtPeripheral::controllerDisconnected()
+{
+    if (link_ != Link::connected)
+        return;
+    // A remote drop comes without an error of Qt's own.
+    endLink(LinkEvent::disconnected, linkError_.value_or(PlatformError{
+                                         QStringLiteral("Remote device closed the connection")}));
+}
+
+void QtPeripheral::controllerFailed()
+{
+    const PlatformError error{controller_->errorString()};
+    if (link_ == Link::connecting) {
+        endLink(LinkEvent::failedToConnect, error);
+        return;
+    }
+    // While connected, an error either fails a discovery or announces the disconnect it caused.
+    linkError_ = error;
+    failPendingDiscoveries(error);
+}
+
+void QtPeripheral::endLink(LinkEvent event, const OptionalError& error)
+{
+    connectTimer_.stop();
+    releaseController();
+    link_ = Link::idle;
+    // The services stay until the next attempt, so callbacks already queued still find them.
+    observer_(event, error);
+}
+
+void QtPeripheral::releaseController()
+{
+    if (!controller_)
+        return;
+    controller_->disconnect(this);
+    // Possibly inside one of its signals. Its destructor tells bluetoothd to disconnect.
+    controller_->deleteLater();
+    controller_ = nullptr;
+}
+
+void QtPeripheral::discoverServices(const QList<QUuid>& uuids)
+{
+    if (link_ != Link::connected) {
+        qCDebug(lcPeripheral) << "Service discovery asked for while not connected";
+        return;
+    }
+    serviceFilter_ = uuids;
+    switch (controller_->state()) {
+    case QLowEnergyController::ConnectedState:
+        servicesPending_ = true;
+        // On BlueZ this finishes from inside the call.
+        controller_->discoverServices();
+        break;
+    case QLowEnergyController::DiscoveringState:
+        servicesPending_ = true;
+        break;
+    case QLowEnergyController::DiscoveredState:
+        adoptServices();
+        reportServices(std::nullopt);
+        break;
+    default:
+        break;
+    }
+}
+
+void QtPeripheral::servicesDiscovered()
+{
+    adoptServices();
+    if (!servicesPending_)
+        return;
+    servicesPending_ = false;
+    reportServices(std::nullopt);
+}
+
+void QtPeripheral::adoptServices()
+{
+    if (!services_)
+        services_.emplace();
+    for (const QUuid uuid : controller_->services()) {
+        if (!serviceFilter_.isEmpty() && !serviceFilter_.contains(uuid))
+            continue;
+        if (std::any_of(services_->begin(), services_->end(),
+                        [&uuid](const auto& known) { return known->uuid() == uuid; }))
+            continue;
+        std::unique_ptr<QLowEnergyService> service(controller_->createServiceObject(uuid));
+        if (!service)
+            continue;
+        QtService& added =
+            *services_->emplace_back(std::make_unique<QtService>(uuid, std::move(service)));
+        QLowEnergyService* qtService = &added.lowEnergyService();
+        connect(qtService, &QLowEnergyService::stateChanged, this,
+                [this, &added](QLowEnergyService::ServiceState state) {
+                    if (state == QLowEnergyService::RemoteServiceDiscovered)
+                        detailsDiscovered(added);
+                });
+        connect(
+            qtService, &QLowEnergyService::errorOccurred, this,
+            [this, &added](QLowEnergyService::ServiceError error) { serviceFailed(added, error); });
+        connect(qtService, &QLowEnergyService::characteristicChanged, this,
+                [this, &added](const QLowEnergyCharacteristic& characteristic,
+                               const QByteArray& value) {
+                    valueChanged(added, characteristic, value);
+                });
+    }
+}
+
+std::optional<QList<Service*>> QtPeripheral::services() const
+{
+    if (!services_)
+        return std::nullopt;
+    QList<Service*> list;
+    for (const auto& service : *services_)
+        list.append(service.get());
+    return list;
+}
+
+QtService* QtPeripheral::find(const Service& service) const
+{
+    if (!services_)
+        return nullptr;
+    const auto it =
+        std::find_if(services_->begin(), services_->end(),
+                     [&service](const auto& candidate) { return candidate.get() == &service; });
+    return it == services_->end() ? nullptr : it->get();
+}
+
+void QtPeripheral::discoverCharacteristics(const QList<QUuid>& uuids, Service& service)
+{
+    QtService* known = find(service);
+    if (!known || link_ != Link::connected) {
+        qCDebug(lcPeripheral) << "Characteristic discovery asked for while not connected";
+        return;
+    }
+    known->characteristicFilter = uuids;
+    QLowEnergyService& qtService = known->lowEnergyService();
+    switch (qtService.state()) {
+    case QLowEnergyService::RemoteService:
+        known->detailsPending = true;
+        // Values are not read: a read the device never answers would stall the discovery.
+        qtService.discoverDetails(QLowEnergyService::SkipValueDiscovery);
+        break;
+    case QLowEnergyService::RemoteServiceDiscovering:
+        known->detailsPending = true;
+        break;
+    case QLowEnergyService::RemoteServiceDiscovered:
+        known->adoptCharacteristics(uuids);
+        reportCharacteristics(*known, std::nullopt);
+        break;
+    default:
+        reportCharacteristics(*known, PlatformError{describe(QLowEnergyService::OperationError)});
+        break;
+    }
+}
+
+void QtPeripheral::detailsDiscovered(QtService& service)
+{
+    service.adoptCharacteristics(service.characteristicFilter);
+    if (!service.detailsPending)
+        return;
+    service.detailsPending = false;
+    reportCharacteristics(service, std::nullopt);
+}
+
+void QtPeripheral::serviceFailed(QtService& service, QLowEnergyService::ServiceError error)
+{
+    if (!service.detailsPending) {
+        qCWarning(lcPeripheral) << "Service" << service.uuid() << "reported" << error;
+        return;
+    }
+    service.detailsPending = false;
+    reportCharacteristics(service, PlatformError{describe(error)});
+}
+
+void QtPeripheral::failPendingDiscoveries(const PlatformError& error)
+{
+    if (servicesPending_) {
+        servicesPending_ = false;
+        reportServices(error);
+    }
+    if (!services_)
+        return;
+    for (const auto& service : *services_) {
+        if (!service->detailsPending)
+            continue;
+        service->detailsPending = false;
+        reportCharacteristics(*service, error);
+    }
+}
+
+void QtPeripheral::setNotifyValue(bool enabled, Characteristic& characteristic)
+{
+    if (link_ != Link::connected || !services_)
+        return;
+    for (const auto& service : *services_) {
+        QtCharacteristic* known = service->find(characteristic);
+        if (!known)
+            continue;
+        const QLowEnergyDescriptor configuration =
+            known->lowEnergyCharacteristic().clientCharacteristicConfiguration();
+        if (!configuration.isValid()) {
+            qCWarning(lcPeripheral)
+                << "Characteristic" << known->uuid() << "has no client configuration descriptor";
+            return;
+        }
+        // BlueZ's D-Bus backend turns this write into StartNotify / StopNotify.
+        service->lowEnergyService().writeDescriptor(configuration, enabled ? enableNotification
+                                                                           : disableNotification);
+        return;
+    }
+}
+
+// Every change of the value is a notification, an unchanged value included.
+void QtPeripheral::valueChanged(QtService& service, const QLowEnergyCharacteristic& characteristic,
+                                const QByteArray& value)
+{
+    QtCharacteristic* known = service.find(characteristic);
+    if (!known)
+        return;
+    post([this, known, value](PeripheralDelegate& delegate) {
+        known->setValue(value);
+        delegate.peripheralDidUpdateValueForCharacteristic(*this, *known, std::nullopt);
+    });
+}
+
+void QtPeripheral::reportServices(const OptionalError& error)
+{
+    post([this, error](PeripheralDelegate& delegate) {
+        delegate.peripheralDidDiscoverServices(*this, error);
+    });
+}
+
+void QtPeripheral::reportCharacteristics(QtService& service, const OptionalError& error)
+{
+    post([this, &service, error](PeripheralDelegate& delegate) {
+        delegate.peripheralDidDiscoverCharacteristicsForService(*this, service, error);
+    });
+}
+
+} // namespace quenlark

@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "Platform/Bluetooth.hpp"
+#include "Platform/Qt/QtService.hpp"
+
+#include <QBluetoothDeviceInfo>
+#include <QLowEnergyController>
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace quenlark {
+
+// One remote device, shared with the link, which may let go of it at any time. While a connection
+// is wanted it owns a Low Energy controller on BlueZ's D-Bus backend. Every delegate callback is a
+// queued call on this object, so none arrives from inside a call into it, and one that belongs to
+// a connection that was cancelled or replaced before it could be delivered is dropped.
+class QtPeripheral : public QObject,
+                     public Peripheral,
+                     public std::enable_shared_from_this<QtPeripheral> {
+    Q_OBJECT
+
+public:
+    enum class LinkEvent { connected, failedToConnect, disconnected };
+    // Told how the connection goes, synchronously from inside Qt's signal handlers.
+    using LinkObserver = std::function<void(LinkEvent, const OptionalError&)>;
+
+    explicit QtPeripheral(const QBluetoothDeviceInfo& device);
+    ~QtPeripheral() override;
+
+    QUuid identifier() const override;
+    std::optional<QString> name() const override;
+    void setDelegate(PeripheralDelegate* delegate) override { delegate_ = delegate; }
+    void discoverServices(const QList<QUuid>& uuids) override;
+    std::optional<QList<Service*>> services() const override;
+    void discoverCharacteristics(const QList<QUuid>& uuids, Service& service) override;
+    void setNotifyValue(bool enabled, Characteristic& characteristic) override;
+
+    QBluetoothAddress address() const { return device_.address(); }
+    // A newer report of the same device, with its latest name.
+    void setDevice(const QBluetoothDeviceInfo& device) { device_ = device; }
+    // Counts connection attempts and cancellations; a queued callback is delivered only while
+    // the count it was made under still holds.
+    quint64 session() const { return session_; }
+    // An attempt that neither succeeds nor fails within `timeout` is reported as failed.
+    void connectToDevice(std::chrono::milliseconds timeout, LinkObserver observer);
+    // Ends the connection or the attempt, and reports `disconnected` if there was one.
+    void cancelConnection();
+
+private:
+    enum class Link { idle, connecting, connected };
+
+    void controllerConnected();
+    void controllerDisconnected();
+    void controllerFailed();
+    void endLink(LinkEvent event, const OptionalError& error);
+    void releaseController();
+
+    void servicesDiscovered();
+    void adoptServices();
+    QtService* find(const Service& service) const;
+    void detailsDiscovered(QtService& service);
+    void serviceFailed(QtService& service, QLowEnergyService::ServiceError error);
+    void valueChanged(QtService& service, const QLowEnergyCharacteristic& characteristic,
+                      const QByteArray& value);
+    void failPendingDiscoveries(const PlatformError& error);
+    void reportServices(const OptionalError& error);
+    void reportCharacteristics(QtService& service, const OptionalError& error);
+    template <typename Deliver> void post(Deliver deliver);
+
+    QBluetoothDeviceInfo device_;
+    PeripheralDelegate* delegate_ = nullptr;
+    LinkObserver observer_;
+    QLowEnergyController* controller_ = nullptr;
+    QTimer connectTimer_;
+    Link link_ = Link::idle;
+    quint64 session_ = 0;
+    // The error that ends a connection arrives before the disconnect itself.
+    OptionalError linkError_;
+    QList<QUuid> serviceFilter_;
+    bool servicesPending_ = false;
+    std::optional<std::vector<std::unique_ptr<QtService>>> services_;
+};
+
+} // namespace quenlark

@@ -1,0 +1,524 @@
+// SPDX-License-Identifier: MIT
+#include "Platform/Qt/QtBluetoothCentral.hpp"
+#include "Models/BLEConstants.hpp"
+#include "RecordingDelegate.hpp"
+#include "ScriptedBluez.hpp"
+
+#include <QCoreApplication>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <iostream>
+
+using namespace quenlark;
+using namespace quenlark::integration;
+using namespace std::chrono_literals;
+using Kind = BluetoothEvent::Kind;
+using Behaviour = ScriptedBluez::ConnectBehaviour;
+
+namespace {
+
+// How long anything that should happen promptly may take on a loaded machine.
+constexpr auto patience = 20s;
+constexpr auto shortConnectTimeout = 2s;
+
+const QString clicker = QStringLiteral("C0:FF:EE:00:00:01");
+const QString secondClicker = QStringLiteral("C0:FF:EE:00:00:02");
+const QString thirdClicker = QStringLiteral("C0:FF:EE:00:00:03");
+const QString pulseMeter = QStringLiteral("C0:FF:EE:00:00:0A");
+
+QUuid identifierOf(const QString& address)
+{
+    return QUuid(QStringLiteral("00000000-0000-0000-0000-") + QString(address).remove(u':'));
+}
+
+std::vector<QUuid> peripheralsOf(const std::vector<BluetoothEvent>& events)
+{
+    std::vector<QUuid> ids;
+    for (const auto& event : events)
+        ids.push_back(event.peripheral);
+    return ids;
+}
+
+std::vector<CentralState> statesOf(const std::vector<BluetoothEvent>& events)
+{
+    std::vector<CentralState> states;
+    for (const auto& event : events)
+        states.push_back(event.state);
+    return states;
+}
+
+class QtBluetoothCentralTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(bluez.start());
+        ASSERT_TRUE(bluez.addAdapter());
+    }
+
+    void TearDown() override
+    {
+        central.reset();
+        EXPECT_EQ(delegate.reentrantCallbacks, 0) << "a callback arrived inside a call";
+    }
+
+    void makeCentral(
+        std::chrono::milliseconds connectTimeout = QtBluetoothCentral::defaultConnectTimeout)
+    {
+        delegate.call(
+            [&] { central = std::make_unique<QtBluetoothCentral>(delegate, connectTimeout); });
+    }
+
+    bool waitUntil(const std::function<bool()>& done)
+    {
+        return QTest::qWaitFor(done, static_cast<int>(std::chrono::milliseconds(patience).count()));
+    }
+    bool waitFor(Kind kind, int count = 1)
+    {
+        return waitUntil([&] { return delegate.count(kind) >= count; });
+    }
+    bool waitForNotifying(const QString& address)
+    {
+        return waitUntil([&] { return bluez.isNotifying(address) == true; });
+    }
+
+    void scan()
+    {
+        delegate.call([&] { central->scanForPeripherals({BLEConstants::serviceUUID()}, false); });
+    }
+
+    // A central with the radio on, subscribed to the clicker's notifications.
+    void subscribeToClicker(
+        std::chrono::milliseconds connectTimeout = QtBluetoothCentral::defaultConnectTimeout)
+    {
+        ASSERT_TRUE(bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
+                                        {ScriptedBluez::clickerService()}));
+        makeCentral(connectTimeout);
+        delegate.subscribeClickers = true;
+        ASSERT_TRUE(waitFor(Kind::state));
+        scan();
+        ASSERT_TRUE(waitForNotifying(clicker));
+    }
+
+    // Lets everything BlueZ has sent so far reach the adapter and its queued callbacks run: the
+    // stand-in answers a call only after the signals it sent before.
+    void drainEvents()
+    {
+        bluez.isConnected(clicker);
+        for (int round = 0; round < 3; ++round)
+            QCoreApplication::processEvents();
+    }
+
+    ScriptedBluez bluez;
+    RecordingDelegate delegate;
+    std::unique_ptr<QtBluetoothCentral> central;
+};
+
+TEST_F(QtBluetoothCentralTest, ReportsThePowerStateOnlyAfterConstruction)
+{
+    makeCentral();
+
+    EXPECT_TRUE(delegate.events.empty());
+    EXPECT_EQ(central->state(), CentralState::unknown);
+    ASSERT_TRUE(waitFor(Kind::state));
+    EXPECT_EQ(central->state(), CentralState::poweredOn);
+    EXPECT_EQ(statesOf(delegate.ofKind(Kind::state)),
+              std::vector<CentralState>{CentralState::poweredOn});
+}
+
+// Steps without a report of their own are checked by the next step that has one: BlueZ's signals
+// arrive in order, so a spurious report would sit in the sequence before it.
+TEST_F(QtBluetoothCentralTest, ReportsPowerAndAdapterChangesButNotDiscoverability)
+{
+    makeCentral();
+    ASSERT_TRUE(waitFor(Kind::state));
+
+    struct Step {
+        const char* what;
+        std::function<testing::AssertionResult()> act;
+        std::optional<CentralState> reported;
+    };
+    const std::vector<Step> steps = {
+        {"scan starts, BlueZ turns discoverable on",
+         [&] {
+             scan();
+             return testing::AssertionSuccess();
+         },
+         std::nullopt},
+        {"discoverable off", [&] { return bluez.setDiscoverable(false); }, std::nullopt},
+        {"discoverable on", [&] { return bluez.setDiscoverable(true); }, std::nullopt},
+        {"power off", [&] { return bluez.setPowered(false); }, CentralState::poweredOff},
+        {"discoverable off while off", [&] { return bluez.setDiscoverable(false); }, std::nullopt},
+        {"power on", [&] { return bluez.setPowered(true); }, CentralState::poweredOn},
+        {"adapter removed", [&] { return bluez.removeAdapter(); }, CentralState::unsupported},
+        {"adapter added", [&] { return bluez.addAdapter(); }, CentralState::poweredOn},
+        {"power off again", [&] { return bluez.setPowered(false); }, CentralState::poweredOff},
+        {"adapter removed while off", [&] { return bluez.removeAdapter(); },
+         CentralState::unsupported},
+        {"adapter back", [&] { return bluez.addAdapter(); }, CentralState::poweredOn},
+        // Its adapters vanish without InterfacesRemoved; a new bluetoothd announces its own.
+        {"bluetoothd stops", [&] { return bluez.stop(); }, CentralState::unsupported},
+        {"bluetoothd starts again", [&] { return bluez.start(); }, std::nullopt},
+        {"and finds its adapter", [&] { return bluez.addAdapter(); }, CentralState::poweredOn},
+    };
+
+    std::vector<CentralState> expected{CentralState::poweredOn};
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        ASSERT_TRUE(step.act());
+        if (!step.reported)
+            continue;
+        expected.push_back(*step.reported);
+        ASSERT_TRUE(waitFor(Kind::state, static_cast<int>(expected.size())));
+        EXPECT_EQ(statesOf(delegate.ofKind(Kind::state)), expected);
+        EXPECT_EQ(central->state(), *step.reported);
+    }
+}
+
+TEST_F(QtBluetoothCentralTest, FindsAnAdapterAddedAfterStartAndScansOnIt)
+{
+    ASSERT_TRUE(bluez.removeAdapter());
+    makeCentral();
+    ASSERT_TRUE(waitFor(Kind::state));
+    EXPECT_EQ(central->state(), CentralState::unsupported);
+
+    ASSERT_TRUE(bluez.addAdapter());
+    ASSERT_TRUE(waitFor(Kind::state, 2));
+    EXPECT_EQ(central->state(), CentralState::poweredOn);
+
+    ASSERT_TRUE(bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
+                                    {ScriptedBluez::clickerService()}));
+    scan();
+    ASSERT_TRUE(waitFor(Kind::discovered));
+    EXPECT_EQ(delegate.discovered.front()->identifier(), identifierOf(clicker));
+}
+
+TEST_F(QtBluetoothCentralTest, DiscoveryReportsOnlyClickersAndEachOncePerScan)
+{
+    ASSERT_TRUE(
+        bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
+                            {ScriptedBluez::heartRateService(), ScriptedBluez::clickerService()}));
+    ASSERT_TRUE(bluez.addPeripheral(pulseMeter, QStringLiteral("Pulse"),
+                                    {ScriptedBluez::heartRateService()}));
+    makeCentral();
+    ASSERT_TRUE(waitFor(Kind::state));
+
+    // The clicker BlueZ already knows is reported from inside start(); it must still come later.
+    scan();
+    ASSERT_TRUE(waitFor(Kind::discovered));
+    for (const qint16 rssi : {-50, -45, -40})
+        ASSERT_TRUE(bluez.setRssi(clicker, rssi));
+    ASSERT_TRUE(bluez.addPeripheral(secondClicker, QString(), {ScriptedBluez::clickerService()}));
+    ASSERT_TRUE(waitFor(Kind::discovered, 2));
+    EXPECT_EQ(peripheralsOf(delegate.ofKind(Kind::discovered)),
+              (std::vector<QUuid>{identifierOf(clicker), identifierOf(secondClicker)}));
+    EXPECT_EQ(delegate.discovered.at(0)->identifier().toString(QUuid::WithoutBraces).toUpper(),
+              QStringLiteral("00000000-0000-0000-0000-C0FFEE000001"));
+    EXPECT_EQ(delegate.discovered.at(0)->name(), QStringLiteral("Clicker One"));
+    EXPECT_EQ(delegate.discovered.at(1)->name(), std::nullopt) << "BlueZ's alias is the address";
+
+    // A new scan reports each again, once, as the same peripheral objects.
+    scan();
+    ASSERT_TRUE(waitFor(Kind::discovered, 4));
+    ASSERT_TRUE(bluez.setRssi(secondClicker, -30));
+    ASSERT_TRUE(bluez.addPeripheral(thirdClicker, QStringLiteral("Clicker Three"),
+                                    {ScriptedBluez::clickerService()}));
+    ASSERT_TRUE(waitFor(Kind::discovered, 5));
+    EXPECT_EQ(peripheralsOf(delegate.ofKind(Kind::discovered)),
+              (std::vector<QUuid>{identifierOf(clicker), identifierOf(secondClicker),
+                                  identifierOf(clicker), identifierOf(secondClicker),
+                                  identifierOf(thirdClicker)}));
+    EXPECT_EQ(delegate.discovered.at(0), delegate.discovered.at(2));
+    EXPECT_EQ(delegate.discovered.at(1), delegate.discovered.at(3));
+}
+
+TEST_F(QtBluetoothCentralTest, StoppingTheScanEndsDiscoveryReportsAtOnce)
+{
+    ASSERT_TRUE(bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
+                                    {ScriptedBluez::clickerService()}));
+    ASSERT_TRUE(bluez.addPeripheral(secondClicker, QStringLiteral("Clicker Two"),
+                                    {ScriptedBluez::clickerService()}));
+    makeCentral();
+    ASSERT_TRUE(waitFor(Kind::state));
+    // Both are found inside start() and queued; stopping at the first drops the second.
+    delegate.onDiscovered = [&](Central& reporting, const std::shared_ptr<Peripheral>&) {
+        delegate.call([&] { reporting.stopScan(); });
+    };
+    scan();
+    ASSERT_TRUE(waitFor(Kind::discovered));
+    ASSERT_TRUE(bluez.addPeripheral(thirdClicker, QStringLiteral("Clicker Three"),
+                                    {ScriptedBluez::clickerService()}));
+    ASSERT_TRUE(bluez.setPowered(false));
+    ASSERT_TRUE(waitFor(Kind::state, 2));
+
+    EXPECT_EQ(peripheralsOf(delegate.ofKind(Kind::discovered)),
+              std::vector<QUuid>{identifierOf(clicker)});
+}
+
+TEST_F(QtBluetoothCentralTest, DeliversEveryNotificationInOrderIdenticalRepeatsIncluded)
+{
+    subscribeToClicker();
+    ASSERT_FALSE(HasFatalFailure());
+    const std::vector<Kind> road{Kind::state, Kind::discovered, Kind::connected, Kind::services,
+                                 Kind::characteristics};
+    ASSERT_GE(delegate.events.size(), road.size());
+    for (std::size_t step = 0; step < road.size(); ++step) {
+        EXPECT_EQ(delegate.events.at(step).kind, road.at(step)) << "step " << step;
+        EXPECT_FALSE(delegate.events.at(step).error);
+    }
+    EXPECT_EQ(delegate.events.at(4).attribute, BLEConstants::serviceUUID());
+
+    const std::vector<QByteArray> sent{QByteArray::fromHex("0101"), QByteArray::fromHex("0101"),
+                                       QByteArray::fromHex("0202"), QByteArray::fromHex("0202"),
+                                       QByteArray::fromHex("0202"), QByteArray::fromHex("0103"),
+                                       QByteArray::fromHex("01"),   QByteArray::fromHex("0104ff")};
+    for (const QByteArray& value : sent)
+        ASSERT_TRUE(bluez.notify(clicker, value));
+    ASSERT_TRUE(waitFor(Kind::value, static_cast<int>(sent.size())));
+
+    std::vector<QByteArray> received;
+    for (const auto& event : delegate.ofKind(Kind::value)) {
+        received.push_back(event.value);
+        EXPECT_EQ(event.attribute, BLEConstants::characteristicUUID());
+        EXPECT_EQ(event.peripheral, identifierOf(clicker));
+    }
+    EXPECT_EQ(received, sent);
+}
+
+TEST_F(QtBluetoothCentralTest, AQuickBurstOfNotificationsArrivesWhole)
+{
+    subscribeToClicker();
+    ASSERT_FALSE(HasFatalFailure());
+    constexpr int burst = 300;
+    std::vector<QByteArray> sent;
+    for (int i = 0; i < burst; ++i)
+        sent.push_back(QByteArray{1, static_cast<char>(i / 3)});
+
+    const auto started = std::chrono::steady_clock::now();
+    for (const QByteArray& value : sent)
+        ASSERT_TRUE(bluez.notify(clicker, value));
+    ASSERT_TRUE(waitFor(Kind::value, burst));
+
+    std::vector<QByteArray> received;
+    for (const auto& event : delegate.ofKind(Kind::value))
+        received.push_back(event.value);
+    EXPECT_EQ(received, sent);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        delegate.ofKind(Kind::value).back().at - started);
+    std::cout << "[ measure  ] " << burst << " notifications delivered in " << took.count()
+              << " ms\n";
+}
+
+struct ConnectFailureCase {
+    const char* name;
+    std::function<testing::AssertionResult(ScriptedBluez&)> arrange;
+    std::function<testing::AssertionResult(ScriptedBluez&)> repair;
+    bool takesTheWholeBound;
+};
+
+void PrintTo(const ConnectFailureCase& failure, std::ostream* out)
+{
+    *out << failure.name;
+}
+
+class ConnectFailureTest : public QtBluetoothCentralTest,
+                           public testing::WithParamInterface<ConnectFailureCase> {};
+
+TEST_P(ConnectFailureTest, IsReportedAsAFailureWithinTheBoundAndALaterAttemptWorks)
+{
+    const ConnectFailureCase& failure = GetParam();
+    ASSERT_TRUE(bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
+                                    {ScriptedBluez::clickerService()}));
+    makeCentral(shortConnectTimeout);
+    ASSERT_TRUE(waitFor(Kind::state));
+    scan();
+    ASSERT_TRUE(waitFor(Kind::discovered));
+    const auto peripheral = delegate.discovered.front();
+    delegate.call([&] { central->stopScan(); });
+    ASSERT_TRUE(failure.arrange(bluez));
+
+    const auto asked = std::chrono::steady_clock::now();
+    delegate.call([&] { central->connectPeripheral(*peripheral); });
+    ASSERT_TRUE(waitFor(Kind::failedToConnect));
+
+    const BluetoothEvent failed = delegate.ofKind(Kind::failedToConnect).front();
+    EXPECT_EQ(failed.peripheral, identifierOf(clicker));
+    ASSERT_TRUE(failed.error);
+    EXPECT_FALSE(failed.error->localizedDescription.isEmpty());
+    const bool timedOut =
+        failed.error->localizedDescription == QStringLiteral("The connection attempt timed out");
+    EXPECT_EQ(timedOut, failure.takesTheWholeBound)
+        << failed.error->localizedDescription.toStdString();
+    if (failure.takesTheWholeBound) {
+        const auto took = failed.at - asked;
+        EXPECT_GE(took, shortConnectTimeout - 100ms);
+        EXPECT_LT(took, shortConnectTimeout + 10s);
+    }
+    EXPECT_EQ(delegate.count(Kind::connected), 0);
+    EXPECT_EQ(delegate.count(Kind::disconnected), 0);
+
+    ASSERT_TRUE(failure.repair(bluez));
+    delegate.call([&] { central->connectPeripheral(*peripheral); });
+    ASSERT_TRUE(waitFor(Kind::connected));
+    EXPECT_EQ(delegate.count(Kind::failedToConnect), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bluez, ConnectFailureTest,
+    testing::Values(
+        ConnectFailureCase{"Refused",
+                           [](ScriptedBluez& bluez) {
+                               return bluez.setConnectBehaviour(clicker, Behaviour::fail);
+                           },
+                           [](ScriptedBluez& bluez) {
+                               return bluez.setConnectBehaviour(clicker, Behaviour::succeed);
+                           },
+                           false},
+        ConnectFailureCase{"NeverAnswered",
+                           [](ScriptedBluez& bluez) {
+                               return bluez.setConnectBehaviour(clicker, Behaviour::hang);
+                           },
+                           [](ScriptedBluez& bluez) {
+                               return bluez.setConnectBehaviour(clicker, Behaviour::succeed);
+                           },
+                           true},
+        ConnectFailureCase{"NoLongerListedByBluez",
+                           [](ScriptedBluez& bluez) { return bluez.removePeripheral(clicker); },
+                           [](ScriptedBluez& bluez) {
+                               return bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
+                                                          {ScriptedBluez::clickerService()});
+                           },
+                           false}),
+    [](const testing::TestParamInfo<ConnectFailureCase>& info) { return info.param.name; });
+
+TEST_F(QtBluetoothCentralTest, ADroppedLinkIsReportedAndAReconnectionSubscribesAgain)
+{
+    subscribeToClicker();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(bluez.notify(clicker, QByteArray::fromHex("0101")));
+    ASSERT_TRUE(waitFor(Kind::value));
+
+    ASSERT_TRUE(bluez.dropLink(clicker));
+    ASSERT_TRUE(waitFor(Kind::disconnected));
+    const BluetoothEvent dropped = delegate.ofKind(Kind::disconnected).front();
+    EXPECT_EQ(dropped.peripheral, identifierOf(clicker));
+    ASSERT_TRUE(dropped.error);
+    EXPECT_FALSE(dropped.error->localizedDescription.isEmpty());
+
+    // BlueZ made the GATT objects afresh, not notifying: only a new subscription turns them on.
+    delegate.call([&] { central->connectPeripheral(*delegate.discovered.front()); });
+    ASSERT_TRUE(waitForNotifying(clicker));
+    ASSERT_TRUE(bluez.notify(clicker, QByteArray::fromHex("0101")));
+    ASSERT_TRUE(waitFor(Kind::value, 2));
+    EXPECT_EQ(delegate.count(Kind::connected), 2);
+    EXPECT_EQ(delegate.count(Kind::characteristics), 2);
+    EXPECT_EQ(delegate.ofKind(Kind::value).back().value, QByteArray::fromHex("0101"));
+}
+
+TEST_F(QtBluetoothCentralTest, CancellingEndsAConnectionOrAnAttemptWithADisconnect)
+{
+    subscribeToClicker(shortConnectTimeout);
+    ASSERT_FALSE(HasFatalFailure());
+    const auto peripheral = delegate.discovered.front();
+
+    delegate.call([&] { central->cancelPeripheralConnection(*peripheral); });
+    ASSERT_TRUE(waitFor(Kind::disconnected));
+    EXPECT_FALSE(delegate.ofKind(Kind::disconnected).front().error);
+    EXPECT_TRUE(waitUntil([&] { return bluez.isConnected(clicker) == false; }));
+
+    ASSERT_TRUE(bluez.setConnectBehaviour(clicker, Behaviour::hang));
+    delegate.call([&] {
+        central->connectPeripheral(*peripheral);
+        central->cancelPeripheralConnection(*peripheral);
+    });
+    ASSERT_TRUE(waitFor(Kind::disconnected, 2));
+    EXPECT_FALSE(delegate.ofKind(Kind::disconnected).back().error);
+
+    // The cancelled attempt's bound passes without a word.
+    ASSERT_TRUE(bluez.setConnectBehaviour(clicker, Behaviour::succeed));
+    QTest::qWait(static_cast<int>(std::chrono::milliseconds(shortConnectTimeout + 500ms).count()));
+    delegate.call([&] { central->connectPeripheral(*peripheral); });
+    ASSERT_TRUE(waitFor(Kind::connected, 2));
+    EXPECT_EQ(delegate.count(Kind::failedToConnect), 0);
+}
+
+struct RadioLossCase {
+    const char* name;
+    std::function<testing::AssertionResult(ScriptedBluez&)> lose;
+    CentralState reported;
+};
+
+void PrintTo(const RadioLossCase& loss, std::ostream* out)
+{
+    *out << loss.name;
+}
+
+class RadioLossTest : public QtBluetoothCentralTest,
+                      public testing::WithParamInterface<RadioLossCase> {};
+
+TEST_P(RadioLossTest, WhileConnectedReportsTheDisconnectThenTheState)
+{
+    subscribeToClicker();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(GetParam().lose(bluez));
+    ASSERT_TRUE(waitFor(Kind::state, 2));
+
+    std::vector<Kind> after;
+    const auto firstState = delegate.events.begin() + 1;
+    for (auto it = firstState; it != delegate.events.end(); ++it) {
+        if (it->kind == Kind::disconnected || it->kind == Kind::state)
+            after.push_back(it->kind);
+    }
+    EXPECT_EQ(after, (std::vector<Kind>{Kind::disconnected, Kind::state}));
+    const BluetoothEvent dropped = delegate.ofKind(Kind::disconnected).front();
+    ASSERT_TRUE(dropped.error);
+    EXPECT_FALSE(dropped.error->localizedDescription.isEmpty());
+    EXPECT_EQ(central->state(), GetParam().reported);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bluez, RadioLossTest,
+    testing::Values(RadioLossCase{"PowerOff",
+                                  [](ScriptedBluez& bluez) { return bluez.setPowered(false); },
+                                  CentralState::poweredOff},
+                    RadioLossCase{"AdapterRemoved",
+                                  [](ScriptedBluez& bluez) { return bluez.removeAdapter(); },
+                                  CentralState::unsupported}),
+    [](const testing::TestParamInfo<RadioLossCase>& info) { return info.param.name; });
+
+TEST_F(QtBluetoothCentralTest, APeripheralLetGoOfEndsItsConnectionAndTheCentralCarriesOn)
+{
+    subscribeToClicker();
+    ASSERT_FALSE(HasFatalFailure());
+    delegate.discovered.clear();
+    EXPECT_TRUE(waitUntil([&] { return bluez.isConnected(clicker) == false; }));
+
+    delegate.subscribeClickers = true;
+    scan();
+    ASSERT_TRUE(waitFor(Kind::discovered, 2));
+    ASSERT_TRUE(waitForNotifying(clicker));
+    EXPECT_EQ(delegate.count(Kind::disconnected), 0);
+}
+
+TEST_F(QtBluetoothCentralTest, APeripheralOutlivingItsCentralStaysQuietAndSafe)
+{
+    subscribeToClicker();
+    ASSERT_FALSE(HasFatalFailure());
+    const auto peripheral = delegate.discovered.front();
+    central.reset();
+
+    const std::size_t before = delegate.events.size();
+    ASSERT_TRUE(bluez.dropLink(clicker));
+    drainEvents();
+    delegate.call([&] {
+        peripheral->discoverServices({BLEConstants::serviceUUID()});
+        peripheral->setDelegate(nullptr);
+    });
+    drainEvents();
+    EXPECT_EQ(delegate.events.size(), before);
+    EXPECT_EQ(peripheral->identifier(), identifierOf(clicker));
+}
+
+} // namespace

@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "Platform/Bluetooth.hpp"
+
+#include <QByteArray>
+#include <QUuid>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace quenlark::integration {
+
+struct BluetoothEvent {
+    enum class Kind {
+        state,
+        discovered,
+        connected,
+        failedToConnect,
+        disconnected,
+        services,
+        characteristics,
+        value
+    };
+    Kind kind;
+    QUuid peripheral;
+    CentralState state = CentralState::unknown;
+    OptionalError error;
+    // The service whose characteristics were found, or the characteristic whose value came.
+    QUuid attribute;
+    QByteArray value;
+    std::chrono::steady_clock::time_point at = std::chrono::steady_clock::now();
+};
+
+// Records every callback of the adapter in order. Every call the test makes into the adapter goes
+// through `call`, so that a callback arriving from inside one is caught. With `subscribeClickers`
+// it walks the same road as the link: a clicker found is connected, its service and command
+// characteristic are discovered, and its notifications are switched on.
+class RecordingDelegate : public CentralDelegate, public PeripheralDelegate {
+public:
+    using Kind = BluetoothEvent::Kind;
+
+    template <typename Call> void call(Call&& into)
+    {
+        ++depth_;
+        std::forward<Call>(into)();
+        --depth_;
+    }
+
+    void centralManagerDidUpdateState(Central& central) override;
+    void centralManagerDidDiscoverPeripheral(Central& central,
+                                             std::shared_ptr<Peripheral> peripheral) override;
+    void centralManagerDidConnectPeripheral(Central& central, Peripheral& peripheral) override;
+    void centralManagerDidFailToConnectPeripheral(Central& central, Peripheral& peripheral,
+                                                  const OptionalError& error) override;
+    void centralManagerDidDisconnectPeripheral(Central& central, Peripheral& peripheral,
+                                               const OptionalError& error) override;
+    void peripheralDidDiscoverServices(Peripheral& peripheral, const OptionalError& error) override;
+    void peripheralDidDiscoverCharacteristicsForService(Peripheral& peripheral, Service& service,
+                                                        const OptionalError& error) override;
+    void peripheralDidUpdateValueForCharacteristic(Peripheral& peripheral,
+                                                   Characteristic& characteristic,
+                                                   const OptionalError& error) override;
+
+    std::vector<BluetoothEvent> ofKind(Kind kind) const;
+    int count(Kind kind) const { return static_cast<int>(ofKind(kind).size()); }
+    std::shared_ptr<Peripheral> peripheral(const QUuid& identifier) const;
+
+    bool subscribeClickers = false;
+    std::vector<BluetoothEvent> events;
+    std::vector<std::shared_ptr<Peripheral>> discovered;
+    std::function<void(Central&, const std::shared_ptr<Peripheral>&)> onDiscovered;
+    int reentrantCallbacks = 0;
+
+private:
+    void record(BluetoothEvent event);
+
+    int depth_ = 0;
+};
+
+} // namespace quenlark::integration

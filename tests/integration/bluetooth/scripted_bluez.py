@@ -1,0 +1,376 @@
+#!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+"""A scripted BlueZ on the system bus, for the Bluetooth adapter's integration tests.
+
+python3-dbusmock's bluez5 template, extended with what a Low Energy central meets on a real
+bluetoothd: devices that advertise service UUIDs, a Connect that publishes the GATT objects (a
+Device Information service and the clicker service, whose command characteristic carries the 0x2902
+client configuration descriptor) and then sets ServicesResolved, reads that are never answered, and
+notifications as changes of the characteristic's Value. The tests drive it through extra methods on
+the template's own test interface, org.bluez.Mock.
+
+Prints "ready" on standard output once it owns org.bluez and is set up.
+"""
+
+import argparse
+import os
+import signal
+import sys
+
+import dbus
+import dbus.exceptions
+import dbus.mainloop.glib
+import dbus.service
+from dbusmock import OBJECT_MANAGER_IFACE, mockobject
+from dbusmock.templates import bluez5
+from gi.repository import GLib
+
+MOCK_IFACE = bluez5.BLUEZ_MOCK_IFACE
+ADAPTER_IFACE = bluez5.ADAPTER_IFACE
+DEVICE_IFACE = bluez5.DEVICE_IFACE
+SERVICE_IFACE = 'org.bluez.GattService1'
+CHARACTERISTIC_IFACE = 'org.bluez.GattCharacteristic1'
+DESCRIPTOR_IFACE = 'org.bluez.GattDescriptor1'
+
+CLIENT_CONFIGURATION = '00002902-0000-1000-8000-00805f9b34fb'
+DEVICE_INFORMATION = '0000180a-0000-1000-8000-00805f9b34fb'
+MANUFACTURER_NAME = '00002a29-0000-1000-8000-00805f9b34fb'
+CLICKER_SERVICE = 'e20a39f4-73f5-4bc4-a12f-17d1ad07a961'
+COMMAND_CHARACTERISTIC = '08590f7e-db05-467e-8757-72f6faeb13d4'
+
+CONNECT_BEHAVIOURS = ('succeed', 'fail', 'hang')
+
+
+def bluez_error(name, message):
+    return dbus.exceptions.DBusException(message, name='org.bluez.Error.' + name)
+
+
+def root():
+    return mockobject.objects['/']
+
+
+def dbus_value(value):
+    """dbusmock wraps D-Bus types only."""
+    return dbus.types.Boolean(value) if isinstance(value, bool) else value
+
+
+def add_methods(obj, interface, methods):
+    """Adds dbus-python methods, asynchronous ones too, given as functions or (name, function)."""
+    for method in methods:
+        name, function = method if isinstance(method, tuple) else (method.__name__, method)
+        obj.methods.setdefault(interface, {})[name] = (
+            function._dbus_in_signature, function._dbus_out_signature, '', function)
+
+
+def publish(path, interface, properties, methods):
+    root().AddObject(path, interface, properties, [])
+    add_methods(mockobject.objects[path], interface, methods)
+    root().EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesAdded', 'oa{sa{sv}}',
+                      [dbus.ObjectPath(path), {interface: properties}])
+
+
+def unpublish(path, interface):
+    root().RemoveObject(path)
+    root().EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesRemoved', 'oas',
+                      [dbus.ObjectPath(path), [interface]])
+
+
+def set_properties(path, interface, changes):
+    mockobject.objects[path].UpdateProperties(
+        interface, {name: dbus_value(value) for name, value in changes.items()})
+
+
+class DeviceScript:
+    """What the tests scripted for one device, and where its connection stands."""
+
+    def __init__(self):
+        self.connect = 'succeed'
+        self.connected = False
+        self.pending_connect = None
+        self.gatt = []
+
+
+def device_path(address):
+    for path, obj in mockobject.objects.items():
+        if DEVICE_IFACE in obj.props and obj.props[DEVICE_IFACE].get('Address') == address:
+            return path
+    raise dbus.exceptions.DBusException(f'No device {address}',
+                                        name=MOCK_IFACE + '.NoSuchDevice')
+
+
+def device_at(address):
+    return mockobject.objects[device_path(address)]
+
+
+def adapter_at(name):
+    path = '/org/bluez/' + name
+    if path not in mockobject.objects:
+        raise dbus.exceptions.DBusException(f'No adapter {name}',
+                                            name=MOCK_IFACE + '.NoSuchAdapter')
+    return mockobject.objects[path]
+
+
+# GATT objects, as bluetoothd names them after their attribute handles.
+
+@dbus.service.method(CHARACTERISTIC_IFACE, in_signature='a{sv}', out_signature='ay',
+                     async_callbacks=('_reply', '_fail'))
+def ReadValue(_obj, _options, _reply, _fail):
+    """Never answered, like a read to a device that stopped responding."""
+
+
+@dbus.service.method(CHARACTERISTIC_IFACE, in_signature='aya{sv}', out_signature='')
+def WriteValue(_obj, _value, _options):
+    pass
+
+
+@dbus.service.method(CHARACTERISTIC_IFACE, in_signature='', out_signature='')
+def StartNotify(characteristic):
+    set_properties(characteristic.path, CHARACTERISTIC_IFACE, {'Notifying': True})
+
+
+@dbus.service.method(CHARACTERISTIC_IFACE, in_signature='', out_signature='')
+def StopNotify(characteristic):
+    set_properties(characteristic.path, CHARACTERISTIC_IFACE, {'Notifying': False})
+
+
+@dbus.service.method(DESCRIPTOR_IFACE, in_signature='a{sv}', out_signature='ay',
+                     async_callbacks=('_reply', '_fail'))
+def ReadDescriptor(_obj, _options, _reply, _fail):
+    """Never answered either."""
+
+
+def gatt_layout(device):
+    def service(handle, uuid):
+        return (f'{device}/service{handle:04x}', SERVICE_IFACE, {
+            'UUID': dbus.String(uuid, variant_level=1),
+            'Primary': dbus.Boolean(True, variant_level=1),
+            'Device': dbus.ObjectPath(device, variant_level=1),
+            'Includes': dbus.Array([], signature='o', variant_level=1),
+        }, [])
+
+    def characteristic(service_path, handle, uuid, flags):
+        return (f'{service_path}/char{handle:04x}', CHARACTERISTIC_IFACE, {
+            'UUID': dbus.String(uuid, variant_level=1),
+            'Service': dbus.ObjectPath(service_path, variant_level=1),
+            'Value': dbus.Array([], signature='y', variant_level=1),
+            'Notifying': dbus.Boolean(False, variant_level=1),
+            'Flags': dbus.Array(flags, signature='s', variant_level=1),
+        }, [ReadValue, WriteValue, StartNotify, StopNotify])
+
+    def descriptor(characteristic_path, handle, uuid):
+        return (f'{characteristic_path}/desc{handle:04x}', DESCRIPTOR_IFACE, {
+            'UUID': dbus.String(uuid, variant_level=1),
+            'Characteristic': dbus.ObjectPath(characteristic_path, variant_level=1),
+            'Value': dbus.Array([], signature='y', variant_level=1),
+        }, [('ReadValue', ReadDescriptor)])
+
+    information = service(0x000a, DEVICE_INFORMATION)
+    manufacturer = characteristic(information[0], 0x000b, MANUFACTURER_NAME, ['read'])
+    clicker = service(0x0010, CLICKER_SERVICE)
+    command = characteristic(clicker[0], 0x0011, COMMAND_CHARACTERISTIC, ['read', 'notify'])
+    configuration = descriptor(command[0], 0x0013, CLIENT_CONFIGURATION)
+    return [information, manufacturer, clicker, command, configuration]
+
+
+def command_characteristic(device):
+    for path, interface, properties, _ in device.script.gatt:
+        if interface == CHARACTERISTIC_IFACE and properties['UUID'] == COMMAND_CHARACTERISTIC:
+            return path
+    raise bluez_error('NotConnected', 'Not Connected')
+
+
+def end_connection(device):
+    """The link is gone: bluetoothd clears the flags, then drops the GATT objects."""
+    script = device.script
+    script.connected = False
+    set_properties(device.path, DEVICE_IFACE, {'Connected': False, 'ServicesResolved': False})
+    for path, interface, _, _ in reversed(script.gatt):
+        unpublish(path, interface)
+    script.gatt = []
+
+
+# Device1, replacing the template's methods.
+
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='',
+                     async_callbacks=('reply', 'fail'))
+def Connect(device, reply, fail):
+    script = device.script
+    if script.connected:
+        fail(bluez_error('AlreadyConnected', 'Already Connected'))
+    elif script.connect == 'fail':
+        fail(bluez_error('Failed', 'le-connection-abort-by-local'))
+    elif script.connect == 'hang':
+        script.pending_connect = fail
+    else:
+        script.connected = True
+        set_properties(device.path, DEVICE_IFACE, {'Connected': True})
+        reply()
+        script.gatt = gatt_layout(device.path)
+        for path, interface, properties, methods in script.gatt:
+            publish(path, interface, properties, methods)
+        set_properties(device.path, DEVICE_IFACE, {'ServicesResolved': True})
+
+
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
+def Disconnect(device):
+    script = device.script
+    if script.pending_connect:
+        fail, script.pending_connect = script.pending_connect, None
+        fail(bluez_error('Failed', 'Operation was cancelled'))
+    elif script.connected:
+        end_connection(device)
+    else:
+        raise bluez_error('NotConnected', 'Not Connected')
+
+
+# Knobs on org.bluez.Mock.
+
+@dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='s')
+def AddAdapter(mock, device_name, system_name):
+    """The template's adapter, whose discovery refuses to start while it is off."""
+    path = bluez5.AddAdapter(mock, device_name, system_name)
+    add_methods(mockobject.objects[path], ADAPTER_IFACE, [StartDiscovery])
+    return path
+
+
+@dbus.service.method(ADAPTER_IFACE, in_signature='', out_signature='')
+def StartDiscovery(adapter):
+    properties = adapter.props[ADAPTER_IFACE]
+    if not properties['Powered']:
+        raise bluez_error('NotReady', 'Resource Not Ready')
+    # The template reads the filter without a default.
+    properties.setdefault('DiscoveryFilter', None)
+    bluez5.StartDiscovery(adapter)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='sssas', out_signature='o')
+def AddPeripheral(_mock, adapter_name, address, name, uuids):
+    """A device in range that advertises `uuids`; an empty name means it sends none."""
+    adapter = adapter_at(adapter_name)
+    path = f'{adapter.path}/dev_{address.replace(":", "_").upper()}'
+    properties = {
+        'Address': dbus.String(address, variant_level=1),
+        'AddressType': dbus.String('random', variant_level=1),
+        # bluetoothd shows a nameless device under its address.
+        'Alias': dbus.String(name or address.replace(':', '-'), variant_level=1),
+        'Class': dbus.UInt32(0, variant_level=1),
+        'Paired': dbus.Boolean(False, variant_level=1),
+        'Trusted': dbus.Boolean(False, variant_level=1),
+        'Blocked': dbus.Boolean(False, variant_level=1),
+        'LegacyPairing': dbus.Boolean(False, variant_level=1),
+        'Connected': dbus.Boolean(False, variant_level=1),
+        'ServicesResolved': dbus.Boolean(False, variant_level=1),
+        'UUIDs': dbus.Array(uuids, signature='s', variant_level=1),
+        'Adapter': dbus.ObjectPath(adapter.path, variant_level=1),
+        'RSSI': dbus.Int16(-60, variant_level=1),
+    }
+    if name:
+        properties['Name'] = dbus.String(name, variant_level=1)
+    publish(path, DEVICE_IFACE, properties, [Connect, Disconnect])
+    mockobject.objects[path].script = DeviceScript()
+    return dbus.ObjectPath(path)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
+def RemovePeripheral(_mock, address):
+    """The device goes out of range and bluetoothd forgets it."""
+    device = device_at(address)
+    if device.script.connected:
+        end_connection(device)
+    unpublish(device.path, DEVICE_IFACE)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='')
+def SetConnectBehaviour(_mock, address, behaviour):
+    """How the next Connect goes: succeed, fail, or hang until Disconnect."""
+    if behaviour not in CONNECT_BEHAVIOURS:
+        raise dbus.exceptions.DBusException(f'Unknown behaviour {behaviour}',
+                                            name=MOCK_IFACE + '.InvalidArgs')
+    device_at(address).script.connect = behaviour
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
+def DropLink(_mock, address):
+    """The remote side ends the connection, or it is lost."""
+    device = device_at(address)
+    if not device.script.connected:
+        raise bluez_error('NotConnected', 'Not Connected')
+    end_connection(device)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='say', out_signature='')
+def Notify(_mock, address, value):
+    """One notification of the command characteristic; the same value again counts as new."""
+    path = command_characteristic(device_at(address))
+    if not mockobject.objects[path].props[CHARACTERISTIC_IFACE]['Notifying']:
+        raise bluez_error('NotPermitted', 'Notifications are not enabled')
+    set_properties(path, CHARACTERISTIC_IFACE, {'Value': dbus.Array(value, signature='y')})
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='b')
+def IsNotifying(_mock, address):
+    path = command_characteristic(device_at(address))
+    return bool(mockobject.objects[path].props[CHARACTERISTIC_IFACE]['Notifying'])
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='b')
+def IsConnected(_mock, address):
+    return device_at(address).script.connected
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='sn', out_signature='')
+def SetRssi(_mock, address, rssi):
+    """A new advertisement heard at another strength."""
+    set_properties(device_path(address), DEVICE_IFACE, {'RSSI': dbus.Int16(rssi)})
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='sb', out_signature='')
+def SetPowered(_mock, adapter_name, powered):
+    """Powering off drops every connection first and ends discovery, as bluetoothd does."""
+    adapter = adapter_at(adapter_name)
+    changes = {'Powered': bool(powered)}
+    if not powered:
+        for path, obj in list(mockobject.objects.items()):
+            if path.startswith(adapter.path + '/') and getattr(obj, 'script', None) \
+                    and obj.script.connected:
+                end_connection(obj)
+        changes['Discovering'] = False
+    set_properties(adapter.path, ADAPTER_IFACE, changes)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='sb', out_signature='')
+def SetDiscoverable(_mock, adapter_name, discoverable):
+    set_properties(adapter_at(adapter_name).path, ADAPTER_IFACE,
+                   {'Discoverable': bool(discoverable)})
+
+
+KNOBS = [AddAdapter, AddPeripheral, RemovePeripheral, SetConnectBehaviour, DropLink, Notify,
+         IsNotifying, IsConnected, SetRssi, SetPowered, SetDiscoverable]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument('--log', default=os.devnull, help='where to log every D-Bus call')
+    arguments = parser.parse_args()
+
+    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+    bus = dbus.SystemBus()
+    name = dbus.service.BusName(bluez5.BUS_NAME, bus, do_not_queue=True)
+    manager = mockobject.DBusMockObject(name, bluez5.MAIN_OBJ, OBJECT_MANAGER_IFACE, {},
+                                        arguments.log, True)
+    mockobject.objects[bluez5.MAIN_OBJ] = manager
+    manager.AddTemplate('bluez5', {})
+    add_methods(manager, MOCK_IFACE, KNOBS)
+
+    loop = GLib.MainLoop()
+    bus.add_signal_receiver(loop.quit, signal_name='Disconnected',
+                            path='/org/freedesktop/DBus/Local',
+                            dbus_interface='org.freedesktop.DBus.Local')
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
+    print('ready', flush=True)
+    loop.run()
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
