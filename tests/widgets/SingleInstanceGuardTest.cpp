@@ -2,6 +2,7 @@
 #include "SingleInstanceGuard.hpp"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -85,6 +86,42 @@ TEST_F(SingleInstanceGuardTest, StrangeMessagesAreDroppedWithoutShowingThePanel)
 
     sendRaw(QByteArrayLiteral("show\n"));
     EXPECT_EQ(showRequests.count(), 1);
+}
+
+// Points the user's runtime folder elsewhere for as long as it lives.
+class RuntimeFolderOverride {
+public:
+    explicit RuntimeFolderOverride(const QString& path)
+        : wasSet_(qEnvironmentVariableIsSet(variable)), previous_(qgetenv(variable))
+    {
+        qputenv(variable, QFile::encodeName(path));
+    }
+    ~RuntimeFolderOverride()
+    {
+        if (wasSet_)
+            qputenv(variable, previous_);
+        else
+            qunsetenv(variable);
+    }
+
+private:
+    static constexpr const char* variable = "XDG_RUNTIME_DIR";
+    bool wasSet_;
+    QByteArray previous_;
+};
+
+TEST(SingleInstanceGuardNameTest, DefaultNameIsASocketInTheUsersRuntimeFolder)
+{
+    QTemporaryDir runtime;
+    ASSERT_TRUE(runtime.isValid());
+    const RuntimeFolderOverride useRuntime(runtime.path());
+
+    const QString name = SingleInstanceGuard::defaultName();
+    EXPECT_EQ(QFileInfo(name).absolutePath(), QFileInfo(runtime.path()).absoluteFilePath());
+    SingleInstanceGuard first(name);
+    EXPECT_TRUE(first.claim());
+    EXPECT_TRUE(QFileInfo::exists(name));
+    EXPECT_FALSE(SingleInstanceGuard(name).claim());
 }
 
 } // namespace
