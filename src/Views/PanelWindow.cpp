@@ -62,7 +62,13 @@ void PanelWindow::setTrayAvailable(bool available)
 {
     trayAvailable_ = available;
     if (!available) {
-        showPanel();
+        // Opening on its own, the window must not take the keyboard from the presentation.
+        if (isHidden()) {
+            applyKind();
+            setAttribute(Qt::WA_ShowWithoutActivating);
+            show();
+            setAttribute(Qt::WA_ShowWithoutActivating, false);
+        }
         return;
     }
     // A window already open stays as it is until it is closed.

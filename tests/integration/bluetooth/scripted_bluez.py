@@ -16,6 +16,7 @@ import argparse
 import os
 import signal
 import sys
+import time
 
 import dbus
 import dbus.exceptions
@@ -52,6 +53,12 @@ def root():
 def dbus_value(value):
     """dbusmock wraps D-Bus types only."""
     return dbus.types.Boolean(value) if isinstance(value, bool) else value
+
+
+def record_call(obj, method, arguments=()):
+    """Keeps the call in the object's call log, as dbusmock does for the methods it dispatches
+    itself, so that org.freedesktop.DBus.Mock.GetMethodCalls counts replaced methods too."""
+    obj.call_log.append((int(time.time()), method, list(arguments)))
 
 
 def add_methods(obj, interface, methods):
@@ -194,6 +201,7 @@ def end_connection(device):
 @dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='',
                      async_callbacks=('reply', 'fail'))
 def Connect(device, reply, fail):
+    record_call(device, 'Connect')
     script = device.script
     if script.connected:
         fail(bluez_error('AlreadyConnected', 'Already Connected'))
@@ -213,6 +221,7 @@ def Connect(device, reply, fail):
 
 @dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
 def Disconnect(device):
+    record_call(device, 'Disconnect')
     script = device.script
     if script.pending_connect:
         fail, script.pending_connect = script.pending_connect, None
@@ -235,6 +244,7 @@ def AddAdapter(mock, device_name, system_name):
 
 @dbus.service.method(ADAPTER_IFACE, in_signature='', out_signature='')
 def StartDiscovery(adapter):
+    record_call(adapter, 'StartDiscovery')
     properties = adapter.props[ADAPTER_IFACE]
     if not properties['Powered']:
         raise bluez_error('NotReady', 'Resource Not Ready')
@@ -298,13 +308,16 @@ def DropLink(_mock, address):
     end_connection(device)
 
 
-@dbus.service.method(MOCK_IFACE, in_signature='say', out_signature='')
+@dbus.service.method(MOCK_IFACE, in_signature='say', out_signature='t')
 def Notify(_mock, address, value):
-    """One notification of the command characteristic; the same value again counts as new."""
+    """One notification of the command characteristic; the same value again counts as new.
+    Returns the CLOCK_MONOTONIC time in nanoseconds at which it is sent, for latency figures."""
     path = command_characteristic(device_at(address))
     if not mockobject.objects[path].props[CHARACTERISTIC_IFACE]['Notifying']:
         raise bluez_error('NotPermitted', 'Notifications are not enabled')
+    sent = time.monotonic_ns()
     set_properties(path, CHARACTERISTIC_IFACE, {'Value': dbus.Array(value, signature='y')})
+    return dbus.UInt64(sent)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='b')

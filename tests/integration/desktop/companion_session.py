@@ -1,0 +1,606 @@
+# SPDX-License-Identifier: MIT
+"""A private desktop session in which the real companion program meets a scripted BlueZ.
+
+One session holds, each started here and ended when the session closes:
+  - a private system bus with the scripted BlueZ (tests/integration/bluetooth) and one powered
+    adapter, hci0; the clickers are added through `session.bluez`;
+  - a virtual X display (Xvfb, 1280x800) and a private session bus without service activation;
+  - a key window (key_window.py) that holds the input focus and reports every key it receives
+    with its CLOCK_MONOTONIC time, through `session.keys`;
+  - companion processes started with `session.start_companion()`: the program given to the
+    session (a build tree's or an installed one), with an XDG_CONFIG_HOME, XDG_RUNTIME_DIR,
+    XDG_CACHE_HOME and XDG_DATA_HOME of their own, shared by every launch of one session.
+
+    from companion_session import CompanionSession
+
+    with CompanionSession('/usr/bin/quenlark-companion') as session:
+        clicker = session.bluez.add_clicker('C0:FF:EE:00:00:01', 'Clicker One')
+        companion = session.start_companion()
+        session.wait_for(lambda: session.bluez.is_notifying(clicker), 'the clicker subscribed')
+        session.wait_for_panel()                  # mapped, and the focus on the key window
+        sent_ns = session.bluez.notify(clicker, bytes([1, 5]))     # CLOCK_MONOTONIC ns
+        press, release = session.keys.next_keys(2)   # KeyEvent('press', 'Right', ns, server ms)
+        latency_ns = press.received_ns - sent_ns     # both CLOCK_MONOTONIC
+        session.screenshot('panel.png', session.panel_window())
+
+The panel that opens on its own (no tray) leaves the focus alone; one the user asks for takes it,
+and the key window takes it back at once. wait_for_panel() returns only once the key window has
+the focus, so presses sent afterwards reach it.
+
+Every child runs in a process group of its own with PR_SET_PDEATHSIG, so it goes with this
+process however that ends; closing the session (also after an exception, SIGINT or SIGTERM, or
+at interpreter exit) ends the groups and removes the session's files. Waits are bounded: they
+poll a condition until a deadline and raise SessionError with what was awaited.
+"""
+
+import atexit
+import collections
+import configparser
+import ctypes
+import os
+import queue
+import shutil
+import signal
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+import zlib
+
+import dbus
+import dbus.bus
+from Xlib import X, Xatom, display as xdisplay
+from Xlib.protocol import event as xevent
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BLUETOOTH_DIR = os.path.join(os.path.dirname(HERE), 'bluetooth')
+KEY_WINDOW = os.path.join(HERE, 'key_window.py')
+PYTHON = '/usr/bin/python3'
+
+CLICKER_SERVICE = 'e20a39f4-73f5-4bc4-a12f-17d1ad07a961'
+ADAPTER = 'hci0'
+PANEL_TITLE = 'Quenlark'
+DESKTOP_COLOUR = 0x3b4a5a
+SETTINGS_KEY = 'savedPeripheralUUID'
+
+# Generous: the CI machine is a loaded two-core box.
+DEFAULT_TIMEOUT = 20.0
+STOP_TIMEOUT = 5.0
+POLL_INTERVAL = 0.05
+
+# Like the system bus's stand-in, with no service activation: nothing starts behind the tests.
+SESSION_BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC
+ "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir={directory}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_type="method_return"/>
+    <allow send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="signal"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+  </policy>
+</busconfig>
+"""
+
+# Variables of the caller's desktop that must not reach the private one.
+FOREIGN_VARIABLES = ('DISPLAY', 'WAYLAND_DISPLAY', 'XAUTHORITY', 'DBUS_SESSION_BUS_ADDRESS',
+                     'DBUS_SYSTEM_BUS_ADDRESS', 'XDG_SESSION_TYPE', 'XDG_CURRENT_DESKTOP',
+                     'XDG_SESSION_DESKTOP', 'XDG_RUNTIME_DIR', 'XDG_CONFIG_HOME',
+                     'XDG_CACHE_HOME', 'XDG_DATA_HOME', 'SESSION_MANAGER', 'DESKTOP_SESSION',
+                     'QT_QPA_PLATFORM', 'QT_QPA_PLATFORMTHEME', 'BLUETOOTH_FORCE_DBUS_LE_VERSION')
+
+
+class SessionError(RuntimeError):
+    pass
+
+
+def wait_for(condition, what, timeout=DEFAULT_TIMEOUT):
+    """Polls `condition` until it returns a true value, which is returned; raises after timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise SessionError(f'timed out after {timeout:g} s waiting for {what}')
+        time.sleep(POLL_INTERVAL)
+
+
+# Process groups
+
+_libc = ctypes.CDLL(None, use_errno=True)
+_PR_SET_PDEATHSIG = 1
+_live = set()
+
+
+def _die_with_parent():
+    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+def spawn(arguments, **options):
+    """Starts a child in a new process group that receives SIGTERM when this process dies."""
+    process = subprocess.Popen(arguments, start_new_session=True, preexec_fn=_die_with_parent,
+                               **options)
+    _live.add(process)
+    return process
+
+
+def _signal_group(process, sig):
+    # Only while the leader is unreaped: its number cannot have been given to another process.
+    if process.poll() is None:
+        try:
+            os.killpg(process.pid, sig)
+        except ProcessLookupError:
+            pass
+
+
+def end(process, timeout=STOP_TIMEOUT):
+    """Ends the child's process group: SIGTERM, then SIGKILL when it is still there after
+    `timeout`."""
+    if process is None:
+        return
+    _signal_group(process, signal.SIGTERM)
+    try:
+        process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        _signal_group(process, signal.SIGKILL)
+        process.wait()
+    _live.discard(process)
+    for stream in (process.stdin, process.stdout, process.stderr):
+        if stream:
+            try:
+                stream.close()
+            except OSError:
+                pass  # a pipe whose reader is gone
+
+
+@atexit.register
+def _end_leftovers():
+    for process in list(_live):
+        _signal_group(process, signal.SIGKILL)
+    _live.clear()
+
+
+def _exit_on_signal(signum, _frame):
+    raise SystemExit(128 + signum)
+
+
+def _install_signal_handlers():
+    """SIGTERM and SIGHUP unwind the stack like SIGINT does, so every session closes."""
+    if threading.current_thread() is not threading.main_thread():
+        return
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(signum) == signal.SIG_DFL:
+            signal.signal(signum, _exit_on_signal)
+
+
+def read_line(process, what, timeout=DEFAULT_TIMEOUT):
+    """One line of the child's standard output, within `timeout`."""
+    lines = queue.Queue()
+    threading.Thread(target=lambda: lines.put(process.stdout.readline()), daemon=True).start()
+    try:
+        line = lines.get(timeout=timeout)
+    except queue.Empty:
+        raise SessionError(f'timed out after {timeout:g} s waiting for {what}') from None
+    if not line:
+        raise SessionError(f'{what}: the process ended (exit status {process.poll()})')
+    return line.strip()
+
+
+# The scripted BlueZ
+
+class ScriptedBluez:
+    """The knobs of scripted_bluez.py (org.bluez.Mock) and its call records."""
+
+    def __init__(self, bus_address, log_path):
+        environment = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=bus_address)
+        self.process = spawn([os.path.join(BLUETOOTH_DIR, 'bluetoothd'), '--log', log_path],
+                             env=environment, stdout=subprocess.PIPE, text=True)
+        self.log_path = log_path
+        if read_line(self.process, 'the scripted BlueZ to get ready') != 'ready':
+            raise SessionError('the scripted BlueZ did not get ready')
+        self.bus = dbus.bus.BusConnection(bus_address)
+        self.mock = dbus.Interface(self.bus.get_object('org.bluez', '/'), 'org.bluez.Mock')
+        self.adapter_path = str(self.mock.AddAdapter(ADAPTER, 'test host'))
+        self.device_paths = {}
+
+    def close(self):
+        self.bus.close()
+        end(self.process)
+
+    def add_clicker(self, address, name='Clicker', services=(CLICKER_SERVICE,)):
+        """A device in range advertising the clicker service; returns its address."""
+        path = self.mock.AddPeripheral(ADAPTER, address, name, dbus.Array(services, 's'))
+        self.device_paths[address] = str(path)
+        return address
+
+    def remove(self, address):
+        self.mock.RemovePeripheral(address)
+
+    def notify(self, address, value):
+        """Sends one notification of the command characteristic; returns the CLOCK_MONOTONIC
+        time (ns) at which the scripted BlueZ emitted it."""
+        return int(self.mock.Notify(address, dbus.ByteArray(bytes(value))))
+
+    def drop_link(self, address):
+        self.mock.DropLink(address)
+
+    def is_connected(self, address):
+        return bool(self.mock.IsConnected(address))
+
+    def is_notifying(self, address):
+        """False also while the clicker is not connected."""
+        try:
+            return bool(self.mock.IsNotifying(address))
+        except dbus.exceptions.DBusException:
+            return False
+
+    def calls(self, method, address=None):
+        """How many times `method` was called on the adapter, or on the device at `address`."""
+        path = self.device_paths[address] if address else self.adapter_path
+        mock = dbus.Interface(self.bus.get_object('org.bluez', path),
+                              'org.freedesktop.DBus.Mock')
+        return len(mock.GetMethodCalls(method))
+
+    def log_tail(self, size=4000):
+        try:
+            with open(self.log_path, encoding='utf-8', errors='replace') as log:
+                return log.read()[-size:]
+        except OSError:
+            return ''
+
+
+# The key window
+
+KeyEvent = collections.namedtuple('KeyEvent', 'kind key received_ns server_ms')
+
+
+class KeyWindow:
+    """The focused window's report: key events in order, and when it took the focus back."""
+
+    def __init__(self, environment, geometry):
+        self.process = spawn([PYTHON, KEY_WINDOW, '--geometry', geometry], env=environment,
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self._events = queue.Queue()
+        self._refocused = []
+        self._lock = threading.Lock()
+        ready = read_line(self.process, 'the key window to be mapped')
+        if not ready.startswith('ready '):
+            raise SessionError(f'the key window said {ready!r}')
+        self.window_id = int(ready.split()[1])
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def close(self):
+        end(self.process)
+
+    def _read(self):
+        try:
+            self._read_lines()
+        except (OSError, ValueError):
+            pass  # the pipe was closed with the window
+        self._events.put(None)
+
+    def _read_lines(self):
+        for line in self.process.stdout:
+            fields = line.split()
+            if fields[:1] in (['press'], ['release']):
+                self._events.put(KeyEvent(fields[0], fields[1], int(fields[2]), int(fields[3])))
+            elif fields[:1] == ['refocused']:
+                with self._lock:
+                    self._refocused.append(int(fields[1]))
+
+    def _next(self, timeout, what):
+        try:
+            event = self._events.get(timeout=timeout)
+        except queue.Empty:
+            raise SessionError(f'timed out after {timeout:g} s waiting for {what}') from None
+        if event is None:
+            raise SessionError(f'the key window ended while waiting for {what}')
+        return event
+
+    def refocused_since(self, monotonic_ns):
+        """Whether the window took the focus back from another window after that time."""
+        with self._lock:
+            return any(moment > monotonic_ns for moment in self._refocused)
+
+    def next_keys(self, count, timeout=DEFAULT_TIMEOUT):
+        """The next `count` key events, in the order received."""
+        keys = []
+        while len(keys) < count:
+            keys.append(self._next(timeout, f'key event {len(keys) + 1} of {count} (got {keys})'))
+        return keys
+
+
+# Screen images
+
+class Image:
+    """Pixels read from the X server, as (red, green, blue) triples."""
+
+    def __init__(self, width, height, rgb):
+        self.width, self.height, self.rgb = width, height, rgb
+
+    def pixel(self, x, y):
+        offset = (y * self.width + x) * 3
+        return tuple(self.rgb[offset:offset + 3])
+
+    def save_png(self, path):
+        rows = b''.join(b'\x00' + bytes(self.rgb[y * self.width * 3:(y + 1) * self.width * 3])
+                        for y in range(self.height))
+
+        def chunk(kind, data):
+            body = kind + data
+            return struct.pack('>I', len(data)) + body + struct.pack('>I', zlib.crc32(body))
+
+        header = struct.pack('>IIBBBBB', self.width, self.height, 8, 2, 0, 0, 0)
+        with open(path, 'wb') as png:
+            png.write(b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', header)
+                      + chunk(b'IDAT', zlib.compress(rows, 6)) + chunk(b'IEND', b''))
+
+
+Window = collections.namedtuple('Window', 'id x y width height viewable')
+
+
+# The companion
+
+class Companion:
+    """One launch of the program; its standard output and error go to a log file."""
+
+    def __init__(self, program, arguments, environment, log_path):
+        self.log_path = log_path
+        with open(log_path, 'ab') as log:
+            self.process = spawn([program, *arguments], env=environment, stdout=log,
+                                 stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+
+    def output(self):
+        with open(self.log_path, encoding='utf-8', errors='replace') as log:
+            return log.read()
+
+    def exit_status(self, timeout=DEFAULT_TIMEOUT):
+        """Waits for the program to end by itself; raises when it is still running."""
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise SessionError(f'the companion (pid {self.process.pid}) was still running '
+                               f'after {timeout:g} s') from None
+
+    def is_running(self):
+        return self.process.poll() is None
+
+    def stop(self):
+        end(self.process)
+
+
+class CompanionSession:
+    def __init__(self, program, screen='1280x800x24', key_window_geometry='360x300+300+40',
+                 keep_files=False):
+        self.program = os.path.abspath(program)
+        if not os.access(self.program, os.X_OK):
+            raise SessionError(f'{self.program} is not an executable program')
+        self.screen = screen
+        self.key_window_geometry = key_window_geometry
+        self.keep_files = keep_files
+        self.directory = None
+        self.companions = []
+        self._parts = []
+        self._display = None
+
+    # Setup and teardown
+
+    def __enter__(self):
+        _install_signal_handlers()
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+
+    def start(self):
+        self.directory = tempfile.mkdtemp(prefix='quenlark-session-')
+        for name in ('config', 'runtime', 'cache', 'data', 'session-bus'):
+            os.makedirs(self.path(name), mode=0o700)
+
+        system_bus_process, self.system_bus_address = self._start_bus(
+            ['--config-file=' + os.path.join(BLUETOOTH_DIR, 'system-bus.conf')], 'system')
+        self._parts.append(lambda: end(system_bus_process))
+        self.bluez = ScriptedBluez(self.system_bus_address, self.path('bluez.log'))
+        self._parts.append(self.bluez.close)
+
+        config = self.path('session-bus.conf')
+        with open(config, 'w', encoding='utf-8') as file:
+            file.write(SESSION_BUS_CONFIG.format(directory=self.path('session-bus')))
+        session_bus_process, self.session_bus_address = self._start_bus(
+            ['--config-file=' + config], 'session')
+        self._parts.append(lambda: end(session_bus_process))
+
+        self._start_display()
+        self.keys = KeyWindow(self.environment(), self.key_window_geometry)
+        self._parts.append(self.keys.close)
+        self._display = xdisplay.Display(self.display_name)
+        self._parts.append(self._display.close)
+        # A desktop-like backdrop instead of black, for screenshots people look at.
+        root = self._display.screen().root
+        root.change_attributes(background_pixel=DESKTOP_COLOUR)
+        root.clear_area()
+        self._display.sync()
+
+    def close(self):
+        """Ends every companion and every part, newest first, and removes the session's files."""
+        self._parts.extend(companion.stop for companion in self.companions)
+        while self._parts:
+            try:
+                self._parts.pop()()
+            except Exception:  # pylint: disable=broad-except
+                pass
+        if self.directory and not self.keep_files:
+            shutil.rmtree(self.directory, ignore_errors=True)
+
+    def _start_bus(self, arguments, what):
+        process = spawn(['dbus-daemon', '--nofork', '--print-address=1', *arguments],
+                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        try:
+            address = read_line(process, f'the private {what} bus to start')
+        except SessionError:
+            end(process)
+            raise
+        return process, address
+
+    def _start_display(self):
+        reader, writer = os.pipe()
+        try:
+            with open(self.path('xvfb.log'), 'wb') as log:
+                process = spawn(['Xvfb', '-displayfd', str(writer), '-nolisten', 'tcp',
+                                 '-screen', '0', self.screen], pass_fds=(writer,),
+                                stdout=subprocess.DEVNULL, stderr=log)
+        finally:
+            os.close(writer)
+        self._parts.append(lambda: end(process))
+        with os.fdopen(reader) as numbers:
+            ready = queue.Queue()
+            threading.Thread(target=lambda: ready.put(numbers.readline()), daemon=True).start()
+            try:
+                number = ready.get(timeout=DEFAULT_TIMEOUT).strip()
+            except queue.Empty:
+                number = ''
+        if not number:
+            raise SessionError('Xvfb gave no display number: ' + self._file_tail('xvfb.log'))
+        self.display_name = ':' + number
+
+    # Paths and environment
+
+    def path(self, name):
+        return os.path.join(self.directory, name)
+
+    @property
+    def settings_file(self):
+        return self.path('config/Quenlark/Quenlark Companion.conf')
+
+    def environment(self):
+        """The environment of a program in this session."""
+        environment = {name: value for name, value in os.environ.items()
+                       if name not in FOREIGN_VARIABLES}
+        environment.update({
+            'DISPLAY': self.display_name,
+            'XDG_SESSION_TYPE': 'x11',
+            'DBUS_SYSTEM_BUS_ADDRESS': self.system_bus_address,
+            'DBUS_SESSION_BUS_ADDRESS': self.session_bus_address,
+            'XDG_CONFIG_HOME': self.path('config'),
+            'XDG_RUNTIME_DIR': self.path('runtime'),
+            'XDG_CACHE_HOME': self.path('cache'),
+            'XDG_DATA_HOME': self.path('data'),
+            'QT_QPA_PLATFORM': 'xcb',
+        })
+        return environment
+
+    def _file_tail(self, name, size=4000):
+        try:
+            with open(self.path(name), encoding='utf-8', errors='replace') as file:
+                return file.read()[-size:]
+        except OSError:
+            return ''
+
+    # The companion
+
+    def start_companion(self, *arguments):
+        companion = Companion(self.program, arguments, self.environment(),
+                              self.path(f'companion-{len(self.companions) + 1}.log'))
+        self.companions.append(companion)
+        return companion
+
+    def saved_clicker(self):
+        """The identifier in the companion's settings file, or None."""
+        settings = configparser.ConfigParser(interpolation=None)
+        settings.optionxform = str
+        try:
+            settings.read(self.settings_file, encoding='utf-8')
+        except configparser.Error:
+            return None
+        return settings.get('General', SETTINGS_KEY, fallback=None)
+
+    def wait_for(self, condition, what, timeout=DEFAULT_TIMEOUT):
+        return wait_for(condition, what, timeout)
+
+    def diagnostics(self):
+        """What to read when something failed: every log's end."""
+        parts = [f'--- {os.path.basename(c.log_path)} ---\n{c.output()[-4000:]}'
+                 for c in self.companions]
+        parts.append(f'--- scripted BlueZ ---\n{self.bluez.log_tail()}')
+        parts.append(f'--- Xvfb ---\n{self._file_tail("xvfb.log", 2000)}')
+        return '\n'.join(parts)
+
+    # The X display
+
+    def windows(self):
+        """The top-level windows named like the panel (there is no window manager)."""
+        found = []
+        for child in self._display.screen().root.query_tree().children:
+            try:
+                name = child.get_full_property(Xatom.WM_NAME, X.AnyPropertyType)
+                if name is None or name.value not in (PANEL_TITLE, PANEL_TITLE.encode()):
+                    continue
+                geometry = child.get_geometry()
+                viewable = child.get_attributes().map_state == X.IsViewable
+            except Exception:  # pylint: disable=broad-except
+                continue  # gone meanwhile
+            found.append(Window(child.id, geometry.x, geometry.y, geometry.width,
+                                geometry.height, viewable))
+        return found
+
+    def panel_window(self):
+        """The companion's panel when it is on screen, else None."""
+        shown = [window for window in self.windows() if window.viewable]
+        return shown[0] if len(shown) == 1 else None
+
+    def wait_for_panel(self, since_ns=0, takes_focus=False, timeout=DEFAULT_TIMEOUT):
+        """Waits until the panel is on screen and the key window has the focus. A panel the user
+        asked for (`takes_focus`) takes the focus when shown, after `since_ns` (CLOCK_MONOTONIC),
+        and the key window takes it back; one that opens on its own leaves the focus alone."""
+        panel = wait_for(self.panel_window, 'the panel window on screen', timeout)
+        if takes_focus:
+            wait_for(lambda: self.keys.refocused_since(since_ns), 'the panel to take the focus',
+                     timeout)
+        wait_for(lambda: self._display.get_input_focus().focus.id == self.keys.window_id,
+                 'the focus on the key window', timeout)
+        return panel
+
+    def close_window(self, window):
+        """Asks the window to close, as a window manager's close button does."""
+        protocols = self._display.intern_atom('WM_PROTOCOLS')
+        delete = self._display.intern_atom('WM_DELETE_WINDOW')
+        target = self._display.create_resource_object('window', window.id)
+        message = xevent.ClientMessage(window=target, client_type=protocols,
+                                      data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+        target.send_event(message)
+        self._display.flush()
+
+    def screenshot(self, path=None, window=None):
+        """The screen, or one window's area, as an Image; also saved as PNG when `path` is set."""
+        root = self._display.screen().root
+        if window is None:
+            geometry = root.get_geometry()
+            area = (0, 0, geometry.width, geometry.height)
+        else:
+            area = (window.x, window.y, window.width, window.height)
+        raw = root.get_image(*area, X.ZPixmap, 0xffffffff)
+        data = raw.data if isinstance(raw.data, bytes) else raw.data.encode('latin-1')
+        width, height = area[2], area[3]
+        rgb = bytearray(width * height * 3)
+        # 24-bit visuals come as 32-bit little-endian words: blue, green, red, padding.
+        rgb[0::3], rgb[1::3], rgb[2::3] = data[2::4], data[1::4], data[0::4]
+        image = Image(width, height, rgb)
+        if path:
+            image.save_png(path)
+        return image
