@@ -18,8 +18,8 @@ DEFAULT_PROGRAM = os.path.join(ROOT, 'build', 'default', 'src', 'quenlark-compan
 WATCHER = os.path.join(HERE, 'status_notifier_watcher.py')
 PYTHON = '/usr/bin/python3'
 
-__all__ = ['Companion', 'CompanionSession', 'DEFAULT_PROGRAM', 'TrayHost', 'percentile', 'row', 'verdict',
-           'milliseconds', 'megabytes', 'read_line', 'spawn', 'end']
+__all__ = ['Companion', 'CompanionSession', 'DEFAULT_PROGRAM', 'ROOT', 'TrayHost', 'end',
+           'megabytes', 'milliseconds', 'percentile', 'read_line', 'row', 'spawn', 'verdict']
 
 
 def percentile(values, fraction):

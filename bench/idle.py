@@ -74,14 +74,14 @@ ORIGINS = (
                                    'libpng', 'libgraphite', 'libmd4c', 'libSM', 'libICE',
                                    'libexpat', 'libuuid', 'libz.', 'libbz2', '/share/')),
     ('Qt D-Bus and Bluetooth', ('libQt6DBus', 'libdbus', 'libQt6Bluetooth')),
-    ('Qt Core, ICU, glib, C and C++ runtime', ('.so',)),
+    ('Qt Core, ICU, glib, C/C++ runtime', ('.so',)),
 )
 
 
 def resident_origins(pid):
     """{origin: resident kB}; pages of a file the program wrote to count as anonymous."""
     program = os.readlink(f'/proc/{pid}/exe')
-    anonymous = 'anonymous (heap, stacks, written pages)'
+    anonymous = 'anonymous (heap, stacks, written)'
     origins = collections.Counter()
     origin = anonymous
     with open(f'/proc/{pid}/smaps', encoding='utf-8', errors='replace') as smaps:
@@ -278,14 +278,13 @@ class Scenario:
         causes, traced = self.trace(session, pid, window)
 
         title = self.title
-        for when, rss, pss in (('after start', start_rss, start_pss),
-                               (f'after {seconds:g} s', end_rss, end_pss)):
+        for when, rss in (('after start', start_rss), (f'after {seconds:g} s', end_rss)):
             self.add(f'idle, {title}: RSS {when}', 1, megabytes(rss), '-', '<= 32 MB',
                      verdict(rss <= RSS_GOAL_KB))
-            self.add(f'idle, {title}: PSS {when}', 1, megabytes(pss))
         for origin, kilobytes in origins.most_common():
-            self.add(f'  {title}: RSS after {seconds:g} s from {origin}', 1,
-                     megabytes(kilobytes))
+            self.add(f'    of it, {origin}', 1, megabytes(kilobytes))
+        for when, pss in (('after start', start_pss), (f'after {seconds:g} s', end_pss)):
+            self.add(f'idle, {title}: PSS {when}', 1, megabytes(pss))
 
         total = 0
         main_switches = 0
