@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 """Start-up: from launching the program until its tray item registers with the tray host.
 
-Usage: start_up.py [--runs N] [--program PATH]
+Usage: start_up.py [--runs N] [--program PATH] [--floor PATH]
 
 One desktop session (Xvfb, private buses, the scripted BlueZ with a powered adapter, a tray host)
 serves every launch; each launch ends before the next begins. The clock starts just before the
@@ -13,7 +13,9 @@ own CPU time (every thread) and the time its threads spent runnable but waiting 
 from /proc/<pid>/task/*/schedstat as the registration arrives, separate its cost from the load of
 a shared machine. As root, every launch is followed by one at real-time priority (chrt --fifo 1),
 whose threads then run as soon as they are woken: what the same launch takes when the machine's
-other work does not stand in its way (the X server and the buses it waits on still do).
+other work does not stand in its way (the X server and the buses it waits on still do). Last, the
+floor (quenlark_bench_tray_floor, a bare Qt program that shows a tray item) is launched as many
+times the same way: Qt's own share of the program's start-up.
 """
 
 import argparse
@@ -23,10 +25,11 @@ import shutil
 import sys
 import time
 
-from bench_rows import (DEFAULT_PROGRAM, Companion, CompanionSession, TrayHost, milliseconds,
-                        percentile, row, verdict)
+from bench_rows import (DEFAULT_PROGRAM, ROOT, Companion, CompanionSession, TrayHost,
+                        milliseconds, percentile, row, verdict)
 
 CHRT = shutil.which('chrt')
+FLOOR = os.path.join(ROOT, 'build', 'default', 'bench', 'quenlark_bench_tray_floor')
 
 GOAL_NS = 250_000_000
 REGISTRATION_TIMEOUT = 30.0
@@ -46,11 +49,15 @@ def scheduler_times(pid):
     return running, waiting
 
 
-def launch(session, host, realtime=False):
+def launch(session, host, realtime=False, program=None):
     """One launch: (wall ns, CPU ns, run-queue wait ns)."""
     # Popen returns once the child has exec'd: the fork and exec are inside the measure.
     started = time.monotonic_ns()
-    if realtime:
+    if program:
+        companion = Companion(program, [], session.environment(),
+                              session.path(f'floor-{len(session.companions)}.log'))
+        session.companions.append(companion)
+    elif realtime:
         # chrt sets the policy and execs the program in the same process; its threads inherit it.
         companion = Companion(CHRT, ['--fifo', '1', session.program], session.environment(),
                               session.path(f'companion-rt-{len(session.companions)}.log'))
@@ -69,6 +76,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--runs', type=int, default=20, help='measured launches (default 20)')
     parser.add_argument('--program', default=DEFAULT_PROGRAM)
+    parser.add_argument('--floor', default=FLOOR, help='the bare Qt tray program')
     arguments = parser.parse_args()
 
     realtime = CHRT is not None and os.geteuid() == 0
@@ -82,6 +90,8 @@ def main():
                 runs.append(launch(session, host))
                 if realtime:
                     realtime_runs.append(launch(session, host, realtime=True))
+            floor_runs = [launch(session, host, program=arguments.floor)
+                          for _ in range(arguments.runs)]
         finally:
             host.close()
 
@@ -89,6 +99,12 @@ def main():
     row('  first launch of a session (cold XDG caches)', 1, milliseconds(first[0]))
     if realtime_runs:
         report('start-up (program real-time)', realtime_runs)
+    floor_walls = [wall for wall, _, _ in floor_runs]
+    floor_cpus = [cpu for _, cpu, _ in floor_runs]
+    row('start-up floor: bare Qt tray program -> registered', len(floor_walls),
+        milliseconds(percentile(floor_walls, 0.5)), milliseconds(percentile(floor_walls, 0.99)))
+    row('  its CPU time (all threads)', len(floor_cpus),
+        milliseconds(percentile(floor_cpus, 0.5)), milliseconds(percentile(floor_cpus, 0.99)))
     return 0
 
 
