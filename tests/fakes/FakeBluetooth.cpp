@@ -2,6 +2,7 @@
 #include "FakeBluetooth.hpp"
 
 #include "Models/BLEConstants.hpp"
+#include "Platform/BorrowedList.hpp"
 
 #include <algorithm>
 
@@ -9,12 +10,7 @@ namespace quenlark::fakes {
 
 std::optional<QList<Characteristic*>> FakeService::characteristics() const
 {
-    if (!characteristics_)
-        return std::nullopt;
-    QList<Characteristic*> list;
-    for (const auto& characteristic : *characteristics_)
-        list.append(characteristic.get());
-    return list;
+    return borrowedList<Characteristic>(characteristics_);
 }
 
 FakeCharacteristic& FakeService::addCharacteristic(QUuid uuid)
@@ -34,12 +30,7 @@ void FakePeripheral::discoverServices(const QList<QUuid>& uuids)
 
 std::optional<QList<Service*>> FakePeripheral::services() const
 {
-    if (!services_)
-        return std::nullopt;
-    QList<Service*> list;
-    for (const auto& service : *services_)
-        list.append(service.get());
-    return list;
+    return borrowedList<Service>(services_);
 }
 
 void FakePeripheral::discoverCharacteristics(const QList<QUuid>& uuids, Service& service)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Qt/QtPeripheral.hpp"
 
+#include "Platform/BorrowedList.hpp"
 #include "Platform/Qt/BluetoothBackend.hpp"
 
 #include <QLoggingCategory>
@@ -233,12 +234,7 @@ void QtPeripheral::adoptServices()
 
 std::optional<QList<Service*>> QtPeripheral::services() const
 {
-    if (!services_)
-        return std::nullopt;
-    QList<Service*> list;
-    for (const auto& service : *services_)
-        list.append(service.get());
-    return list;
+    return borrowedList<Service>(services_);
 }
 
 QtService* QtPeripheral::find(const Service& service) const

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Qt/QtService.hpp"
 
+#include "Platform/BorrowedList.hpp"
+
 #include <algorithm>
 
 namespace quenlark {
@@ -13,12 +15,7 @@ QtService::~QtService() = default;
 
 std::optional<QList<Characteristic*>> QtService::characteristics() const
 {
-    if (!characteristics_)
-        return std::nullopt;
-    QList<Characteristic*> list;
-    for (const auto& characteristic : *characteristics_)
-        list.append(characteristic.get());
-    return list;
+    return borrowedList<Characteristic>(characteristics_);
 }
 
 void QtService::adoptCharacteristics(const QList<QUuid>& uuids)
