@@ -27,6 +27,13 @@ constexpr uint persistUntilRevoked = 2;
 // The portal is started on demand at login; it answers well within this once running.
 constexpr int probeTimeoutMs = 3000;
 
+// Tokens name requests and sessions on this connection, which every keyboard of the process shares.
+unsigned nextToken()
+{
+    static unsigned tokens = 0;
+    return ++tokens;
+}
+
 QDBusMessage portalCall(const QString& method)
 {
     return QDBusMessage::createMethodCall(portalService, portalPath, remoteDesktopInterface,
@@ -78,7 +85,7 @@ void PortalKeyboard::requestConsent()
     m_state = State::asking;
     ask(Step::createSession, QStringLiteral("CreateSession"), {},
         {{QStringLiteral("session_handle_token"),
-          QStringLiteral("quenlark_session%1").arg(m_requests + 1)}});
+          QStringLiteral("quenlark_session%1").arg(nextToken())}});
 }
 
 QString PortalKeyboard::senderToken() const
@@ -91,7 +98,8 @@ void PortalKeyboard::ask(Step step, const QString& method, QVariantList argument
 {
     // The Response signal is subscribed to before the call, at the path the portal will use, so
     // that a quick answer cannot come before the subscription.
-    const QString token = QStringLiteral("quenlark%1").arg(++m_requests);
+    m_request = nextToken();
+    const QString token = QStringLiteral("quenlark%1").arg(m_request);
     options.insert(QStringLiteral("handle_token"), token);
     listenForResponse(
         QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(senderToken(), token));
@@ -102,9 +110,9 @@ void PortalKeyboard::ask(Step step, const QString& method, QVariantList argument
     message.setArguments(arguments);
     auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, request = m_requests](QDBusPendingCallWatcher* call) {
+            [this, request = m_request](QDBusPendingCallWatcher* call) {
                 call->deleteLater();
-                if (m_state != State::asking || request != m_requests)
+                if (m_state != State::asking || request != m_request)
                     return;
                 const QDBusPendingReply<QDBusObjectPath> reply = *call;
                 if (reply.isError())

@@ -68,7 +68,7 @@ private:
     unsigned m_version = 0;
     bool m_probed = false;
     Step m_step = Step::createSession;
-    unsigned m_requests = 0;
+    unsigned m_request = 0;
     QString m_requestPath;
     QString m_session;
     std::deque<std::pair<int, bool>> m_keys;

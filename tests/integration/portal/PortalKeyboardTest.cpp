@@ -175,3 +175,40 @@ TEST_F(PortalKeyboardTest, ASessionTheDesktopClosesEndsTrustWithinOnePoll)
     KeyInjector::injectArrowKey(*keys, SlideCommand::previousSlide);
     EXPECT_EQ(waitForKeys(4), press(105)) << "nothing while the session was closed";
 }
+
+// Debian 12's portal speaks version 1; the restore token of version 2 is tried against a scripted
+// frontend (remote_desktop_frontend.py), with each form the session handle may come in.
+TEST(PortalKeyboardVersionTwoTest, TheRestoreTokenIsKeptAndSentAtTheNextStart)
+{
+    for (const QString& form : {u"path"_s, u"string"_s}) {
+        integration::MockService frontend;
+        ASSERT_TRUE(frontend.startTemplate(
+            false, u"org.freedesktop.portal.Desktop"_s,
+            QStringLiteral(QUENLARK_PORTAL_TEST_DIR "/remote_desktop_frontend.py")));
+        frontend.mock(desktopPath, u"SetSessionHandleForm"_s, {form});
+        const auto sent = [&](const QString& knob) {
+            return frontend.mock(desktopPath, knob).arguments().value(0);
+        };
+        fakes::InMemoryUserDefaults defaults;
+        for (int start = 1; start <= 2; ++start) {
+            PortalKeyboard portal(defaults);
+            ASSERT_TRUE(portal.isAvailable()) << form.toStdString();
+            EXPECT_EQ(portal.version(), 2u);
+            portal.requestConsent();
+            ASSERT_TRUE(waitUntil([&] { return portal.state() == PortalKeyboard::State::started; },
+                                  answerTimeoutMs))
+                << form.toStdString() << " start " << start;
+            EXPECT_EQ(defaults.stringForKey(u"portalRestoreToken"_s), u"token-%1"_s.arg(start));
+            portal.post(ArrowKey::right, true);
+            portal.post(ArrowKey::right, false);
+            EXPECT_TRUE(waitUntil(
+                [&] { return qdbus_cast<QList<int>>(sent(u"Keys"_s)).size() == 4 * start; },
+                answerTimeoutMs))
+                << form.toStdString() << ": keys go to the session in either form";
+        }
+        EXPECT_EQ(qdbus_cast<QStringList>(sent(u"RestoreTokensSent"_s)),
+                  (QStringList{{}, u"token-1"_s}))
+            << form.toStdString();
+        EXPECT_EQ(qdbus_cast<QList<uint>>(sent(u"PersistModesSent"_s)), (QList<uint>{2, 2}));
+    }
+}
