@@ -5,7 +5,8 @@ through portals/quenlark-test.portal when XDG_CURRENT_DESKTOP is quenlark-test.
 
 Knobs on org.freedesktop.DBus.Mock:
   SetAnswer(u)      the user's answer to each later consent dialog: 0 allowed, 1 refused,
-                    2 dismissed
+                    2 dismissed, 3 none yet: the dialog stays open until Answer(u)
+  Answer(u)         answers every dialog left open
   ConsentDialogs()  how many consent dialogs were shown (Start calls)
   CloseSessions()   ends every session, as the user revoking it in the desktop does
   Keys()            every keycode and state received, in order, flattened: [code, state, ...]
@@ -23,7 +24,9 @@ SYSTEM_BUS = False
 
 KEYBOARD = 1
 
-state = {'answer': 0, 'dialogs': 0, 'sessions': [], 'keys': []}
+OPEN = 3
+
+state = {'answer': 0, 'dialogs': 0, 'sessions': [], 'keys': [], 'open': []}
 
 
 def load(mock, _parameters):
@@ -51,11 +54,18 @@ def SelectDevices(self, _handle, _session_handle, _app_id, options):
     return dbus.UInt32(0), _results()
 
 
-@dbus.service.method(MAIN_IFACE, in_signature='oossa{sv}', out_signature='ua{sv}')
-def Start(self, _handle, _session_handle, _app_id, _parent_window, _options):
-    state['dialogs'] += 1
-    answer = state['answer']
+def _consent(answer):
     return dbus.UInt32(answer), _results({'devices': dbus.UInt32(KEYBOARD)} if answer == 0 else {})
+
+
+@dbus.service.method(MAIN_IFACE, in_signature='oossa{sv}', out_signature='ua{sv}',
+                     async_callbacks=('reply', '_error'))
+def Start(self, _handle, _session_handle, _app_id, _parent_window, _options, reply, _error):
+    state['dialogs'] += 1
+    if state['answer'] == OPEN:
+        state['open'].append(reply)
+    else:
+        reply(*_consent(state['answer']))
 
 
 @dbus.service.method(MAIN_IFACE, in_signature='oa{sv}iu', out_signature='')
@@ -66,6 +76,12 @@ def NotifyKeyboardKeycode(self, _session_handle, _options, keycode, key_state):
 @dbus.service.method(MOCK_IFACE, in_signature='u', out_signature='')
 def SetAnswer(self, answer):
     state['answer'] = int(answer)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='u', out_signature='')
+def Answer(self, answer):
+    while state['open']:
+        state['open'].pop(0)(*_consent(int(answer)))
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='', out_signature='u')
