@@ -347,6 +347,42 @@ class Image:
                       + chunk(b'IDAT', zlib.compress(rows, 6)) + chunk(b'IEND', b''))
 
 
+def _read_png(path):
+    """An 8-bit RGB or RGBA PNG, such as weston-screenshooter writes, as an Image."""
+    with open(path, 'rb') as png:
+        data = png.read()
+    width, height, depth, colour = struct.unpack('>IIBB', data[16:26])
+    if depth != 8 or colour not in (2, 6):
+        raise SessionError(f'{path}: an 8-bit RGB or RGBA PNG was expected')
+    compressed, offset = b'', 8
+    while offset < len(data):
+        size, kind = struct.unpack('>I4s', data[offset:offset + 8])
+        if kind == b'IDAT':
+            compressed += data[offset + 8:offset + 8 + size]
+        offset += size + 12
+    raw, channels = zlib.decompress(compressed), 3 if colour == 2 else 4
+    stride, rgb, previous = width * channels, bytearray(), bytearray(width * channels)
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for x in range(stride):
+            left = line[x - channels] if x >= channels else 0
+            up, corner = previous[x], previous[x - channels] if x >= channels else 0
+            if kind == 1:
+                line[x] = (line[x] + left) & 0xff
+            elif kind == 2:
+                line[x] = (line[x] + up) & 0xff
+            elif kind == 3:
+                line[x] = (line[x] + (left + up) // 2) & 0xff
+            elif kind == 4:
+                guess = left + up - corner
+                near = min((abs(guess - left), 0, left), (abs(guess - up), 1, up),
+                           (abs(guess - corner), 2, corner))[2]
+                line[x] = (line[x] + near) & 0xff
+        rgb += bytes(b for x in range(width) for b in line[x * channels:x * channels + 3])
+        previous = line
+    return Image(width, height, rgb)
+
+
 Window = collections.namedtuple('Window', 'id x y width height viewable')
 
 
@@ -670,8 +706,10 @@ class WaylandCompanionSession(CompanionSession):
     def _start_desktop(self):
         self.display_name = ''
         with open(self.path('weston.log'), 'wb') as log:
-            weston = spawn(['weston', '--backend=headless-backend.so', '--idle-time=0',
-                            '--socket=' + WAYLAND_SOCKET], env=self.environment(),
+            # Pixman draws the screen, and --debug lets weston-screenshooter read it.
+            weston = spawn(['weston', '--backend=headless-backend.so', '--use-pixman', '--debug',
+                            '--idle-time=0', '--socket=' + WAYLAND_SOCKET],
+                           env=self.environment(),
                            stdout=subprocess.DEVNULL, stderr=log)
         self._parts.append(lambda: end(weston))
         wait_for(lambda: os.path.exists(self.path('runtime/' + WAYLAND_SOCKET)) or
@@ -687,6 +725,19 @@ class WaylandCompanionSession(CompanionSession):
         environment.update({'WAYLAND_DISPLAY': WAYLAND_SOCKET, 'XDG_SESSION_TYPE': 'wayland',
                             'QT_QPA_PLATFORM': 'wayland'})
         return environment
+
+    def screenshot(self, path=None, window=None):
+        """The whole screen as an Image (there are no windows to name); also kept as PNG when `path`
+        is set."""
+        assert window is None, 'Wayland gives no window geometry'
+        with tempfile.TemporaryDirectory(dir=self.directory) as shots:
+            subprocess.run(['weston-screenshooter'], env=self.environment(), cwd=shots,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           timeout=DEFAULT_TIMEOUT, check=True)
+            shot = os.path.join(shots, os.listdir(shots)[0])
+            if path:
+                shutil.copyfile(shot, path)
+            return _read_png(shot)
 
     def diagnostics(self):
         return '\n'.join([f'--- {os.path.basename(c.log_path)} ---\n{c.output()[-4000:]}'

@@ -219,9 +219,13 @@ class PanelScreenshotTest(SessionTestCase):
             self.assertGreater(connected.height, scanning.height)
 
 
+PANEL_BACKGROUND = (239, 239, 239)
+
+
 class WaylandPortalTest(SessionTestCase):
     """The program on a Wayland session where /dev/uinput cannot be written: the desktop's consent
-    dialog opens at start-up, and once the user allows, clicks reach the desktop as keycodes."""
+    dialog opens at start-up, the panel shows the permission block until the user allows, and
+    then clicks reach the desktop as keycodes."""
 
     def setUp(self):
         if not os.access(PORTAL_FRONTEND, os.X_OK) or not shutil.which('weston'):
@@ -230,6 +234,14 @@ class WaylandPortalTest(SessionTestCase):
             self.skipTest('/dev/uinput is writable here: the program would use it, not the portal')
         self.session = WaylandCompanionSession(PROGRAM).__enter__()
         self.addCleanup(self.session.close)
+
+    def panel_height(self, name):
+        """The height of the panel's background on screen (0 without a panel); the screen is kept
+        as a PNG."""
+        image = self.session.screenshot(os.path.join(SCREENSHOT_DIR, f'wayland-{name}.png'))
+        rows = [y for y in range(image.height)
+                if any(image.pixel(x, y) == PANEL_BACKGROUND for x in range(0, image.width, 4))]
+        return rows[-1] - rows[0] + 1 if rows else 0
 
     def test_clicks_reach_the_desktop_as_keycodes_once_the_user_consents(self):
         session, bluez, portal = self.session, self.session.bluez, self.session.portal
@@ -248,9 +260,13 @@ class WaylandPortalTest(SessionTestCase):
             # desktop well within this.
             time.sleep(1)
             self.assertEqual(portal.keys(), [])
+            asking = session.wait_for(lambda: self.panel_height('asking'), 'the panel on screen')
 
         with self.step('consent'):
             portal.answer(ScriptedPortal.ALLOWED)
+            # The permission block goes at the next poll of the trust.
+            session.wait_for(lambda: 0 < self.panel_height('allowed') < asking,
+                             'the panel without its permission block')
             bluez.notify(CLICKER, bytes.fromhex('0102'))
             session.wait_for(lambda: len(portal.keys()) == 2, 'the first keys at the desktop')
             bluez.notify(CLICKER, bytes.fromhex('0203'))
