@@ -23,6 +23,10 @@ One session holds, each started here and ended when the session closes:
         latency_ns = press.received_ns - sent_ns     # both CLOCK_MONOTONIC
         session.screenshot('panel.png', session.panel_window())
 
+WaylandCompanionSession is the same on Weston's headless Wayland compositor, with the real
+remote-desktop portal in front of a scripted desktop (`session.portal`) in place of Xvfb and the
+key window.
+
 The panel that opens on its own (no tray) leaves the focus alone; one the user asks for takes it,
 and the key window takes it back at once. wait_for_panel() returns only once the key window has
 the focus, so presses sent afterwards reach it.
