@@ -24,7 +24,6 @@ public:
         portal_.onRefused = [this] {
             GrantAccessDialog::showOnce([this] { portal_.requestConsent(); });
         };
-        keys_.setSessionActive(session_.isActive());
         QObject::connect(&session_, &LogindSession::activeChanged, &session_,
                          [this](bool active) { keys_.setSessionActive(active); });
     }

@@ -8,8 +8,8 @@
 
 namespace quenlark {
 
-// The process's one virtual keyboard. It is made once and kept: a compositor needs time to open
-// a new input device, so the first events of a fresh device are lost.
+// The process's one virtual keyboard. It is made once and kept while the session has the seat: a
+// compositor needs time to open a new input device, so the first events of a fresh device are lost.
 class UinputKeyboard : public ArrowKeyPoster {
 public:
     enum class State {
