@@ -27,19 +27,18 @@ GrantAccessDialog::GrantAccessDialog(QString elevator, QString helper,
     setWindowTitle(tr("Allow Keyboard Input"));
     setModal(false);
 
-    auto* explanation = new QLabel(
+    const QString purpose = tr("Quenlark Companion turns the clicker's buttons into Right and "
+                               "Left Arrow presses.");
+    const QString ways =
         askDesktop
-            ? tr("Quenlark Companion turns the clicker's buttons into Right and Left Arrow "
-                 "presses. "
-                 "The desktop was not allowed to let it send them in this session.\n\nAsk Again "
+            ? tr("The desktop did not give it leave to send them in this session.\n\nAsk Again "
                  "shows the desktop's question once more. Set Up for All Sessions installs a "
                  "system rule that gives the signed-in user access to /dev/uinput alone; it needs "
                  "an administrator password.")
-            : tr("Quenlark Companion turns the clicker's buttons into Right and Left Arrow "
-                 "presses. "
-                 "In this session it sends them through a virtual keyboard, which needs access to "
+            : tr("In this session it sends them through a virtual keyboard, which needs access to "
                  "/dev/uinput.\n\nAllow installs a system rule that gives the signed-in user "
-                 "access to that device alone. You will be asked for an administrator password."));
+                 "access to that device alone. You will be asked for an administrator password.");
+    auto* explanation = new QLabel(purpose + QStringLiteral(" ") + ways);
     explanation->setWordWrap(true);
     explanation->setTextFormat(Qt::PlainText);
 

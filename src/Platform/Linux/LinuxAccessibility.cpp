@@ -22,15 +22,14 @@ bool LinuxAccessibility::isProcessTrusted()
 
 bool LinuxAccessibility::isProcessTrustedWithPrompt()
 {
-    const bool trusted = isProcessTrusted();
-    if (trusted)
-        return trusted;
+    if (isProcessTrusted())
+        return true;
     // Where the portal is the way in, the desktop's own consent dialog is the prompt.
     if (m_keys.backend() == KeyBackend::portal)
         m_keys.portal()->requestConsent();
     else if (m_askForAccess)
         m_askForAccess();
-    return trusted;
+    return false;
 }
 
 } // namespace quenlark
