@@ -21,8 +21,8 @@ constexpr int notAuthorisedExitCode = 127;
 
 GrantAccessDialog::GrantAccessDialog(QString elevator, QString helper,
                                      std::function<void()> askDesktop, QWidget* parent)
-    : QDialog(parent), m_elevator(std::move(elevator)), m_helper(std::move(helper)),
-      m_allowButton(new QPushButton(tr("Allow"))), m_statusLabel(new QLabel)
+    : QDialog(parent), elevator_(std::move(elevator)), helper_(std::move(helper)),
+      allowButton_(new QPushButton(tr("Allow"))), statusLabel_(new QLabel)
 {
     setWindowTitle(tr("Allow Keyboard Input"));
     setModal(false);
@@ -42,15 +42,15 @@ GrantAccessDialog::GrantAccessDialog(QString elevator, QString helper,
     explanation->setWordWrap(true);
     explanation->setTextFormat(Qt::PlainText);
 
-    m_statusLabel->setObjectName(QStringLiteral("statusLabel"));
-    m_statusLabel->setWordWrap(true);
-    m_statusLabel->setTextFormat(Qt::PlainText);
-    m_statusLabel->hide();
+    statusLabel_->setObjectName(QStringLiteral("statusLabel"));
+    statusLabel_->setWordWrap(true);
+    statusLabel_->setTextFormat(Qt::PlainText);
+    statusLabel_->hide();
 
-    m_allowButton->setObjectName(QStringLiteral("allowButton"));
+    allowButton_->setObjectName(QStringLiteral("allowButton"));
     auto* buttons = new QDialogButtonBox;
     if (askDesktop) {
-        m_allowButton->setText(tr("Set Up for All Sessions"));
+        allowButton_->setText(tr("Set Up for All Sessions"));
         auto* askAgain = buttons->addButton(tr("Ask Again"), QDialogButtonBox::ActionRole);
         askAgain->setObjectName(QStringLiteral("askAgainButton"));
         askAgain->setDefault(true);
@@ -59,16 +59,16 @@ GrantAccessDialog::GrantAccessDialog(QString elevator, QString helper,
             askDesktop();
         });
     } else {
-        m_allowButton->setDefault(true);
+        allowButton_->setDefault(true);
     }
-    buttons->addButton(m_allowButton, QDialogButtonBox::AcceptRole);
+    buttons->addButton(allowButton_, QDialogButtonBox::AcceptRole);
     buttons->addButton(tr("Not Now"), QDialogButtonBox::RejectRole);
-    connect(m_allowButton, &QPushButton::clicked, this, &GrantAccessDialog::allow);
+    connect(allowButton_, &QPushButton::clicked, this, &GrantAccessDialog::allow);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(explanation);
-    layout->addWidget(m_statusLabel);
+    layout->addWidget(statusLabel_);
     layout->addWidget(buttons);
     setMinimumWidth(380);
 }
@@ -96,15 +96,15 @@ void GrantAccessDialog::showOnce(std::function<void()> askDesktop)
 
 void GrantAccessDialog::allow()
 {
-    m_allowButton->setEnabled(false);
-    m_statusLabel->setText(tr("Waiting for authorisation…"));
-    m_statusLabel->show();
+    allowButton_->setEnabled(false);
+    statusLabel_->setText(tr("Waiting for authorisation…"));
+    statusLabel_->show();
 
     // Not a child of the dialog: destroying a running QProcess waits for it, and a privileged
     // helper cannot be killed from here. It deletes itself once it has ended.
     auto* process = new QProcess;
-    process->setProgram(m_elevator);
-    process->setArguments({m_helper});
+    process->setProgram(elevator_);
+    process->setArguments({helper_});
     process->setStandardInputFile(QProcess::nullDevice());
     process->setProcessChannelMode(QProcess::ForwardedChannels);
     connect(process, &QProcess::finished, this, &GrantAccessDialog::helperFinished);
@@ -126,20 +126,20 @@ void GrantAccessDialog::helperFinished(int exitCode, QProcess::ExitStatus exitSt
         accept();
         return;
     }
-    m_allowButton->setEnabled(true);
+    allowButton_->setEnabled(true);
     if (exitStatus == QProcess::NormalExit &&
         (exitCode == dismissedExitCode || exitCode == notAuthorisedExitCode))
-        m_statusLabel->setText(tr("Access was not allowed. Press Allow to try again."));
+        statusLabel_->setText(tr("Access was not allowed. Press Allow to try again."));
     else
-        m_statusLabel->setText(tr("Access could not be set up. Press Allow to try again."));
+        statusLabel_->setText(tr("Access could not be set up. Press Allow to try again."));
 }
 
 void GrantAccessDialog::helperFailedToStart()
 {
-    m_allowButton->setEnabled(true);
-    m_statusLabel->setText(
+    allowButton_->setEnabled(true);
+    statusLabel_->setText(
         tr("%1 could not be started. Install the pkexec package, then press Allow again.")
-            .arg(m_elevator));
+            .arg(elevator_));
 }
 
 } // namespace quenlark

@@ -35,10 +35,10 @@ private:
     void helperFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void helperFailedToStart();
 
-    QString m_elevator;
-    QString m_helper;
-    QPushButton* m_allowButton;
-    QLabel* m_statusLabel;
+    QString elevator_;
+    QString helper_;
+    QPushButton* allowButton_;
+    QLabel* statusLabel_;
 };
 
 } // namespace quenlark

@@ -10,14 +10,14 @@ namespace quenlark {
 
 LinuxAccessibility::LinuxAccessibility(LinuxKeyEventServices& keys,
                                        std::function<void()> askForAccess)
-    : m_keys(keys), m_askForAccess(std::move(askForAccess))
+    : keys_(keys), askForAccess_(std::move(askForAccess))
 {}
 
 bool LinuxAccessibility::isProcessTrusted()
 {
     // Polled every 2 seconds: this is also how a grant made meanwhile brings the keyboard up.
-    m_keys.refreshBackend();
-    return m_keys.reachesSession();
+    keys_.refreshBackend();
+    return keys_.reachesSession();
 }
 
 bool LinuxAccessibility::isProcessTrustedWithPrompt()
@@ -25,10 +25,10 @@ bool LinuxAccessibility::isProcessTrustedWithPrompt()
     if (isProcessTrusted())
         return true;
     // Where the portal is the way in, the desktop's own consent dialog is the prompt.
-    if (m_keys.backend() == KeyBackend::portal)
-        m_keys.portal()->requestConsent();
-    else if (m_askForAccess)
-        m_askForAccess();
+    if (keys_.backend() == KeyBackend::portal)
+        keys_.portal()->requestConsent();
+    else if (askForAccess_)
+        askForAccess_();
     return false;
 }
 

@@ -20,8 +20,8 @@ public:
     bool isProcessTrustedWithPrompt() override;
 
 private:
-    LinuxKeyEventServices& m_keys;
-    std::function<void()> m_askForAccess;
+    LinuxKeyEventServices& keys_;
+    std::function<void()> askForAccess_;
 };
 
 } // namespace quenlark

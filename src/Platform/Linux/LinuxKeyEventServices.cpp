@@ -31,17 +31,17 @@ public:
 LinuxKeyEventServices::LinuxKeyEventServices(const SessionEnvironment& environment,
                                              std::unique_ptr<UinputSystemCalls> calls,
                                              PortalKeyboard* portal)
-    : m_calls(std::move(calls)), m_uinput(*m_calls), m_portal(portal)
+    : calls_(std::move(calls)), uinput_(*calls_), portal_(portal)
 {
-    m_facts.session = sessionType(environment);
-    if (m_facts.session == SessionType::x11) {
-        m_xtest = XTestKeyboard::open(environment.display);
-        m_facts.xtestPresent = m_xtest && m_xtest->hasXTest();
-        m_facts.xwaylandPresent = m_xtest && m_xtest->hasXWayland();
+    facts_.session = sessionType(environment);
+    if (facts_.session == SessionType::x11) {
+        xtest_ = XTestKeyboard::open(environment.display);
+        facts_.xtestPresent = xtest_ && xtest_->hasXTest();
+        facts_.xwaylandPresent = xtest_ && xtest_->hasXWayland();
     }
     // The X connection is kept only when XTest is what this session uses.
-    if (selectBackend(m_facts) != KeyBackend::xtest)
-        m_xtest.reset();
+    if (selectBackend(facts_) != KeyBackend::xtest)
+        xtest_.reset();
     refreshBackend();
 }
 
@@ -49,40 +49,40 @@ LinuxKeyEventServices::~LinuxKeyEventServices() = default;
 
 KeyBackend LinuxKeyEventServices::refreshBackend()
 {
-    if (!m_xtest && m_sessionActive)
-        m_facts.uinputWritable = m_uinput.create() == UinputKeyboard::State::ready;
+    if (!xtest_ && sessionActive_)
+        facts_.uinputWritable = uinput_.create() == UinputKeyboard::State::ready;
     // Asked only where nothing else reaches the session; the answer is kept.
-    if (!m_xtest && !m_facts.uinputWritable && m_portal)
-        m_facts.portalAvailable = m_portal->isAvailable();
-    m_backend = selectBackend(m_facts);
-    return m_backend;
+    if (!xtest_ && !facts_.uinputWritable && portal_)
+        facts_.portalAvailable = portal_->isAvailable();
+    backend_ = selectBackend(facts_);
+    return backend_;
 }
 
 bool LinuxKeyEventServices::reachesSession() const
 {
-    if (m_backend == KeyBackend::portal)
-        return m_portal->state() == PortalKeyboard::State::started;
-    return m_backend != KeyBackend::none;
+    if (backend_ == KeyBackend::portal)
+        return portal_->state() == PortalKeyboard::State::started;
+    return backend_ != KeyBackend::none;
 }
 
 void LinuxKeyEventServices::setSessionActive(bool active)
 {
-    m_sessionActive = active;
+    sessionActive_ = active;
     if (!active)
-        m_uinput.remove();
+        uinput_.remove();
     else
         refreshBackend();
 }
 
 ArrowKeyPoster* LinuxKeyEventServices::selectedPoster()
 {
-    switch (m_backend) {
+    switch (backend_) {
     case KeyBackend::xtest:
-        return m_xtest.get();
+        return xtest_.get();
     case KeyBackend::uinput:
-        return &m_uinput;
+        return &uinput_;
     case KeyBackend::portal:
-        return m_portal;
+        return portal_;
     case KeyBackend::none:
         break;
     }
@@ -112,7 +112,7 @@ std::unique_ptr<KeyboardEvent> LinuxKeyEventServices::createKeyboardEvent(EventS
 void LinuxKeyEventServices::postEvent(int, KeyboardEvent& event)
 {
     auto* linuxEvent = dynamic_cast<LinuxKeyboardEvent*>(&event);
-    if (m_sessionActive && linuxEvent && linuxEvent->poster)
+    if (sessionActive_ && linuxEvent && linuxEvent->poster)
         linuxEvent->poster->post(linuxEvent->key, linuxEvent->keyDown);
 }
 

@@ -27,11 +27,11 @@ public:
     // The backend for this session now. Makes the virtual keyboard when access to /dev/uinput has
     // appeared; once it exists, or XTest is in use, this makes no system call.
     KeyBackend refreshBackend();
-    KeyBackend backend() const { return m_backend; }
+    KeyBackend backend() const { return backend_; }
     // Whether keys posted now reach the session: the portal counts once the user consented.
     bool reachesSession() const;
-    UinputKeyboard::State uinputState() const { return m_uinput.state(); }
-    PortalKeyboard* portal() const { return m_portal; }
+    UinputKeyboard::State uinputState() const { return uinput_.state(); }
+    PortalKeyboard* portal() const { return portal_; }
 
     // While this user's login session is not the active one on its seat (another user switched
     // in, or the greeter has it) no key is posted and the virtual keyboard is removed, so that it
@@ -46,13 +46,13 @@ public:
 private:
     ArrowKeyPoster* selectedPoster();
 
-    SessionFacts m_facts;
-    std::unique_ptr<XTestKeyboard> m_xtest;
-    std::unique_ptr<UinputSystemCalls> m_calls;
-    UinputKeyboard m_uinput;
-    PortalKeyboard* m_portal;
-    KeyBackend m_backend = KeyBackend::none;
-    bool m_sessionActive = true;
+    SessionFacts facts_;
+    std::unique_ptr<XTestKeyboard> xtest_;
+    std::unique_ptr<UinputSystemCalls> calls_;
+    UinputKeyboard uinput_;
+    PortalKeyboard* portal_;
+    KeyBackend backend_ = KeyBackend::none;
+    bool sessionActive_ = true;
 };
 
 } // namespace quenlark

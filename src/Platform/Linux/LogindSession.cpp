@@ -18,9 +18,9 @@ const QString sessionInterface = QStringLiteral("org.freedesktop.login1.Session"
 const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
 } // namespace
 
-LogindSession::LogindSession(QDBusConnection bus) : m_bus(std::move(bus))
+LogindSession::LogindSession(QDBusConnection bus) : bus_(std::move(bus))
 {
-    if (!m_bus.isConnected())
+    if (!bus_.isConnected())
         return;
     const QString id = qEnvironmentVariable("XDG_SESSION_ID");
     if (!id.isEmpty())
@@ -37,7 +37,7 @@ void LogindSession::call(const QString& path, const QString& interface, const QS
 {
     auto message = QDBusMessage::createMethodCall(logindService, path, interface, method);
     message.setArguments(arguments);
-    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message), this);
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, onReply](QDBusPendingCallWatcher* reply) {
                 reply->deleteLater();
@@ -59,13 +59,13 @@ void LogindSession::sessionIdFound(const QVariant& id)
 
 void LogindSession::sessionFound(const QVariant& path)
 {
-    m_path = path.value<QDBusObjectPath>().path();
-    if (m_path.isEmpty())
+    path_ = path.value<QDBusObjectPath>().path();
+    if (path_.isEmpty())
         return;
     // Subscribed before the first read, so that no change falls between the two.
-    m_bus.connect(logindService, m_path, propertiesInterface, QStringLiteral("PropertiesChanged"),
-                  this, SLOT(propertiesChanged(QString, QVariantMap, QStringList)));
-    call(m_path, propertiesInterface, QStringLiteral("Get"),
+    bus_.connect(logindService, path_, propertiesInterface, QStringLiteral("PropertiesChanged"),
+                 this, SLOT(propertiesChanged(QString, QVariantMap, QStringList)));
+    call(path_, propertiesInterface, QStringLiteral("Get"),
          {sessionInterface, QStringLiteral("Active")}, &LogindSession::setActive);
 }
 
@@ -78,16 +78,16 @@ void LogindSession::propertiesChanged(const QString& interface, const QVariantMa
     if (active != changed.cend())
         setActive(*active);
     else if (invalidated.contains(QStringLiteral("Active")))
-        call(m_path, propertiesInterface, QStringLiteral("Get"),
+        call(path_, propertiesInterface, QStringLiteral("Get"),
              {sessionInterface, QStringLiteral("Active")}, &LogindSession::setActive);
 }
 
 void LogindSession::setActive(const QVariant& active)
 {
-    if (active.metaType() != QMetaType::fromType<bool>() || active.toBool() == m_active)
+    if (active.metaType() != QMetaType::fromType<bool>() || active.toBool() == active_)
         return;
-    m_active = active.toBool();
-    Q_EMIT activeChanged(m_active);
+    active_ = active.toBool();
+    Q_EMIT activeChanged(active_);
 }
 
 } // namespace quenlark

@@ -19,7 +19,7 @@ public:
     // (the caller's, or its user's graphical one).
     explicit LogindSession(QDBusConnection bus = QDBusConnection::systemBus());
 
-    bool isActive() const { return m_active; }
+    bool isActive() const { return active_; }
 
 Q_SIGNALS:
     void activeChanged(bool active);
@@ -35,9 +35,9 @@ private:
     void sessionFound(const QVariant& path);
     void setActive(const QVariant& active);
 
-    QDBusConnection m_bus;
-    QString m_path;
-    bool m_active = true;
+    QDBusConnection bus_;
+    QString path_;
+    bool active_ = true;
 };
 
 } // namespace quenlark

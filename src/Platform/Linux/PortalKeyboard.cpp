@@ -51,25 +51,25 @@ QString sessionPath(const QVariant& handle)
 } // namespace
 
 PortalKeyboard::PortalKeyboard(UserDefaults& defaults, QDBusConnection bus)
-    : m_defaults(defaults), m_bus(std::move(bus))
+    : defaults_(defaults), bus_(std::move(bus))
 {}
 
 bool PortalKeyboard::isAvailable()
 {
-    if (std::exchange(m_probed, true) || !m_bus.isConnected())
-        return m_state != State::unavailable;
+    if (std::exchange(probed_, true) || !bus_.isConnected())
+        return state_ != State::unavailable;
     auto message = QDBusMessage::createMethodCall(portalService, portalPath,
                                                   QStringLiteral("org.freedesktop.DBus.Properties"),
                                                   QStringLiteral("GetAll"));
     message << remoteDesktopInterface;
-    const QDBusMessage reply = m_bus.call(message, QDBus::Block, probeTimeoutMs);
+    const QDBusMessage reply = bus_.call(message, QDBus::Block, probeTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return false;
     const auto properties = qdbus_cast<QVariantMap>(reply.arguments().constFirst());
     if ((properties.value(QStringLiteral("AvailableDeviceTypes")).toUInt() & keyboardDevice) == 0)
         return false;
-    m_version = properties.value(QStringLiteral("version")).toUInt();
-    m_state = State::idle;
+    version_ = properties.value(QStringLiteral("version")).toUInt();
+    state_ = State::idle;
     return true;
 }
 
@@ -80,9 +80,9 @@ PortalKeyboard::~PortalKeyboard()
 
 void PortalKeyboard::requestConsent()
 {
-    if (m_state != State::idle)
+    if (state_ != State::idle)
         return;
-    m_state = State::asking;
+    state_ = State::asking;
     ask(Step::createSession, QStringLiteral("CreateSession"), {},
         {{QStringLiteral("session_handle_token"),
           QStringLiteral("quenlark_session%1").arg(nextToken())}});
@@ -90,7 +90,7 @@ void PortalKeyboard::requestConsent()
 
 QString PortalKeyboard::senderToken() const
 {
-    return m_bus.baseService().mid(1).replace(u'.', u'_');
+    return bus_.baseService().mid(1).replace(u'.', u'_');
 }
 
 void PortalKeyboard::ask(Step step, const QString& method, QVariantList arguments,
@@ -98,26 +98,26 @@ void PortalKeyboard::ask(Step step, const QString& method, QVariantList argument
 {
     // The Response signal is subscribed to before the call, at the path the portal will use, so
     // that a quick answer cannot come before the subscription.
-    m_request = nextToken();
-    const QString token = QStringLiteral("quenlark%1").arg(m_request);
+    request_ = nextToken();
+    const QString token = QStringLiteral("quenlark%1").arg(request_);
     options.insert(QStringLiteral("handle_token"), token);
     listenForResponse(
         QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(senderToken(), token));
-    m_step = step;
+    step_ = step;
 
     auto message = portalCall(method);
     arguments << options;
     message.setArguments(arguments);
-    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message), this);
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, request = m_request](QDBusPendingCallWatcher* call) {
+            [this, request = request_](QDBusPendingCallWatcher* call) {
                 call->deleteLater();
-                if (m_state != State::asking || request != m_request)
+                if (state_ != State::asking || request != request_)
                     return;
                 const QDBusPendingReply<QDBusObjectPath> reply = *call;
                 if (reply.isError())
                     refuse();
-                else if (reply.value().path() != m_requestPath)
+                else if (reply.value().path() != requestPath_)
                     listenForResponse(reply.value().path()); // a portal without handle tokens
             });
 }
@@ -125,46 +125,46 @@ void PortalKeyboard::ask(Step step, const QString& method, QVariantList argument
 void PortalKeyboard::listenForResponse(const QString& requestPath)
 {
     const char* slot = SLOT(requestAnswered(uint, QVariantMap));
-    if (!m_requestPath.isEmpty())
-        m_bus.disconnect(portalService, m_requestPath, requestInterface, QStringLiteral("Response"),
-                         this, slot);
-    m_requestPath = requestPath;
-    if (!m_requestPath.isEmpty())
-        m_bus.connect(portalService, m_requestPath, requestInterface, QStringLiteral("Response"),
-                      this, slot);
+    if (!requestPath_.isEmpty())
+        bus_.disconnect(portalService, requestPath_, requestInterface, QStringLiteral("Response"),
+                        this, slot);
+    requestPath_ = requestPath;
+    if (!requestPath_.isEmpty())
+        bus_.connect(portalService, requestPath_, requestInterface, QStringLiteral("Response"),
+                     this, slot);
 }
 
 void PortalKeyboard::requestAnswered(uint response, const QVariantMap& results)
 {
-    if (m_state != State::asking)
+    if (state_ != State::asking)
         return;
     listenForResponse({});
     if (response != 0) {
         refuse();
         return;
     }
-    switch (m_step) {
+    switch (step_) {
     case Step::createSession: {
-        m_session = sessionPath(results.value(QStringLiteral("session_handle")));
-        if (m_session.isEmpty()) {
+        session_ = sessionPath(results.value(QStringLiteral("session_handle")));
+        if (session_.isEmpty()) {
             refuse();
             return;
         }
-        m_bus.connect(portalService, m_session, sessionInterface, QStringLiteral("Closed"), this,
-                      SLOT(sessionClosed()));
+        bus_.connect(portalService, session_, sessionInterface, QStringLiteral("Closed"), this,
+                     SLOT(sessionClosed()));
         QVariantMap options{{QStringLiteral("types"), keyboardDevice}};
-        if (m_version >= 2) {
+        if (version_ >= 2) {
             options.insert(QStringLiteral("persist_mode"), persistUntilRevoked);
-            if (const auto token = m_defaults.stringForKey(restoreTokenKey))
+            if (const auto token = defaults_.stringForKey(restoreTokenKey))
                 options.insert(QStringLiteral("restore_token"), *token);
         }
         ask(Step::selectDevices, QStringLiteral("SelectDevices"),
-            {QVariant::fromValue(QDBusObjectPath(m_session))}, options);
+            {QVariant::fromValue(QDBusObjectPath(session_))}, options);
         break;
     }
     case Step::selectDevices:
         ask(Step::start, QStringLiteral("Start"),
-            {QVariant::fromValue(QDBusObjectPath(m_session)), QString()}, {});
+            {QVariant::fromValue(QDBusObjectPath(session_)), QString()}, {});
         break;
     case Step::start: {
         if ((results.value(QStringLiteral("devices")).toUInt() & keyboardDevice) == 0) {
@@ -172,9 +172,9 @@ void PortalKeyboard::requestAnswered(uint response, const QVariantMap& results)
             return;
         }
         const QString token = results.value(QStringLiteral("restore_token")).toString();
-        if (m_version >= 2 && !token.isEmpty())
-            m_defaults.setString(token, restoreTokenKey);
-        m_state = State::started;
+        if (version_ >= 2 && !token.isEmpty())
+            defaults_.setString(token, restoreTokenKey);
+        state_ = State::started;
         break;
     }
     }
@@ -183,7 +183,7 @@ void PortalKeyboard::requestAnswered(uint response, const QVariantMap& results)
 void PortalKeyboard::refuse()
 {
     forgetSession(true);
-    m_state = State::idle;
+    state_ = State::idle;
     if (onRefused)
         onRefused();
 }
@@ -191,46 +191,46 @@ void PortalKeyboard::refuse()
 void PortalKeyboard::forgetSession(bool close)
 {
     listenForResponse({});
-    m_keys.clear();
-    if (m_session.isEmpty())
+    keys_.clear();
+    if (session_.isEmpty())
         return;
-    m_bus.disconnect(portalService, m_session, sessionInterface, QStringLiteral("Closed"), this,
-                     SLOT(sessionClosed()));
+    bus_.disconnect(portalService, session_, sessionInterface, QStringLiteral("Closed"), this,
+                    SLOT(sessionClosed()));
     if (close)
-        m_bus.send(QDBusMessage::createMethodCall(portalService, m_session, sessionInterface,
-                                                  QStringLiteral("Close")));
-    m_session.clear();
+        bus_.send(QDBusMessage::createMethodCall(portalService, session_, sessionInterface,
+                                                 QStringLiteral("Close")));
+    session_.clear();
 }
 
 void PortalKeyboard::sessionClosed()
 {
     // The user revoked the session in the desktop, or the desktop ended it.
     forgetSession(false);
-    m_state = State::idle;
+    state_ = State::idle;
 }
 
 void PortalKeyboard::post(ArrowKey key, bool keyDown)
 {
-    if (m_state != State::started)
+    if (state_ != State::started)
         return;
-    m_keys.emplace_back(evdevCode(key), keyDown);
-    if (!m_sending)
+    keys_.emplace_back(evdevCode(key), keyDown);
+    if (!sending_)
         sendNextKey();
 }
 
 void PortalKeyboard::sendNextKey()
 {
-    if (m_keys.empty() || m_state != State::started) {
-        m_sending = false;
+    if (keys_.empty() || state_ != State::started) {
+        sending_ = false;
         return;
     }
-    const auto [code, keyDown] = m_keys.front();
-    m_keys.pop_front();
-    m_sending = true;
+    const auto [code, keyDown] = keys_.front();
+    keys_.pop_front();
+    sending_ = true;
     auto message = portalCall(QStringLiteral("NotifyKeyboardKeycode"));
-    message << QVariant::fromValue(QDBusObjectPath(m_session)) << QVariantMap() << code
+    message << QVariant::fromValue(QDBusObjectPath(session_)) << QVariantMap() << code
             << uint(keyDown ? 1 : 0);
-    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message), this);
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* call) {
                 call->deleteLater();

@@ -36,8 +36,8 @@ public:
     // Whether the session bus offers the portal with a keyboard. The first call asks the portal,
     // waiting a few seconds at most (it may be started on demand); later calls cost nothing.
     bool isAvailable();
-    State state() const { return m_state; }
-    unsigned version() const { return m_version; }
+    State state() const { return state_; }
+    unsigned version() const { return version_; }
 
     // Opens a session and asks the desktop for the keyboard, unless that is under way or done.
     void requestConsent();
@@ -62,17 +62,17 @@ private:
     void sendNextKey();
     QString senderToken() const;
 
-    UserDefaults& m_defaults;
-    QDBusConnection m_bus;
-    State m_state = State::unavailable;
-    unsigned m_version = 0;
-    bool m_probed = false;
-    Step m_step = Step::createSession;
-    unsigned m_request = 0;
-    QString m_requestPath;
-    QString m_session;
-    std::deque<std::pair<int, bool>> m_keys;
-    bool m_sending = false;
+    UserDefaults& defaults_;
+    QDBusConnection bus_;
+    State state_ = State::unavailable;
+    unsigned version_ = 0;
+    bool probed_ = false;
+    Step step_ = Step::createSession;
+    unsigned request_ = 0;
+    QString requestPath_;
+    QString session_;
+    std::deque<std::pair<int, bool>> keys_;
+    bool sending_ = false;
 };
 
 } // namespace quenlark

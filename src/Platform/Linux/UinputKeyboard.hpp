@@ -23,7 +23,7 @@ public:
     UinputKeyboard(const UinputKeyboard&) = delete;
     UinputKeyboard& operator=(const UinputKeyboard&) = delete;
 
-    State state() const { return m_state; }
+    State state() const { return state_; }
     // Makes the device unless it exists already; costs nothing once it does.
     State create();
     // Writes one key frame; a device that refuses it is replaced. Without a device nothing
@@ -35,10 +35,10 @@ public:
 private:
     bool declareKeyboard(int fd);
 
-    UinputSystemCalls& m_calls;
-    std::string m_path;
-    int m_fd = -1;
-    State m_state = State::unavailable;
+    UinputSystemCalls& calls_;
+    std::string path_;
+    int fd_ = -1;
+    State state_ = State::unavailable;
 };
 
 } // namespace quenlark

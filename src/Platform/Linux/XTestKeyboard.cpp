@@ -28,24 +28,24 @@ std::unique_ptr<XTestKeyboard> XTestKeyboard::open(const QByteArray& displayName
 }
 
 XTestKeyboard::XTestKeyboard(Display* display)
-    : m_display(display), m_xwayland(hasExtension(display, "XWAYLAND")),
-      m_right(XKeysymToKeycode(display, XK_Right)), m_left(XKeysymToKeycode(display, XK_Left))
+    : display_(display), xwayland_(hasExtension(display, "XWAYLAND")),
+      right_(XKeysymToKeycode(display, XK_Right)), left_(XKeysymToKeycode(display, XK_Left))
 {
-    m_xtest = hasExtension(display, "XTEST") && m_right != 0 && m_left != 0;
+    xtest_ = hasExtension(display, "XTEST") && right_ != 0 && left_ != 0;
 }
 
 XTestKeyboard::~XTestKeyboard()
 {
-    XCloseDisplay(m_display);
+    XCloseDisplay(display_);
 }
 
 void XTestKeyboard::post(ArrowKey key, bool keyDown)
 {
-    if (!m_xtest)
+    if (!xtest_)
         return;
-    XTestFakeKeyEvent(m_display, key == ArrowKey::right ? m_right : m_left, keyDown ? True : False,
+    XTestFakeKeyEvent(display_, key == ArrowKey::right ? right_ : left_, keyDown ? True : False,
                       CurrentTime);
-    XFlush(m_display);
+    XFlush(display_);
 }
 
 } // namespace quenlark

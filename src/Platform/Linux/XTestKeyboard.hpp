@@ -22,20 +22,20 @@ public:
     XTestKeyboard& operator=(const XTestKeyboard&) = delete;
 
     // XTEST is there and the keyboard map has both arrow keys.
-    bool hasXTest() const { return m_xtest; }
+    bool hasXTest() const { return xtest_; }
     // The server is XWayland: its fake input reaches X clients only, not the Wayland session.
-    bool hasXWayland() const { return m_xwayland; }
+    bool hasXWayland() const { return xwayland_; }
 
     void post(ArrowKey key, bool keyDown) override;
 
 private:
     explicit XTestKeyboard(_XDisplay* display);
 
-    _XDisplay* m_display;
-    bool m_xtest = false;
-    bool m_xwayland = false;
-    unsigned char m_right = 0;
-    unsigned char m_left = 0;
+    _XDisplay* display_;
+    bool xtest_ = false;
+    bool xwayland_ = false;
+    unsigned char right_ = 0;
+    unsigned char left_ = 0;
 };
 
 } // namespace quenlark

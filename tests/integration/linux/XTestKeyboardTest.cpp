@@ -51,35 +51,34 @@ void PrintTo(const SeenKey& key, std::ostream* out)
 class FocusedWindow {
 public:
     explicit FocusedWindow(const QByteArray& displayName)
-        : m_display(XOpenDisplay(displayName.constData()))
+        : display_(XOpenDisplay(displayName.constData()))
     {
-        if (!m_display)
+        if (!display_)
             return;
-        const int screen = DefaultScreen(m_display);
-        m_window =
-            XCreateSimpleWindow(m_display, RootWindow(m_display, screen), 0, 0, 200, 200, 0,
-                                BlackPixel(m_display, screen), WhitePixel(m_display, screen));
-        XSelectInput(m_display, m_window, KeyPressMask | KeyReleaseMask | StructureNotifyMask);
+        const int screen = DefaultScreen(display_);
+        window_ = XCreateSimpleWindow(display_, RootWindow(display_, screen), 0, 0, 200, 200, 0,
+                                      BlackPixel(display_, screen), WhitePixel(display_, screen));
+        XSelectInput(display_, window_, KeyPressMask | KeyReleaseMask | StructureNotifyMask);
         // A press and release that a loaded machine pulls apart must not turn into repeats.
-        XAutoRepeatOff(m_display);
-        XMapWindow(m_display, m_window);
+        XAutoRepeatOff(display_);
+        XMapWindow(display_, window_);
         const QDeadlineTimer deadline(eventTimeoutMs);
         XEvent event;
-        while (!m_mapped && nextEvent(event, deadline))
-            m_mapped = event.type == MapNotify;
-        if (!m_mapped)
+        while (!mapped_ && nextEvent(event, deadline))
+            mapped_ = event.type == MapNotify;
+        if (!mapped_)
             return;
-        XSetInputFocus(m_display, m_window, RevertToParent, CurrentTime);
-        XSync(m_display, False);
+        XSetInputFocus(display_, window_, RevertToParent, CurrentTime);
+        XSync(display_, False);
     }
 
     ~FocusedWindow()
     {
-        if (m_display)
-            XCloseDisplay(m_display);
+        if (display_)
+            XCloseDisplay(display_);
     }
 
-    bool isReady() const { return m_mapped; }
+    bool isReady() const { return mapped_; }
 
     // The key events that arrive within the timeout, up to count of them.
     std::vector<SeenKey> keys(std::size_t count)
@@ -98,19 +97,19 @@ public:
 private:
     bool nextEvent(XEvent& event, const QDeadlineTimer& deadline)
     {
-        while (XPending(m_display) == 0) {
+        while (XPending(display_) == 0) {
             if (deadline.hasExpired())
                 return false;
-            pollfd descriptor{ConnectionNumber(m_display), POLLIN, 0};
+            pollfd descriptor{ConnectionNumber(display_), POLLIN, 0};
             poll(&descriptor, 1, static_cast<int>(std::min<qint64>(deadline.remainingTime(), 500)));
         }
-        XNextEvent(m_display, &event);
+        XNextEvent(display_, &event);
         return true;
     }
 
-    Display* m_display;
-    Window m_window = 0;
-    bool m_mapped = false;
+    Display* display_;
+    Window window_ = 0;
+    bool mapped_ = false;
 };
 
 struct Keys {

@@ -20,35 +20,35 @@ XvfbServer::XvfbServer(const QStringList& extraArguments)
                           QStringLiteral("640x480x24")};
     arguments += extraArguments;
     // Its messages go straight to the test's output, so no pipe can fill up and stall it.
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(QStringLiteral("Xvfb"), arguments);
-    if (!m_process.waitForStarted(startTimeoutMs)) {
-        m_failure = QStringLiteral("Xvfb did not start: ") + m_process.errorString();
+    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process_.start(QStringLiteral("Xvfb"), arguments);
+    if (!process_.waitForStarted(startTimeoutMs)) {
+        failure_ = QStringLiteral("Xvfb did not start: ") + process_.errorString();
         return;
     }
     const QDeadlineTimer deadline(startTimeoutMs);
     QByteArray output;
     while (!output.contains('\n') && !deadline.hasExpired() &&
-           m_process.state() == QProcess::Running) {
-        m_process.waitForReadyRead(static_cast<int>(deadline.remainingTime()));
-        output += m_process.readAllStandardOutput();
+           process_.state() == QProcess::Running) {
+        process_.waitForReadyRead(static_cast<int>(deadline.remainingTime()));
+        output += process_.readAllStandardOutput();
     }
     const QByteArray number = output.trimmed();
     if (!output.contains('\n') || number.isEmpty()) {
-        m_failure = QStringLiteral("Xvfb gave no display number (its messages are above)");
+        failure_ = QStringLiteral("Xvfb gave no display number (its messages are above)");
         return;
     }
-    m_display = ':' + number;
+    display_ = ':' + number;
 }
 
 XvfbServer::~XvfbServer()
 {
-    if (m_process.state() == QProcess::NotRunning)
+    if (process_.state() == QProcess::NotRunning)
         return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(stopTimeoutMs)) {
-        m_process.kill();
-        m_process.waitForFinished(stopTimeoutMs);
+    process_.terminate();
+    if (!process_.waitForFinished(stopTimeoutMs)) {
+        process_.kill();
+        process_.waitForFinished(stopTimeoutMs);
     }
 }
 

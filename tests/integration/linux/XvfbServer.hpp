@@ -16,16 +16,16 @@ public:
     XvfbServer(const XvfbServer&) = delete;
     XvfbServer& operator=(const XvfbServer&) = delete;
 
-    bool isRunning() const { return !m_display.isEmpty(); }
+    bool isRunning() const { return !display_.isEmpty(); }
     // ":N" once running.
-    QByteArray display() const { return m_display; }
+    QByteArray display() const { return display_; }
     // Why it did not start.
-    QString failure() const { return m_failure; }
+    QString failure() const { return failure_; }
 
 private:
-    QProcess m_process;
-    QByteArray m_display;
-    QString m_failure;
+    QProcess process_;
+    QByteArray display_;
+    QString failure_;
 };
 
 } // namespace quenlark::integration
