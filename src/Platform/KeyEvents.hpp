@@ -16,8 +16,10 @@ public:
     virtual ~KeyboardEvent() = default;
 };
 
-// Key codes are the fixed virtual keys 124 (Right Arrow) and 123 (Left Arrow); each adapter maps
-// them to its own key.
+// The port's fixed virtual keys; each adapter maps them to its own key.
+constexpr std::uint16_t rightArrowVirtualKey = 124;
+constexpr std::uint16_t leftArrowVirtualKey = 123;
+
 class KeyEventServices {
 public:
     virtual ~KeyEventServices() = default;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "Platform/KeyEvents.hpp"
+
 #include <linux/input-event-codes.h>
 
 #include <cstdint>
@@ -10,17 +12,14 @@ namespace quenlark {
 
 enum class ArrowKey { left, right };
 
-// The key event port's fixed codes, 124 (Right) and 123 (Left); anything else is no arrow key.
+// Anything but the port's two arrow codes is no arrow key.
 constexpr std::optional<ArrowKey> arrowKeyFromVirtualKey(std::uint16_t virtualKey)
 {
-    switch (virtualKey) {
-    case 124:
+    if (virtualKey == rightArrowVirtualKey)
         return ArrowKey::right;
-    case 123:
+    if (virtualKey == leftArrowVirtualKey)
         return ArrowKey::left;
-    default:
-        return std::nullopt;
-    }
+    return std::nullopt;
 }
 
 // The Linux input code (KEY_RIGHT 106, KEY_LEFT 105), which uinput and the remote-desktop portal
