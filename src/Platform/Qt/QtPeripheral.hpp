@@ -47,13 +47,23 @@ public:
     // Counts connection attempts and cancellations; a queued callback is delivered only while
     // the count it was made under still holds.
     quint64 session() const { return session_; }
-    // An attempt that neither succeeds nor fails within `timeout` is reported as failed.
-    void connectToDevice(std::chrono::milliseconds timeout, LinkObserver observer);
+    // An attempt that neither succeeds nor fails within `connectTimeout` is reported as failed;
+    // a connection not subscribed to notifications within `setupTimeout` after it is made is
+    // ended and reported as disconnected. After a failure the next attempt waits a little, longer
+    // after each failure in a row.
+    void connectToDevice(std::chrono::milliseconds connectTimeout,
+                         std::chrono::milliseconds setupTimeout, LinkObserver observer);
     // Ends the connection or the attempt, and reports `disconnected` if there was one.
     void cancelConnection();
+    // The radio or bluetoothd went, and the connection or attempt with it: reported with `error`.
+    void abandon(const PlatformError& error);
 
 private:
-    enum class Link { idle, connecting, connected };
+    enum class Link { idle, waiting, connecting, connected };
+
+    void beginAttempt();
+    void timerExpired();
+    void subscriptionWritten(const QLowEnergyDescriptor& descriptor, const QByteArray& value);
 
     void controllerConnected();
     void controllerDisconnected();
@@ -77,8 +87,14 @@ private:
     PeripheralDelegate* delegate_ = nullptr;
     LinkObserver observer_;
     QLowEnergyController* controller_ = nullptr;
-    QTimer connectTimer_;
+    // Bounds the phase the link is in: the pause before an attempt, the attempt, the setup.
+    QTimer linkTimer_;
+    std::chrono::milliseconds connectTimeout_{0};
+    std::chrono::milliseconds setupTimeout_{0};
     Link link_ = Link::idle;
+    bool subscribed_ = false;
+    int failuresInARow_ = 0;
+    std::chrono::steady_clock::time_point lastFailure_;
     quint64 session_ = 0;
     // The error that ends a connection arrives before the disconnect itself.
     OptionalError linkError_;

@@ -22,7 +22,22 @@ QString behaviourName(ScriptedBluez::ConnectBehaviour behaviour)
         return QStringLiteral("succeed");
     case ScriptedBluez::ConnectBehaviour::fail:
         return QStringLiteral("fail");
+    case ScriptedBluez::ConnectBehaviour::unresolved:
+        return QStringLiteral("unresolved");
     case ScriptedBluez::ConnectBehaviour::hang:
+        break;
+    }
+    return QStringLiteral("hang");
+}
+
+QString behaviourName(ScriptedBluez::NotifyBehaviour behaviour)
+{
+    switch (behaviour) {
+    case ScriptedBluez::NotifyBehaviour::succeed:
+        return QStringLiteral("succeed");
+    case ScriptedBluez::NotifyBehaviour::fail:
+        return QStringLiteral("fail");
+    case ScriptedBluez::NotifyBehaviour::hang:
         break;
     }
     return QStringLiteral("hang");
@@ -145,6 +160,22 @@ testing::AssertionResult ScriptedBluez::setConnectBehaviour(const QString& addre
     return knob(QStringLiteral("SetConnectBehaviour"), {address, behaviourName(behaviour)});
 }
 
+testing::AssertionResult ScriptedBluez::setNotifyBehaviour(const QString& address,
+                                                           NotifyBehaviour behaviour)
+{
+    return knob(QStringLiteral("SetNotifyBehaviour"), {address, behaviourName(behaviour)});
+}
+
+testing::AssertionResult ScriptedBluez::setAdvertising(const QString& address, bool advertising)
+{
+    return knob(QStringLiteral("SetAdvertising"), {address, advertising});
+}
+
+testing::AssertionResult ScriptedBluez::endDiscovery(const QString& adapter)
+{
+    return knob(QStringLiteral("EndDiscovery"), {adapter});
+}
+
 testing::AssertionResult ScriptedBluez::dropLink(const QString& address)
 {
     return knob(QStringLiteral("DropLink"), {address});
@@ -168,6 +199,14 @@ std::optional<bool> ScriptedBluez::isNotifying(const QString& address)
 std::optional<bool> ScriptedBluez::isConnected(const QString& address)
 {
     return question(QStringLiteral("IsConnected"), address);
+}
+
+int ScriptedBluez::connectCalls(const QString& address)
+{
+    const QDBusMessage reply = call(QStringLiteral("ConnectCalls"), {address});
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return -1;
+    return reply.arguments().constFirst().toInt();
 }
 
 } // namespace quenlark::integration
