@@ -170,7 +170,10 @@ std::shared_ptr<QtPeripheral> QtBluetoothCentral::peripheralFor(const QBluetooth
         return known;
     }
     peripherals_.removeIf([](const auto& entry) { return entry.value().expired(); });
-    auto made = std::make_shared<QtPeripheral>(device);
+    auto& retries = retries_[address];
+    if (!retries)
+        retries = std::make_shared<QtPeripheral::Retries>();
+    auto made = std::make_shared<QtPeripheral>(device, retries);
     peripherals_.insert(address, made);
     return made;
 }

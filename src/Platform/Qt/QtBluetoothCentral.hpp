@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Platform/Bluetooth.hpp"
+#include "Platform/Qt/QtPeripheral.hpp"
 
 #include <QHash>
 #include <QList>
@@ -19,7 +20,6 @@ class QTimer;
 namespace quenlark {
 
 class AdapterPowerWatcher;
-class QtPeripheral;
 
 // The Bluetooth LE central on Qt Bluetooth (BlueZ over D-Bus on Linux). Every delegate callback is
 // a queued call on the main thread, never made from inside a call into the central or a
@@ -71,6 +71,7 @@ private:
     QSet<quint64> reportedThisScan_;
     // Peripherals stay the link's; a device found again while one is alive gets the same object.
     QHash<quint64, std::weak_ptr<QtPeripheral>> peripherals_;
+    QHash<quint64, std::shared_ptr<QtPeripheral::Retries>> retries_;
 };
 
 } // namespace quenlark

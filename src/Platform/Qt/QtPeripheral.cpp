@@ -52,7 +52,8 @@ QString describe(QLowEnergyService::ServiceError error)
 
 } // namespace
 
-QtPeripheral::QtPeripheral(const QBluetoothDeviceInfo& device) : device_(device)
+QtPeripheral::QtPeripheral(const QBluetoothDeviceInfo& device, std::shared_ptr<Retries> retries)
+    : device_(device), retries_(std::move(retries))
 {
     linkTimer_.setSingleShot(true);
     connect(&linkTimer_, &QTimer::timeout, this, &QtPeripheral::timerExpired);
@@ -106,7 +107,8 @@ void QtPeripheral::connectToDevice(std::chrono::milliseconds connectTimeout,
     connectTimeout_ = connectTimeout;
     setupTimeout_ = setupTimeout;
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-        lastFailure_ + retryPause(failuresInARow_) - std::chrono::steady_clock::now());
+        retries_->lastFailure + retryPause(retries_->failuresInARow) -
+        std::chrono::steady_clock::now());
     if (wait.count() > 0) {
         link_ = Link::waiting;
         linkTimer_.start(wait);
@@ -205,8 +207,8 @@ void QtPeripheral::endLink(LinkEvent event, const OptionalError& error)
     releaseController();
     link_ = Link::idle;
     if (!subscribed_ && error) {
-        ++failuresInARow_;
-        lastFailure_ = std::chrono::steady_clock::now();
+        ++retries_->failuresInARow;
+        retries_->lastFailure = std::chrono::steady_clock::now();
     }
     // The services stay until the next attempt, so callbacks already queued still find them.
     observer_(event, error);
@@ -405,7 +407,7 @@ void QtPeripheral::subscriptionWritten(const QLowEnergyDescriptor& descriptor,
         value != enableNotification)
         return;
     subscribed_ = true;
-    failuresInARow_ = 0;
+    retries_->failuresInARow = 0;
     linkTimer_.stop();
 }
 

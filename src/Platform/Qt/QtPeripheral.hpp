@@ -30,7 +30,14 @@ public:
     // Told how the connection goes, synchronously from inside Qt's signal handlers.
     using LinkObserver = std::function<void(LinkEvent, const OptionalError&)>;
 
-    explicit QtPeripheral(const QBluetoothDeviceInfo& device);
+    // Failed attempts in a row at one device. The central keeps it for the device's address, so
+    // that it outlives the peripheral objects the link lets go of after each failure.
+    struct Retries {
+        int failuresInARow = 0;
+        std::chrono::steady_clock::time_point lastFailure;
+    };
+
+    QtPeripheral(const QBluetoothDeviceInfo& device, std::shared_ptr<Retries> retries);
     ~QtPeripheral() override;
 
     QUuid identifier() const override;
@@ -93,8 +100,7 @@ private:
     std::chrono::milliseconds setupTimeout_{0};
     Link link_ = Link::idle;
     bool subscribed_ = false;
-    int failuresInARow_ = 0;
-    std::chrono::steady_clock::time_point lastFailure_;
+    std::shared_ptr<Retries> retries_;
     quint64 session_ = 0;
     // The error that ends a connection arrives before the disconnect itself.
     OptionalError linkError_;
