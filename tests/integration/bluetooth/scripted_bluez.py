@@ -400,9 +400,10 @@ def SetAdvertising(_mock, address, advertising):
 
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
 def EndDiscovery(_mock, adapter_name):
-    """The adapter's discovery ends while it stays powered (the kernel stops it, as around a
-    suspend). bluetoothd keeps the client listed, so its StartDiscovery is refused as busy until
-    it calls StopDiscovery (src/adapter.c, start_discovery)."""
+    """The adapter's Discovering goes false while it stays powered. Qt asks for discovery again at
+    once; bluetoothd, which still lists the client, refuses that as busy (src/adapter.c,
+    start_discovery: the sender is already in discovery_list) until the client calls
+    StopDiscovery."""
     adapter = adapter_at(adapter_name)
     adapter.stale_client = bool(adapter.props[ADAPTER_IFACE]['Discovering'])
     adapter.props[ADAPTER_IFACE]['Discovering'] = False
