@@ -134,14 +134,19 @@ testing::AssertionResult nothingToMend(ScriptedBluez&)
     return testing::AssertionSuccess();
 }
 
+// The steps run in order; the first that fails is the answer.
+testing::AssertionResult allOf(std::initializer_list<testing::AssertionResult> steps)
+{
+    for (const auto& step : steps)
+        if (!step)
+            return step;
+    return testing::AssertionSuccess();
+}
+
 testing::AssertionResult otherwiseFine(ScriptedBluez& bluez)
 {
-    for (auto result :
-         {bluez.setConnectBehaviour(clicker, ScriptedBluez::ConnectBehaviour::succeed),
-          bluez.setNotifyBehaviour(clicker, ScriptedBluez::NotifyBehaviour::succeed)})
-        if (!result)
-            return result;
-    return testing::AssertionSuccess();
+    return allOf({bluez.setConnectBehaviour(clicker, ScriptedBluez::ConnectBehaviour::succeed),
+                  bluez.setNotifyBehaviour(clicker, ScriptedBluez::NotifyBehaviour::succeed)});
 }
 
 // The link let go of a connection that could not be used and tried again.
@@ -156,11 +161,9 @@ INSTANTIATE_TEST_SUITE_P(
         // BlueZ lists a remembered device first; its Connect waits for an advertisement.
         BluezFault{"CachedAbsentDeviceListedFirst",
                    [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
-                       if (auto added = bluez.addPeripheral(absent, QStringLiteral("Gone"),
-                                                            {ScriptedBluez::clickerService()});
-                           !added)
-                           return added;
-                       return bluez.setAdvertising(absent, false);
+                       return allOf({bluez.addPeripheral(absent, QStringLiteral("Gone"),
+                                                         {ScriptedBluez::clickerService()}),
+                                     bluez.setAdvertising(absent, false)});
                    },
                    [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
                        return bluez.connectCalls(clicker) >= 1 && bluez.connectCalls(absent) == 0;
@@ -185,13 +188,9 @@ INSTANTIATE_TEST_SUITE_P(
                               !test.link->connectedDeviceName.value();
                    },
                    [](ScriptedBluez& bluez) {
-                       for (auto result :
-                            {bluez.start(), bluez.addAdapter(),
-                             bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
-                                                 {ScriptedBluez::clickerService()})})
-                           if (!result)
-                               return result;
-                       return testing::AssertionSuccess();
+                       return allOf({bluez.start(), bluez.addAdapter(),
+                                     bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
+                                                         {ScriptedBluez::clickerService()})});
                    },
                    true},
         BluezFault{"SubscriptionRefused",
@@ -215,22 +214,19 @@ INSTANTIATE_TEST_SUITE_P(
         // Suspend and resume, as the radio sees them.
         BluezFault{"PowerCycle",
                    [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
-                       if (auto off = bluez.setPowered(false); !off)
-                           return off;
-                       return bluez.setPowered(true);
+                       return allOf({bluez.setPowered(false), bluez.setPowered(true)});
                    },
                    triedAgain, nothingToMend, true},
-        BluezFault{"DiscoveryEndsWhileScanning",
-                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
-                       if (auto away = bluez.setAdvertising(clicker, false); !away)
-                           return away;
-                       return bluez.dropLink(clicker);
-                   },
-                   [](LinkOnScriptedBluez& test, ScriptedBluez& bluez) {
-                       return test.link->connectionState.value() == ConnectionState::advertising &&
-                              bluez.endDiscovery();
-                   },
-                   [](ScriptedBluez& bluez) { return bluez.setAdvertising(clicker, true); }, true}),
+        BluezFault{
+            "DiscoveryEndsWhileScanning",
+            [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
+                return allOf({bluez.setAdvertising(clicker, false), bluez.dropLink(clicker)});
+            },
+            [](LinkOnScriptedBluez& test, ScriptedBluez& bluez) {
+                return test.link->connectionState.value() == ConnectionState::advertising &&
+                       bluez.endDiscovery();
+            },
+            [](ScriptedBluez& bluez) { return bluez.setAdvertising(clicker, true); }, true}),
     [](const testing::TestParamInfo<BluezFault>& info) { return info.param.name; });
 
 // The harness in a process of its own, against a stand-in whose command line is a bare Python:

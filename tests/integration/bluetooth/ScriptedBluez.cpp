@@ -15,32 +15,19 @@ namespace {
 const QString scriptDirectory = QStringLiteral(QUENLARK_BLUETOOTH_TEST_DIR);
 constexpr int callTimeoutMs = 20000;
 
+// The knobs take the enumerators' names, in the order they are declared.
 QString behaviourName(ScriptedBluez::ConnectBehaviour behaviour)
 {
-    switch (behaviour) {
-    case ScriptedBluez::ConnectBehaviour::succeed:
-        return QStringLiteral("succeed");
-    case ScriptedBluez::ConnectBehaviour::fail:
-        return QStringLiteral("fail");
-    case ScriptedBluez::ConnectBehaviour::unresolved:
-        return QStringLiteral("unresolved");
-    case ScriptedBluez::ConnectBehaviour::hang:
-        break;
-    }
-    return QStringLiteral("hang");
+    static const QStringList names{QStringLiteral("succeed"), QStringLiteral("fail"),
+                                   QStringLiteral("hang"), QStringLiteral("unresolved")};
+    return names.at(static_cast<int>(behaviour));
 }
 
 QString behaviourName(ScriptedBluez::NotifyBehaviour behaviour)
 {
-    switch (behaviour) {
-    case ScriptedBluez::NotifyBehaviour::succeed:
-        return QStringLiteral("succeed");
-    case ScriptedBluez::NotifyBehaviour::fail:
-        return QStringLiteral("fail");
-    case ScriptedBluez::NotifyBehaviour::hang:
-        break;
-    }
-    return QStringLiteral("hang");
+    static const QStringList names{QStringLiteral("succeed"), QStringLiteral("fail"),
+                                   QStringLiteral("hang")};
+    return names.at(static_cast<int>(behaviour));
 }
 
 } // namespace
