@@ -148,8 +148,8 @@ def WriteValue(_obj, _value, _options):
 @dbus.service.method(CHARACTERISTIC_IFACE, in_signature='', out_signature='',
                      async_callbacks=('reply', 'fail'))
 def StartNotify(characteristic, reply, fail):
-    """Fails as src/gatt-client.c does when the device refuses the 0x2902 write, or is never
-    answered, as when the device stops responding to ATT requests."""
+    """Fails with one of src/gatt-client.c's own replies, or is never answered, as when the device
+    stops answering ATT requests and the 0x2902 write never completes."""
     behaviour = mockobject.objects[characteristic.path.rsplit('/', 2)[0]].script.notify
     if behaviour == 'fail':
         fail(bluez_error('Failed', 'Failed to register notify session'))
