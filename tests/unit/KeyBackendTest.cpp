@@ -9,49 +9,35 @@
 using namespace quenlark;
 using namespace Qt::StringLiterals;
 
-TEST(KeyBackendTest, SelectionAndTrustFollowSessionXTestXWaylandAndUinput)
+TEST(KeyBackendTest, XTestThenUinputThenThePortalThenNothing)
 {
     constexpr auto x11 = SessionType::x11;
     constexpr auto wayland = SessionType::wayland;
     constexpr auto other = SessionType::other;
-    constexpr auto xtest = KeyBackend::xtest;
-    constexpr auto uinput = KeyBackend::uinput;
-    constexpr auto none = KeyBackend::none;
-    // Every combination of: session, XTEST present, XWAYLAND present, /dev/uinput writable.
+    // Session, XTEST present, XWAYLAND present, /dev/uinput writable, portal available.
     const struct {
         SessionFacts facts;
         KeyBackend backend;
     } table[] = {
-        {{x11, true, false, false}, xtest},
-        {{x11, true, false, true}, xtest}, // XTest needs no permission: preferred
-        {{x11, false, false, true}, uinput},
-        {{x11, false, false, false}, none},
-        {{x11, true, true, true}, uinput}, // XWayland posing as X11
-        {{x11, true, true, false}, none},  // ... is not trusted via XTest
-        {{x11, false, true, true}, uinput},
-        {{x11, false, true, false}, none},
-        {{wayland, true, true, false}, none}, // an X11 client on a Wayland session
-        {{wayland, true, true, true}, uinput},
-        {{wayland, true, false, false}, none},
-        {{wayland, true, false, true}, uinput},
-        {{wayland, false, true, false}, none},
-        {{wayland, false, true, true}, uinput},
-        {{wayland, false, false, false}, none},
-        {{wayland, false, false, true}, uinput},
-        {{other, true, false, false}, none}, // a text console never uses XTest
-        {{other, true, false, true}, uinput},
-        {{other, true, true, false}, none},
-        {{other, true, true, true}, uinput},
-        {{other, false, true, false}, none},
-        {{other, false, true, true}, uinput},
-        {{other, false, false, false}, none},
-        {{other, false, false, true}, uinput},
+        {{x11, true, false, true, true}, KeyBackend::xtest}, // needs no permission: preferred
+        {{x11, false, false, true, true}, KeyBackend::uinput},
+        {{x11, false, false, false, true}, KeyBackend::portal},
+        {{x11, false, false, false, false}, KeyBackend::none},
+        {{x11, true, true, true, true}, KeyBackend::uinput},     // XWayland posing as X11
+        {{x11, true, true, false, false}, KeyBackend::none},     // ... is not reached through XTest
+        {{wayland, true, true, true, true}, KeyBackend::uinput}, // uinput needs no consent
+        {{wayland, true, true, false, true}, KeyBackend::portal},
+        {{wayland, true, false, false, false}, KeyBackend::none},
+        {{other, true, false, false, true}, KeyBackend::portal}, // a console never uses XTest
+        {{other, true, false, true, false}, KeyBackend::uinput},
+        {{other, false, false, false, false}, KeyBackend::none},
     };
     for (const auto& row : table) {
         const auto& f = row.facts;
         EXPECT_EQ(selectBackend(f), row.backend)
             << testing::PrintToString(f.session) << " xtest=" << f.xtestPresent
-            << " xwayland=" << f.xwaylandPresent << " uinput=" << f.uinputWritable;
+            << " xwayland=" << f.xwaylandPresent << " uinput=" << f.uinputWritable
+            << " portal=" << f.portalAvailable;
     }
 }
 

@@ -25,14 +25,6 @@ protected:
         access = std::make_unique<LinuxAccessibility>(*keys, [this] { ++prompts; });
     }
 
-    int deviceCreations() const
-    {
-        int count = 0;
-        for (const auto& call : calls->calls)
-            count += call.request == UI_DEV_CREATE;
-        return count;
-    }
-
     RecordingUinputSystemCalls* calls = nullptr;
     std::unique_ptr<LinuxKeyEventServices> keys;
     std::unique_ptr<LinuxAccessibility> access;
@@ -60,20 +52,6 @@ TEST_F(LinuxAccessibilityTest, OnlyThePromptingQueryAsks)
         EXPECT_EQ(prompts, 1) << error;
         prompts = 0;
     }
-}
-
-TEST_F(LinuxAccessibilityTest, AGrantIsPickedUpByTheNextPollAndMakesTheKeyboardOnce)
-{
-    start(EACCES);
-    EXPECT_FALSE(access->isProcessTrustedWithPrompt());
-    EXPECT_EQ(deviceCreations(), 0);
-
-    calls->openError = 0;
-    EXPECT_TRUE(access->isProcessTrusted());
-    for (int poll = 0; poll < 10; ++poll)
-        EXPECT_TRUE(access->isProcessTrusted());
-    EXPECT_EQ(deviceCreations(), 1);
-    EXPECT_EQ(prompts, 1);
 }
 
 TEST_F(LinuxAccessibilityTest, ALostDeviceThatCannotBeRemadeEndsTrust)

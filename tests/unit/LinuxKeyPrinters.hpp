@@ -10,7 +10,7 @@ namespace quenlark {
 
 inline void PrintTo(KeyBackend backend, std::ostream* out)
 {
-    static const char* const names[] = {"none", "xtest", "uinput"};
+    static const char* const names[] = {"none", "xtest", "uinput", "portal"};
     *out << names[static_cast<int>(backend)];
 }
 

@@ -19,18 +19,26 @@ constexpr int dismissedExitCode = 126;
 constexpr int notAuthorisedExitCode = 127;
 } // namespace
 
-GrantAccessDialog::GrantAccessDialog(QString elevator, QString helper, QWidget* parent)
+GrantAccessDialog::GrantAccessDialog(QString elevator, QString helper,
+                                     std::function<void()> askDesktop, QWidget* parent)
     : QDialog(parent), m_elevator(std::move(elevator)), m_helper(std::move(helper)),
       m_allowButton(new QPushButton(tr("Allow"))), m_statusLabel(new QLabel)
 {
     setWindowTitle(tr("Allow Keyboard Input"));
     setModal(false);
 
-    auto* explanation = new QLabel(
-        tr("Quenlark Companion turns the clicker's buttons into Right and Left Arrow presses. In "
-           "this session it sends them through a virtual keyboard, which needs access to "
-           "/dev/uinput.\n\nAllow installs a system rule that gives the signed-in user access to "
-           "that device alone. You will be asked for an administrator password."));
+    const QString purpose = tr("Quenlark Companion turns the clicker's buttons into Right and "
+                               "Left Arrow presses.");
+    const QString ways =
+        askDesktop
+            ? tr("The desktop did not give it leave to send them in this session.\n\nAsk Again "
+                 "shows the desktop's question once more. Set Up for All Sessions installs a "
+                 "system rule that gives the signed-in user access to /dev/uinput alone; it needs "
+                 "an administrator password.")
+            : tr("In this session it sends them through a virtual keyboard, which needs access to "
+                 "/dev/uinput.\n\nAllow installs a system rule that gives the signed-in user "
+                 "access to that device alone. You will be asked for an administrator password.");
+    auto* explanation = new QLabel(purpose + QStringLiteral(" ") + ways);
     explanation->setWordWrap(true);
     explanation->setTextFormat(Qt::PlainText);
 
@@ -40,8 +48,19 @@ GrantAccessDialog::GrantAccessDialog(QString elevator, QString helper, QWidget* 
     m_statusLabel->hide();
 
     m_allowButton->setObjectName(QStringLiteral("allowButton"));
-    m_allowButton->setDefault(true);
     auto* buttons = new QDialogButtonBox;
+    if (askDesktop) {
+        m_allowButton->setText(tr("Set Up for All Sessions"));
+        auto* askAgain = buttons->addButton(tr("Ask Again"), QDialogButtonBox::ActionRole);
+        askAgain->setObjectName(QStringLiteral("askAgainButton"));
+        askAgain->setDefault(true);
+        connect(askAgain, &QPushButton::clicked, this, [this, askDesktop = std::move(askDesktop)] {
+            accept();
+            askDesktop();
+        });
+    } else {
+        m_allowButton->setDefault(true);
+    }
     buttons->addButton(m_allowButton, QDialogButtonBox::AcceptRole);
     buttons->addButton(tr("Not Now"), QDialogButtonBox::RejectRole);
     connect(m_allowButton, &QPushButton::clicked, this, &GrantAccessDialog::allow);
@@ -62,11 +81,12 @@ QString GrantAccessDialog::helperPath()
     return QStringLiteral(QUENLARK_GRANT_HELPER_SOURCE);
 }
 
-void GrantAccessDialog::showOnce()
+void GrantAccessDialog::showOnce(std::function<void()> askDesktop)
 {
     static QPointer<GrantAccessDialog> dialog;
     if (!dialog) {
-        dialog = new GrantAccessDialog;
+        dialog =
+            new GrantAccessDialog(QStringLiteral("pkexec"), helperPath(), std::move(askDesktop));
         dialog->setAttribute(Qt::WA_DeleteOnClose);
     }
     dialog->show();

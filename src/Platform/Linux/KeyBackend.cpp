@@ -26,6 +26,8 @@ KeyBackend selectBackend(const SessionFacts& facts)
         return KeyBackend::xtest;
     if (facts.uinputWritable)
         return KeyBackend::uinput;
+    if (facts.portalAvailable)
+        return KeyBackend::portal;
     return KeyBackend::none;
 }
 

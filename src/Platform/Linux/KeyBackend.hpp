@@ -7,7 +7,7 @@
 namespace quenlark {
 
 // How key presses reach the user's session.
-enum class KeyBackend { none, xtest, uinput };
+enum class KeyBackend { none, xtest, uinput, portal };
 
 enum class SessionType { x11, wayland, other };
 
@@ -25,13 +25,15 @@ struct SessionFacts {
     bool xtestPresent = false;
     bool xwaylandPresent = false;
     bool uinputWritable = false;
+    bool portalAvailable = false;
 };
 
 // Wayland wins over X11: an X client there talks to XWayland, whose fake input reaches no
 // Wayland window. A text-login session (startx) with a display is X11.
 SessionType sessionType(const SessionEnvironment& environment);
 
-// XTest on a real X11 server; otherwise the virtual keyboard when /dev/uinput is writable;
+// XTest on a real X11 server; otherwise the virtual keyboard when /dev/uinput is writable, which
+// needs no consent; otherwise the desktop's remote-desktop portal, once the user consents there;
 // otherwise nothing can reach the session.
 KeyBackend selectBackend(const SessionFacts& facts);
 

@@ -2,6 +2,7 @@
 #include "Platform/Linux/LinuxAccessibility.hpp"
 
 #include "Platform/Linux/LinuxKeyEventServices.hpp"
+#include "Platform/Linux/PortalKeyboard.hpp"
 
 #include <utility>
 
@@ -15,15 +16,20 @@ LinuxAccessibility::LinuxAccessibility(LinuxKeyEventServices& keys,
 bool LinuxAccessibility::isProcessTrusted()
 {
     // Polled every 2 seconds: this is also how a grant made meanwhile brings the keyboard up.
-    return m_keys.refreshBackend() != KeyBackend::none;
+    m_keys.refreshBackend();
+    return m_keys.reachesSession();
 }
 
 bool LinuxAccessibility::isProcessTrustedWithPrompt()
 {
-    const bool trusted = isProcessTrusted();
-    if (!trusted && m_askForAccess)
+    if (isProcessTrusted())
+        return true;
+    // Where the portal is the way in, the desktop's own consent dialog is the prompt.
+    if (m_keys.backend() == KeyBackend::portal)
+        m_keys.portal()->requestConsent();
+    else if (m_askForAccess)
         m_askForAccess();
-    return trusted;
+    return false;
 }
 
 } // namespace quenlark

@@ -9,8 +9,9 @@ namespace quenlark {
 
 class LinuxKeyEventServices;
 
-// Trusted means the selected key backend reaches this session. The prompt is whatever grant flow
-// the caller supplies (the access dialog in the application), so this stays free of widgets.
+// Trusted means the selected key backend reaches this session. The prompt is the desktop's consent
+// dialog where the remote-desktop portal is the backend, else whatever grant flow the caller
+// supplies (the access dialog in the application), so this stays free of widgets.
 class LinuxAccessibility : public AccessibilityServices {
 public:
     LinuxAccessibility(LinuxKeyEventServices& keys, std::function<void()> askForAccess);

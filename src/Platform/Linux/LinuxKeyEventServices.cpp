@@ -1,15 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Linux/LinuxKeyEventServices.hpp"
 
-#include <optional>
+#include "Platform/Linux/PortalKeyboard.hpp"
+
 #include <utility>
 
 namespace quenlark {
 
 namespace {
-
-constexpr std::uint16_t rightArrowKey = 124;
-constexpr std::uint16_t leftArrowKey = 123;
 
 // A handle on the backend selected when it was made; making one costs nothing.
 class LinuxEventSource : public EventSource {
@@ -28,23 +26,12 @@ public:
     bool keyDown;
 };
 
-std::optional<ArrowKey> arrowKey(std::uint16_t virtualKey)
-{
-    switch (virtualKey) {
-    case rightArrowKey:
-        return ArrowKey::right;
-    case leftArrowKey:
-        return ArrowKey::left;
-    default:
-        return std::nullopt;
-    }
-}
-
 } // namespace
 
 LinuxKeyEventServices::LinuxKeyEventServices(const SessionEnvironment& environment,
-                                             std::unique_ptr<UinputSystemCalls> calls)
-    : m_calls(std::move(calls)), m_uinput(*m_calls)
+                                             std::unique_ptr<UinputSystemCalls> calls,
+                                             PortalKeyboard* portal)
+    : m_calls(std::move(calls)), m_uinput(*m_calls), m_portal(portal)
 {
     m_facts.session = sessionType(environment);
     if (m_facts.session == SessionType::x11) {
@@ -62,10 +49,29 @@ LinuxKeyEventServices::~LinuxKeyEventServices() = default;
 
 KeyBackend LinuxKeyEventServices::refreshBackend()
 {
-    if (!m_xtest)
+    if (!m_xtest && m_sessionActive)
         m_facts.uinputWritable = m_uinput.create() == UinputKeyboard::State::ready;
+    // Asked only where nothing else reaches the session; the answer is kept.
+    if (!m_xtest && !m_facts.uinputWritable && m_portal)
+        m_facts.portalAvailable = m_portal->isAvailable();
     m_backend = selectBackend(m_facts);
     return m_backend;
+}
+
+bool LinuxKeyEventServices::reachesSession() const
+{
+    if (m_backend == KeyBackend::portal)
+        return m_portal->state() == PortalKeyboard::State::started;
+    return m_backend != KeyBackend::none;
+}
+
+void LinuxKeyEventServices::setSessionActive(bool active)
+{
+    m_sessionActive = active;
+    if (!active)
+        m_uinput.remove();
+    else
+        refreshBackend();
 }
 
 ArrowKeyPoster* LinuxKeyEventServices::selectedPoster()
@@ -75,6 +81,8 @@ ArrowKeyPoster* LinuxKeyEventServices::selectedPoster()
         return m_xtest.get();
     case KeyBackend::uinput:
         return &m_uinput;
+    case KeyBackend::portal:
+        return m_portal;
     case KeyBackend::none:
         break;
     }
@@ -93,7 +101,7 @@ std::unique_ptr<KeyboardEvent> LinuxKeyEventServices::createKeyboardEvent(EventS
                                                                           std::uint16_t virtualKey,
                                                                           bool keyDown)
 {
-    const auto key = arrowKey(virtualKey);
+    const auto key = arrowKeyFromVirtualKey(virtualKey);
     if (!key)
         return nullptr;
     const auto* linuxSource = dynamic_cast<LinuxEventSource*>(source);
@@ -104,7 +112,7 @@ std::unique_ptr<KeyboardEvent> LinuxKeyEventServices::createKeyboardEvent(EventS
 void LinuxKeyEventServices::postEvent(int, KeyboardEvent& event)
 {
     auto* linuxEvent = dynamic_cast<LinuxKeyboardEvent*>(&event);
-    if (linuxEvent && linuxEvent->poster)
+    if (m_sessionActive && linuxEvent && linuxEvent->poster)
         linuxEvent->poster->post(linuxEvent->key, linuxEvent->keyDown);
 }
 

@@ -4,6 +4,8 @@
 #include "Platform/Linux/GrantAccessDialog.hpp"
 #include "Platform/Linux/LinuxAccessibility.hpp"
 #include "Platform/Linux/LinuxKeyEventServices.hpp"
+#include "Platform/Linux/LogindSession.hpp"
+#include "Platform/Linux/PortalKeyboard.hpp"
 #include "Platform/Qt/NetworkHttpClient.hpp"
 #include "Platform/Qt/QtBluetoothCentral.hpp"
 #include "Platform/Qt/SettingsUserDefaults.hpp"
@@ -12,10 +14,20 @@ namespace quenlark {
 
 namespace {
 
-// Qt Bluetooth on BlueZ, the user's settings file, XTest or uinput for keys and the grant dialog
-// as the permission prompt.
+// Qt Bluetooth on BlueZ, the user's settings file, XTest, uinput or the remote-desktop portal for
+// keys, held back while another session has the seat, and the desktop's consent or the grant
+// dialog as the permission prompt.
 class LinuxPlatform : public Platform {
 public:
+    LinuxPlatform()
+    {
+        portal_.onRefused = [this] {
+            GrantAccessDialog::showOnce([this] { portal_.requestConsent(); });
+        };
+        QObject::connect(&session_, &LogindSession::activeChanged, &session_,
+                         [this](bool active) { keys_.setSessionActive(active); });
+    }
+
     std::unique_ptr<Central> makeCentral(CentralDelegate& delegate) override
     {
         return std::make_unique<QtBluetoothCentral>(delegate);
@@ -31,7 +43,10 @@ public:
 
 private:
     SettingsUserDefaults defaults_;
-    LinuxKeyEventServices keys_;
+    PortalKeyboard portal_{defaults_};
+    LinuxKeyEventServices keys_{SessionEnvironment::current(),
+                                std::make_unique<RealUinputSystemCalls>(), &portal_};
+    LogindSession session_;
     LinuxAccessibility accessibility_{keys_, [] { GrantAccessDialog::showOnce(); }};
     NetworkHttpClient http_;
 };

@@ -21,7 +21,7 @@ UinputKeyboard::UinputKeyboard(UinputSystemCalls& calls, std::string path)
 
 UinputKeyboard::~UinputKeyboard()
 {
-    destroy();
+    remove();
 }
 
 UinputKeyboard::State UinputKeyboard::create()
@@ -68,7 +68,7 @@ void UinputKeyboard::post(ArrowKey key, bool keyDown)
         return;
     input_event frame[2]{};
     frame[0].type = EV_KEY;
-    frame[0].code = key == ArrowKey::right ? KEY_RIGHT : KEY_LEFT;
+    frame[0].code = evdevCode(key);
     frame[0].value = keyDown ? 1 : 0;
     frame[1].type = EV_SYN;
     frame[1].code = SYN_REPORT;
@@ -76,11 +76,11 @@ void UinputKeyboard::post(ArrowKey key, bool keyDown)
         return;
     // The device may now hold a key down; a fresh device starts with every key up. The frame is
     // not repeated: the new device's first events would be lost anyway.
-    destroy();
+    remove();
     create();
 }
 
-void UinputKeyboard::destroy()
+void UinputKeyboard::remove()
 {
     if (m_fd < 0)
         return;

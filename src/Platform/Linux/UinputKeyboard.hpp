@@ -8,8 +8,8 @@
 
 namespace quenlark {
 
-// The process's one virtual keyboard. It is made once and kept: a compositor needs time to open
-// a new input device, so the first events of a fresh device are lost.
+// The process's one virtual keyboard. It is made once and kept while the session has the seat: a
+// compositor needs time to open a new input device, so the first events of a fresh device are lost.
 class UinputKeyboard : public ArrowKeyPoster {
 public:
     enum class State {
@@ -29,10 +29,11 @@ public:
     // Writes one key frame; a device that refuses it is replaced. Without a device nothing
     // happens: devices are made at start and by create(), never for a press.
     void post(ArrowKey key, bool keyDown) override;
+    // Removes the device, so that it feeds no seat until create() makes a new one.
+    void remove();
 
 private:
     bool declareKeyboard(int fd);
-    void destroy();
 
     UinputSystemCalls& m_calls;
     std::string m_path;

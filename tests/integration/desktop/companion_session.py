@@ -23,6 +23,10 @@ One session holds, each started here and ended when the session closes:
         latency_ns = press.received_ns - sent_ns     # both CLOCK_MONOTONIC
         session.screenshot('panel.png', session.panel_window())
 
+WaylandCompanionSession is the same on Weston's headless Wayland compositor, with the real
+remote-desktop portal in front of a scripted desktop (`session.portal`) in place of Xvfb and the
+key window.
+
 The panel that opens on its own (no tray) leaves the focus alone; one the user asks for takes it,
 and the key window takes it back at once. wait_for_panel() returns only once the key window has
 the focus, so presses sent afterwards reach it.
@@ -347,6 +351,42 @@ class Image:
                       + chunk(b'IDAT', zlib.compress(rows, 6)) + chunk(b'IEND', b''))
 
 
+def _read_png(path):
+    """An 8-bit RGB or RGBA PNG, such as weston-screenshooter writes, as an Image."""
+    with open(path, 'rb') as png:
+        data = png.read()
+    width, height, depth, colour = struct.unpack('>IIBB', data[16:26])
+    if depth != 8 or colour not in (2, 6):
+        raise SessionError(f'{path}: an 8-bit RGB or RGBA PNG was expected')
+    compressed, offset = b'', 8
+    while offset < len(data):
+        size, kind = struct.unpack('>I4s', data[offset:offset + 8])
+        if kind == b'IDAT':
+            compressed += data[offset + 8:offset + 8 + size]
+        offset += size + 12
+    raw, channels = zlib.decompress(compressed), 3 if colour == 2 else 4
+    stride, rgb, previous = width * channels, bytearray(), bytearray(width * channels)
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for x in range(stride):
+            left = line[x - channels] if x >= channels else 0
+            up, corner = previous[x], previous[x - channels] if x >= channels else 0
+            if kind == 1:
+                line[x] = (line[x] + left) & 0xff
+            elif kind == 2:
+                line[x] = (line[x] + up) & 0xff
+            elif kind == 3:
+                line[x] = (line[x] + (left + up) // 2) & 0xff
+            elif kind == 4:
+                guess = left + up - corner
+                near = min((abs(guess - left), 0, left), (abs(guess - up), 1, up),
+                           (abs(guess - corner), 2, corner))[2]
+                line[x] = (line[x] + near) & 0xff
+        rgb += bytes(b for x in range(width) for b in line[x * channels:x * channels + 3])
+        previous = line
+    return Image(width, height, rgb)
+
+
 Window = collections.namedtuple('Window', 'id x y width height viewable')
 
 
@@ -425,7 +465,9 @@ class CompanionSession:
         session_bus_process, self.session_bus_address = self._start_bus(
             ['--config-file=' + config], 'session')
         self._parts.append(lambda: end(session_bus_process))
+        self._start_desktop()
 
+    def _start_desktop(self):
         self._start_display()
         self.keys = KeyWindow(self.environment(), self.key_window_geometry)
         self._parts.append(self.keys.close)
@@ -604,3 +646,105 @@ class CompanionSession:
         if path:
             image.save_png(path)
         return image
+
+
+# A Wayland session
+
+PORTAL_DIR = os.path.join(os.path.dirname(HERE), 'portal')
+PORTAL_FRONTEND = '/usr/libexec/xdg-desktop-portal'
+PORTAL_NAME = 'org.freedesktop.portal.Desktop'
+SCRIPTED_DESKTOP_NAME = 'org.freedesktop.impl.portal.desktop.quenlark'
+PORTAL_PATH = '/org/freedesktop/portal/desktop'
+WAYLAND_SOCKET = 'wayland-quenlark'
+
+
+class ScriptedPortal:
+    """The real xdg-desktop-portal in front of the scripted desktop
+    (tests/integration/portal/remote_desktop_backend.py) on the session bus, and its knobs."""
+
+    ALLOWED, REFUSED, DISMISSED, OPEN = 0, 1, 2, 3
+
+    def __init__(self, environment, bus_address):
+        self.bus = dbus.bus.BusConnection(bus_address)
+        self.desktop = spawn([PYTHON, '-m', 'dbusmock', '--session', '--template',
+                              os.path.join(PORTAL_DIR, 'remote_desktop_backend.py')],
+                             env=environment, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+        wait_for(lambda: self.bus.name_has_owner(SCRIPTED_DESKTOP_NAME), 'the scripted desktop')
+        frontend_environment = dict(environment, XDG_CURRENT_DESKTOP='quenlark-test',
+                                    XDG_DESKTOP_PORTAL_DIR=os.path.join(PORTAL_DIR, 'portals'))
+        self.frontend = spawn([PORTAL_FRONTEND], env=frontend_environment,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(lambda: self.bus.name_has_owner(PORTAL_NAME), 'xdg-desktop-portal')
+        self.mock = dbus.Interface(self.bus.get_object(SCRIPTED_DESKTOP_NAME, PORTAL_PATH),
+                                   'org.freedesktop.DBus.Mock')
+
+    def close(self):
+        self.bus.close()
+        end(self.frontend)
+        end(self.desktop)
+
+    def set_answer(self, answer):
+        """The user's answer to each later consent dialog; OPEN leaves it open."""
+        self.mock.SetAnswer(dbus.UInt32(answer))
+
+    def answer(self, answer):
+        """Answers the dialogs left open."""
+        self.mock.Answer(dbus.UInt32(answer))
+
+    def consent_dialogs(self):
+        return int(self.mock.ConsentDialogs())
+
+    def keys(self):
+        """Every (keycode, state) the desktop received, in order."""
+        flat = [int(value) for value in self.mock.Keys()]
+        return list(zip(flat[0::2], flat[1::2]))
+
+
+class WaylandCompanionSession(CompanionSession):
+    """The same session on Weston's headless Wayland compositor instead of an X display, with the
+    real remote-desktop portal and a scripted desktop behind it (`session.portal`): where
+    /dev/uinput cannot be written, the portal is the companion's only way in, and the keys are
+    read where the desktop receives them. There is no key window and no screen to read."""
+
+    def _start_desktop(self):
+        self.display_name = ''
+        with open(self.path('weston.log'), 'wb') as log:
+            # Pixman draws the screen, and --debug lets weston-screenshooter read it.
+            weston = spawn(['weston', '--backend=headless-backend.so', '--use-pixman', '--debug',
+                            '--idle-time=0', '--socket=' + WAYLAND_SOCKET],
+                           env=self.environment(),
+                           stdout=subprocess.DEVNULL, stderr=log)
+        self._parts.append(lambda: end(weston))
+        wait_for(lambda: os.path.exists(self.path('runtime/' + WAYLAND_SOCKET)) or
+                 weston.poll() is not None, 'Weston to listen')
+        if weston.poll() is not None:
+            raise SessionError('Weston ended: ' + self._file_tail('weston.log'))
+        self.portal = ScriptedPortal(self.environment(), self.session_bus_address)
+        self._parts.append(self.portal.close)
+
+    def environment(self):
+        environment = super().environment()
+        del environment['DISPLAY']
+        environment.update({'WAYLAND_DISPLAY': WAYLAND_SOCKET, 'XDG_SESSION_TYPE': 'wayland',
+                            'QT_QPA_PLATFORM': 'wayland'})
+        return environment
+
+    def screenshot(self, path=None, window=None):
+        """The whole screen as an Image (there are no windows to name); also kept as PNG when `path`
+        is set."""
+        assert window is None, 'Wayland gives no window geometry'
+        with tempfile.TemporaryDirectory(dir=self.directory) as shots:
+            subprocess.run(['weston-screenshooter'], env=self.environment(), cwd=shots,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           timeout=DEFAULT_TIMEOUT, check=True)
+            shot = os.path.join(shots, os.listdir(shots)[0])
+            if path:
+                shutil.copyfile(shot, path)
+            return _read_png(shot)
+
+    def diagnostics(self):
+        return '\n'.join([f'--- {os.path.basename(c.log_path)} ---\n{c.output()[-4000:]}'
+                          for c in self.companions] +
+                         [f'--- scripted BlueZ ---\n{self.bluez.log_tail()}',
+                          f'--- Weston ---\n{self._file_tail("weston.log", 2000)}'])

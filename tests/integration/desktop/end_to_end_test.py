@@ -10,6 +10,7 @@ panel go to QUENLARK_SCREENSHOT_DIR, else to the temporary folder.
 
 import contextlib
 import os
+import shutil
 import sys
 import tempfile
 import time
@@ -17,7 +18,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from companion_session import CompanionSession, SessionError  # noqa: E402
+from companion_session import (CompanionSession, PORTAL_FRONTEND, ScriptedPortal,  # noqa: E402
+                               SessionError, WaylandCompanionSession)
 
 REPOSITORY = os.path.abspath(os.path.join(os.path.dirname(__file__), '..', '..', '..'))
 PROGRAM = os.environ.get('QUENLARK_COMPANION',
@@ -215,6 +217,62 @@ class PanelScreenshotTest(SessionTestCase):
             self.assertEqual(len(connected.dividers), 1, connected.dividers)
             self.assertEqual(connected.rows[2], connected.dividers[0])
             self.assertGreater(connected.height, scanning.height)
+
+
+PANEL_BACKGROUND = (239, 239, 239)
+
+
+class WaylandPortalTest(SessionTestCase):
+    """The program on a Wayland session where /dev/uinput cannot be written: the desktop's consent
+    dialog opens at start-up, the panel shows the permission block until the user allows, and
+    then clicks reach the desktop as keycodes."""
+
+    def setUp(self):
+        if not os.access(PORTAL_FRONTEND, os.X_OK) or not shutil.which('weston'):
+            self.skipTest('needs xdg-desktop-portal and weston (Debian packages of those names)')
+        if os.access('/dev/uinput', os.W_OK):
+            self.skipTest('/dev/uinput is writable here: the program would use it, not the portal')
+        self.session = WaylandCompanionSession(PROGRAM).__enter__()
+        self.addCleanup(self.session.close)
+
+    def panel_height(self, name):
+        """The height of the panel's background on screen (0 without a panel); the screen is kept
+        as a PNG."""
+        image = self.session.screenshot(os.path.join(SCREENSHOT_DIR, f'wayland-{name}.png'))
+        rows = [y for y in range(image.height)
+                if any(image.pixel(x, y) == PANEL_BACKGROUND for x in range(0, image.width, 4))]
+        return rows[-1] - rows[0] + 1 if rows else 0
+
+    def test_clicks_reach_the_desktop_as_keycodes_once_the_user_consents(self):
+        session, bluez, portal = self.session, self.session.bluez, self.session.portal
+        portal.set_answer(ScriptedPortal.OPEN)
+        bluez.add_clicker(CLICKER, 'Clicker One')
+
+        with self.step('start-up'):
+            session.start_companion()
+            session.wait_for(lambda: portal.consent_dialogs() == 1,
+                             "the desktop's consent dialog at start-up")
+            session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed')
+
+        with self.step('a click while the dialog is open'):
+            bluez.notify(CLICKER, bytes.fromhex('0101'))
+            # The portal has nothing to send to; a key that slipped through would arrive at the
+            # desktop well within this.
+            time.sleep(1)
+            self.assertEqual(portal.keys(), [])
+            asking = session.wait_for(lambda: self.panel_height('asking'), 'the panel on screen')
+
+        with self.step('consent'):
+            portal.answer(ScriptedPortal.ALLOWED)
+            # The permission block goes at the next poll of the trust.
+            session.wait_for(lambda: 0 < self.panel_height('allowed') < asking,
+                             'the panel without its permission block')
+            bluez.notify(CLICKER, bytes.fromhex('0102'))
+            session.wait_for(lambda: len(portal.keys()) == 2, 'the first keys at the desktop')
+            bluez.notify(CLICKER, bytes.fromhex('0203'))
+            session.wait_for(lambda: len(portal.keys()) == 4, 'the next keys at the desktop')
+            self.assertEqual(portal.keys(), [(106, 1), (106, 0), (105, 1), (105, 0)])
+            self.assertEqual(portal.consent_dialogs(), 1, 'asked once')
 
 
 if __name__ == '__main__':

@@ -115,6 +115,23 @@ TEST_F(GrantAccessDialogTest, AMissingElevatorIsReportedAndAllowWorksAgain)
     EXPECT_TRUE(status(dialog).contains(u"could not be started"_s)) << status(dialog).toStdString();
 }
 
+TEST_F(GrantAccessDialogTest, AfterTheDesktopRefusedAskAgainOrSetUpForAllSessions)
+{
+    setExitCode(0);
+    int asked = 0;
+    for (const bool askAgain : {true, false}) {
+        GrantAccessDialog dialog(elevatorPath(), u"/helper"_s, [&asked] { ++asked; });
+        dialog.show();
+        auto* again = dialog.findChild<QPushButton*>(u"askAgainButton"_s);
+        ASSERT_NE(again, nullptr);
+        ASSERT_EQ(allowButton(dialog)->text(), u"Set Up for All Sessions"_s);
+        (askAgain ? again : allowButton(dialog))->click();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.isVisible(); }, timeoutMs)) << askAgain;
+        EXPECT_EQ(asked, 1) << askAgain;
+        EXPECT_EQ(recordedArguments(), askAgain ? QByteArray("(not run)") : "/helper\n");
+    }
+}
+
 TEST_F(GrantAccessDialogTest, ShowOnceKeepsOneDialogAndDropsItWhenClosed)
 {
     const auto dialogs = [] {
