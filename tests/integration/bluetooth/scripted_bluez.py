@@ -109,6 +109,8 @@ class DeviceScript:
         self.rssi = -60
         self.connected = False
         self.pending_connect = None
+        # The reply of a Connect that waits for the device to advertise.
+        self.awaited_reply = None
         self.gatt = []
 
 
@@ -233,26 +235,31 @@ def Connect(device, reply, fail):
     elif script.connect == 'hang':
         script.pending_connect = fail
     elif not script.advertising:
-        # A device bluetoothd only remembers: the attempt waits for an advertisement that never
-        # comes until the kernel aborts it.
-        script.pending_connect = fail
+        # A device bluetoothd only remembers: the attempt waits for it to advertise, until the
+        # kernel gives up.
+        script.pending_connect, script.awaited_reply = fail, reply
 
         def abort():
             if script.pending_connect is fail:
-                script.pending_connect = None
+                script.pending_connect = script.awaited_reply = None
                 fail(bluez_error('Failed', LE_CONNECTION_ABORT))
         GLib.timeout_add(ABSENT_CONNECT_MS, abort)
     else:
-        script.connected = True
-        set_properties(device.path, DEVICE_IFACE, {'Connected': True})
-        reply()
-        if script.connect == 'unresolved':
-            # Connected, but the GATT discovery never ends: ServicesResolved stays false.
-            return
-        script.gatt = gatt_layout(device.path)
-        for path, interface, properties, methods in script.gatt:
-            publish(path, interface, properties, methods)
-        set_properties(device.path, DEVICE_IFACE, {'ServicesResolved': True})
+        establish(device, reply)
+
+
+def establish(device, reply):
+    script = device.script
+    script.connected = True
+    set_properties(device.path, DEVICE_IFACE, {'Connected': True})
+    reply()
+    if script.connect == 'unresolved':
+        # Connected, but the GATT discovery never ends: ServicesResolved stays false.
+        return
+    script.gatt = gatt_layout(device.path)
+    for path, interface, properties, methods in script.gatt:
+        publish(path, interface, properties, methods)
+    set_properties(device.path, DEVICE_IFACE, {'ServicesResolved': True})
 
 
 @dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
@@ -260,7 +267,7 @@ def Disconnect(device):
     record_call(device, 'Disconnect')
     script = device.script
     if script.pending_connect:
-        fail, script.pending_connect = script.pending_connect, None
+        fail, script.pending_connect, script.awaited_reply = script.pending_connect, None, None
         fail(bluez_error('Failed', 'Operation was cancelled'))
     elif script.connected:
         end_connection(device)
@@ -393,9 +400,15 @@ def SetNotifyBehaviour(_mock, address, behaviour):
 @dbus.service.method(MOCK_IFACE, in_signature='sb', out_signature='')
 def SetAdvertising(_mock, address, advertising):
     """Whether the device is in range and advertising. One that is not stays in bluetoothd's
-    object tree without RSSI, as every device it has connected to does (doc/device-api.txt)."""
+    object tree until RemoveDevice (doc/adapter-api.txt), without the RSSI that only an
+    advertisement gives it (doc/device-api.txt); a Connect waiting for it goes through once it
+    advertises again."""
     device = device_at(address)
-    device.script.advertising = bool(advertising)
+    script = device.script
+    script.advertising = bool(advertising)
+    if script.advertising and script.awaited_reply:
+        reply, script.pending_connect, script.awaited_reply = script.awaited_reply, None, None
+        establish(device, reply)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
