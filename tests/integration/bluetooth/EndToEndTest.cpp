@@ -181,6 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
                        return attempts >= 2 && attempts <= 8;
                    },
                    otherwiseFine, false},
+        // It comes back with a fresh object tree and adapter, on which the scan must run.
         BluezFault{"BluetoothdRestarts",
                    [](LinkOnScriptedBluez&, ScriptedBluez& bluez) { return bluez.stop(); },
                    [](LinkOnScriptedBluez& test, ScriptedBluez&) {

@@ -170,24 +170,6 @@ TEST_F(QtBluetoothCentralTest, ReportsPowerAndAdapterChangesButNotDiscoverabilit
     }
 }
 
-TEST_F(QtBluetoothCentralTest, FindsAnAdapterAddedAfterStartAndScansOnIt)
-{
-    ASSERT_TRUE(bluez.removeAdapter());
-    makeCentral();
-    ASSERT_TRUE(waitFor(Kind::state));
-    EXPECT_EQ(central->state(), CentralState::unsupported);
-
-    ASSERT_TRUE(bluez.addAdapter());
-    ASSERT_TRUE(waitFor(Kind::state, 2));
-    EXPECT_EQ(central->state(), CentralState::poweredOn);
-
-    ASSERT_TRUE(bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
-                                    {ScriptedBluez::clickerService()}));
-    scan();
-    ASSERT_TRUE(waitFor(Kind::discovered));
-    EXPECT_EQ(delegate.discovered.front()->identifier(), identifierOf(clicker));
-}
-
 TEST_F(QtBluetoothCentralTest, DiscoveryReportsOnlyClickersAndEachOncePerScan)
 {
     ASSERT_TRUE(
