@@ -12,7 +12,8 @@ class QBluetoothLocalDevice;
 namespace quenlark {
 
 // The power state of the default Bluetooth adapter: poweredOn, poweredOff, or unsupported while
-// there is no adapter at all. Signals only real changes of that value.
+// there is no adapter at all (bluetoothd gone included). Signals only real changes of that value.
+// Also tells when an adapter's discovery starts or ends, whoever asked for it.
 class AdapterPowerWatcher : public QObject {
     Q_OBJECT
 
@@ -24,6 +25,7 @@ public:
 
 Q_SIGNALS:
     void stateChanged(quenlark::CentralState state);
+    void discoveringChanged(bool discovering);
 
 private:
     void bindDefaultAdapter();

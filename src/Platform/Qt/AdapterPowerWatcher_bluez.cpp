@@ -43,13 +43,15 @@ bool removesAdapter(const QDBusMessage& message)
 }
 
 // Calls back whenever an adapter appears or goes, and whenever bluetoothd itself starts or stops
-// (adapters then vanish without InterfacesRemoved).
+// (adapters then vanish without InterfacesRemoved); and whenever an adapter's Discovering changes.
 class BluezAdapterListener : public QObject {
     Q_OBJECT
 
 public:
-    explicit BluezAdapterListener(std::function<void()> adaptersChanged)
+    BluezAdapterListener(std::function<void()> adaptersChanged,
+                         std::function<void(bool)> discoveringChanged)
         : adaptersChanged_(std::move(adaptersChanged)),
+          discoveringChanged_(std::move(discoveringChanged)),
           serviceWatcher_(bluezService, QDBusConnection::systemBus(),
                           QDBusServiceWatcher::WatchForOwnerChange)
     {
@@ -60,6 +62,10 @@ public:
         bus.connect(bluezService, QStringLiteral("/"), objectManager,
                     QStringLiteral("InterfacesRemoved"), this,
                     SLOT(interfacesRemoved(QDBusMessage)));
+        // Every object of bluetoothd's: the adapter's path is not known ahead.
+        bus.connect(bluezService, QString(), QStringLiteral("org.freedesktop.DBus.Properties"),
+                    QStringLiteral("PropertiesChanged"), this,
+                    SLOT(propertiesChanged(QString, QVariantMap, QStringList)));
         connect(&serviceWatcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
                 [this] { adaptersChanged_(); });
     }
@@ -75,9 +81,16 @@ private Q_SLOTS:
         if (removesAdapter(message))
             adaptersChanged_();
     }
+    void propertiesChanged(const QString& interface, const QVariantMap& changed, const QStringList&)
+    {
+        const auto discovering = changed.constFind(QStringLiteral("Discovering"));
+        if (interface == adapterInterface && discovering != changed.constEnd())
+            discoveringChanged_(discovering->toBool());
+    }
 
 private:
     std::function<void()> adaptersChanged_;
+    std::function<void(bool)> discoveringChanged_;
     QDBusServiceWatcher serviceWatcher_;
 };
 
@@ -93,8 +106,9 @@ CentralState stateOf(QBluetoothLocalDevice::HostMode mode)
 // later and says nothing when its own goes. So it is made afresh whenever BlueZ's adapter list
 // changes, and it is trusted only for power changes of the adapter it is bound to.
 AdapterPowerWatcher::AdapterPowerWatcher(QObject* parent)
-    : QObject(parent),
-      adapterListener_(std::make_unique<BluezAdapterListener>([this] { bindDefaultAdapter(); }))
+    : QObject(parent), adapterListener_(std::make_unique<BluezAdapterListener>(
+                           [this] { bindDefaultAdapter(); },
+                           [this](bool discovering) { Q_EMIT discoveringChanged(discovering); }))
 {
     bindDefaultAdapter();
 }

@@ -8,6 +8,7 @@
 #include <QBluetoothDeviceDiscoveryAgent>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -16,6 +17,10 @@ namespace quenlark {
 namespace {
 
 Q_LOGGING_CATEGORY(lcCentral, "quenlark.bluetooth.central")
+
+// Long enough for bluetoothd's own restart of a discovery to show, short next to a presenter's
+// patience.
+constexpr std::chrono::milliseconds scanRestartPause{500};
 
 // BlueZ does not filter discovery by service: the advertised UUIDs are checked here.
 bool advertisesAny(const QBluetoothDeviceInfo& device, const QList<QUuid>& services)
@@ -31,14 +36,32 @@ bool advertisesAny(const QBluetoothDeviceInfo& device, const QList<QUuid>& servi
 } // namespace
 
 QtBluetoothCentral::QtBluetoothCentral(CentralDelegate& delegate,
-                                       std::chrono::milliseconds connectTimeout)
-    : delegate_(delegate), connectTimeout_(connectTimeout), context_(std::make_unique<QObject>())
+                                       std::chrono::milliseconds connectTimeout,
+                                       std::chrono::milliseconds setupTimeout)
+    : delegate_(delegate), connectTimeout_(connectTimeout), setupTimeout_(setupTimeout),
+      context_(std::make_unique<QObject>())
 {
     BluetoothBackend::prepare();
+
+    restartTimer_ = new QTimer(context_.get());
+    restartTimer_->setSingleShot(true);
+    restartTimer_->setInterval(scanRestartPause);
+    QObject::connect(restartTimer_, &QTimer::timeout, context_.get(), [this] {
+        if (scanning_ && power_->state() == CentralState::poweredOn)
+            startDiscovery();
+    });
 
     power_ = new AdapterPowerWatcher(context_.get());
     QObject::connect(power_, &AdapterPowerWatcher::stateChanged, context_.get(),
                      [this](CentralState state) { powerChanged(state); });
+    // Qt asks for discovery again when it ends, but not again when bluetoothd refuses that.
+    QObject::connect(power_, &AdapterPowerWatcher::discoveringChanged, context_.get(),
+                     [this](bool discovering) {
+                         if (discovering)
+                             restartTimer_->stop();
+                         else
+                             scanEnded();
+                     });
 
     agent_ = new QBluetoothDeviceDiscoveryAgent(context_.get());
     // No timeout: the scan runs until it is stopped.
@@ -46,7 +69,12 @@ QtBluetoothCentral::QtBluetoothCentral(CentralDelegate& delegate,
     QObject::connect(agent_, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, context_.get(),
                      [this](const QBluetoothDeviceInfo& device) { deviceDiscovered(device); });
     QObject::connect(agent_, &QBluetoothDeviceDiscoveryAgent::errorOccurred, context_.get(),
-                     [this] { qCWarning(lcCentral) << "Scan failed:" << agent_->errorString(); });
+                     [this] {
+                         qCWarning(lcCentral) << "Scan failed:" << agent_->errorString();
+                         scanEnded();
+                     });
+    QObject::connect(agent_, &QBluetoothDeviceDiscoveryAgent::finished, context_.get(),
+                     [this] { scanEnded(); });
 
     // Reported even though the state is already known, so that the delegate sees it only after
     // this constructor has returned.
@@ -66,8 +94,16 @@ template <typename Deliver> void QtBluetoothCentral::post(Deliver deliver)
 void QtBluetoothCentral::powerChanged(CentralState state)
 {
     // The radio is gone or off: the scan is over, and a new one is asked for once it is back.
-    if (state != CentralState::poweredOn && agent_->isActive())
-        agent_->stop();
+    // bluetoothd says nothing of the connections that went with it, and its objects are gone.
+    if (state != CentralState::poweredOn) {
+        restartTimer_->stop();
+        if (agent_->isActive())
+            agent_->stop();
+        for (const auto& entry : std::as_const(peripherals_)) {
+            if (const auto peripheral = entry.lock())
+                peripheral->abandon(PlatformError{QStringLiteral("Bluetooth is off or gone")});
+        }
+    }
     post([this, state] {
         state_ = state;
         delegate_.centralManagerDidUpdateState(*this);
@@ -81,10 +117,16 @@ void QtBluetoothCentral::scanForPeripherals(const QList<QUuid>& services, bool a
     scanServices_ = services;
     allowDuplicates_ = allowDuplicates;
     reportedThisScan_.clear();
-    // A fresh start, so that devices BlueZ already knows are reported again.
+    startDiscovery();
+}
+
+// A fresh start, so that devices BlueZ already knows are reported again once heard.
+void QtBluetoothCentral::startDiscovery()
+{
+    restartTimer_->stop();
     if (agent_->isActive())
         agent_->stop();
-    // Reports cached devices, or fails, from inside this call.
+    // Reports the devices BlueZ knows, or fails, from inside this call.
     agent_->start(QBluetoothDeviceDiscoveryAgent::LowEnergyMethod);
 }
 
@@ -92,14 +134,23 @@ void QtBluetoothCentral::stopScan()
 {
     ++scanGeneration_;
     scanning_ = false;
+    restartTimer_->stop();
     if (agent_->isActive())
         agent_->stop();
 }
 
-// Without a timeout Qt reports a device again at every change of its signal strength.
+void QtBluetoothCentral::scanEnded()
+{
+    if (scanning_ && power_->state() == CentralState::poweredOn)
+        restartTimer_->start();
+}
+
+// Without a timeout Qt reports a device again at every change of its signal strength. BlueZ
+// lists every device it remembers, in range or not; one heard during the current discovery has a
+// signal strength, which bluetoothd clears when a discovery ends.
 void QtBluetoothCentral::deviceDiscovered(const QBluetoothDeviceInfo& device)
 {
-    if (!scanning_ || !advertisesAny(device, scanServices_))
+    if (!scanning_ || device.rssi() == 0 || !advertisesAny(device, scanServices_))
         return;
     const quint64 address = device.address().toUInt64();
     if (!allowDuplicates_ && reportedThisScan_.contains(address))
@@ -119,7 +170,10 @@ std::shared_ptr<QtPeripheral> QtBluetoothCentral::peripheralFor(const QBluetooth
         return known;
     }
     peripherals_.removeIf([](const auto& entry) { return entry.value().expired(); });
-    auto made = std::make_shared<QtPeripheral>(device);
+    auto& retries = retries_[address];
+    if (!retries)
+        retries = std::make_shared<QtPeripheral::Retries>();
+    auto made = std::make_shared<QtPeripheral>(device, retries);
     peripherals_.insert(address, made);
     return made;
 }
@@ -155,7 +209,7 @@ void QtBluetoothCentral::connectPeripheral(Peripheral& peripheral)
             }
         });
     };
-    ours->connectToDevice(connectTimeout_, std::move(observer));
+    ours->connectToDevice(connectTimeout_, setupTimeout_, std::move(observer));
 }
 
 void QtBluetoothCentral::cancelPeripheralConnection(Peripheral& peripheral)

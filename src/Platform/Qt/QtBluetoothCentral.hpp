@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Platform/Bluetooth.hpp"
+#include "Platform/Qt/QtPeripheral.hpp"
 
 #include <QHash>
 #include <QList>
@@ -14,22 +15,28 @@
 
 class QBluetoothDeviceDiscoveryAgent;
 class QBluetoothDeviceInfo;
+class QTimer;
 
 namespace quenlark {
 
 class AdapterPowerWatcher;
-class QtPeripheral;
 
 // The Bluetooth LE central on Qt Bluetooth (BlueZ over D-Bus on Linux). Every delegate callback is
 // a queued call on the main thread, never made from inside a call into the central or a
 // peripheral, and none arrives once the central is gone. The first power-state report follows
 // construction.
+//
+// It holds the link to what real bluetoothd does: a scan that ends by itself is started again; only
+// devices heard during the scan are reported, not those BlueZ merely remembers; a connection dies
+// with the radio or bluetoothd; one that is not subscribed within `setupTimeout` is given up.
 class QtBluetoothCentral : public Central {
 public:
     static constexpr std::chrono::milliseconds defaultConnectTimeout{15000};
+    static constexpr std::chrono::milliseconds defaultSetupTimeout{10000};
 
     explicit QtBluetoothCentral(CentralDelegate& delegate,
-                                std::chrono::milliseconds connectTimeout = defaultConnectTimeout);
+                                std::chrono::milliseconds connectTimeout = defaultConnectTimeout,
+                                std::chrono::milliseconds setupTimeout = defaultSetupTimeout);
     ~QtBluetoothCentral() override;
 
     CentralState state() const override { return state_; }
@@ -41,15 +48,19 @@ public:
 private:
     void powerChanged(CentralState state);
     void deviceDiscovered(const QBluetoothDeviceInfo& device);
+    void scanEnded();
+    void startDiscovery();
     std::shared_ptr<QtPeripheral> peripheralFor(const QBluetoothDeviceInfo& device);
     template <typename Deliver> void post(Deliver deliver);
 
     CentralDelegate& delegate_;
     std::chrono::milliseconds connectTimeout_;
+    std::chrono::milliseconds setupTimeout_;
     // Parent of the Qt objects below; its destruction cancels every queued callback.
     std::unique_ptr<QObject> context_;
     AdapterPowerWatcher* power_ = nullptr;
     QBluetoothDeviceDiscoveryAgent* agent_ = nullptr;
+    QTimer* restartTimer_ = nullptr;
     CentralState state_ = CentralState::unknown;
 
     bool scanning_ = false;
@@ -60,6 +71,7 @@ private:
     QSet<quint64> reportedThisScan_;
     // Peripherals stay the link's; a device found again while one is alive gets the same object.
     QHash<quint64, std::weak_ptr<QtPeripheral>> peripherals_;
+    QHash<quint64, std::shared_ptr<QtPeripheral::Retries>> retries_;
 };
 
 } // namespace quenlark

@@ -17,6 +17,18 @@ Q_LOGGING_CATEGORY(lcPeripheral, "quenlark.bluetooth.peripheral")
 const QByteArray enableNotification = QByteArray::fromHex("0100");
 const QByteArray disableNotification = QByteArray::fromHex("0000");
 
+// The pause before an attempt after failures in a row: a device that refuses at once is not
+// hammered, and one that comes back after a while is tried as soon as it is heard.
+constexpr std::chrono::milliseconds firstRetryPause{250};
+constexpr std::chrono::milliseconds longestRetryPause{3000};
+
+std::chrono::milliseconds retryPause(int failuresInARow)
+{
+    if (failuresInARow == 0)
+        return std::chrono::milliseconds{0};
+    return std::min(firstRetryPause * (1 << std::min(failuresInARow - 1, 8)), longestRetryPause);
+}
+
 // Qt gives a service error no text of its own; these follow its documentation.
 QString describe(QLowEnergyService::ServiceError error)
 {
@@ -40,14 +52,11 @@ QString describe(QLowEnergyService::ServiceError error)
 
 } // namespace
 
-QtPeripheral::QtPeripheral(const QBluetoothDeviceInfo& device) : device_(device)
+QtPeripheral::QtPeripheral(const QBluetoothDeviceInfo& device, std::shared_ptr<Retries> retries)
+    : device_(device), retries_(std::move(retries))
 {
-    connectTimer_.setSingleShot(true);
-    connect(&connectTimer_, &QTimer::timeout, this, [this] {
-        if (link_ == Link::connecting)
-            endLink(LinkEvent::failedToConnect,
-                    PlatformError{QStringLiteral("The connection attempt timed out")});
-    });
+    linkTimer_.setSingleShot(true);
+    connect(&linkTimer_, &QTimer::timeout, this, &QtPeripheral::timerExpired);
 }
 
 QtPeripheral::~QtPeripheral()
@@ -79,20 +88,37 @@ template <typename Deliver> void QtPeripheral::post(Deliver deliver)
         Qt::QueuedConnection);
 }
 
-void QtPeripheral::connectToDevice(std::chrono::milliseconds timeout, LinkObserver observer)
+void QtPeripheral::connectToDevice(std::chrono::milliseconds connectTimeout,
+                                   std::chrono::milliseconds setupTimeout, LinkObserver observer)
 {
     observer_ = std::move(observer);
     if (link_ == Link::connected) {
         observer_(LinkEvent::connected, std::nullopt);
         return;
     }
-    if (link_ == Link::connecting)
+    if (link_ != Link::idle)
         return;
 
     ++session_;
     services_.reset();
     servicesPending_ = false;
+    subscribed_ = false;
     linkError_.reset();
+    connectTimeout_ = connectTimeout;
+    setupTimeout_ = setupTimeout;
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+        retries_->lastFailure + retryPause(retries_->failuresInARow) -
+        std::chrono::steady_clock::now());
+    if (wait.count() > 0) {
+        link_ = Link::waiting;
+        linkTimer_.start(wait);
+        return;
+    }
+    beginAttempt();
+}
+
+void QtPeripheral::beginAttempt()
+{
     link_ = Link::connecting;
     // A controller per attempt: it binds to the adapter that is the default at this moment.
     controller_ = QLowEnergyController::createCentral(device_, this);
@@ -104,9 +130,36 @@ void QtPeripheral::connectToDevice(std::chrono::milliseconds timeout, LinkObserv
             &QtPeripheral::controllerFailed);
     connect(controller_, &QLowEnergyController::discoveryFinished, this,
             &QtPeripheral::servicesDiscovered);
-    connectTimer_.start(timeout);
+    linkTimer_.start(connectTimeout_);
     // Fails at once, from inside this call, when BlueZ no longer lists the device.
     controller_->connectToDevice();
+}
+
+void QtPeripheral::timerExpired()
+{
+    switch (link_) {
+    case Link::waiting:
+        beginAttempt();
+        break;
+    case Link::connecting:
+        endLink(LinkEvent::failedToConnect,
+                PlatformError{QStringLiteral("The connection attempt timed out")});
+        break;
+    case Link::connected:
+        if (!subscribed_)
+            endLink(LinkEvent::disconnected,
+                    PlatformError{QStringLiteral("The device did not finish setting up in time")});
+        break;
+    case Link::idle:
+        break;
+    }
+}
+
+void QtPeripheral::abandon(const PlatformError& error)
+{
+    if (link_ == Link::idle)
+        return;
+    endLink(link_ == Link::connected ? LinkEvent::disconnected : LinkEvent::failedToConnect, error);
 }
 
 void QtPeripheral::cancelConnection()
@@ -121,8 +174,8 @@ void QtPeripheral::controllerConnected()
 {
     if (link_ != Link::connecting)
         return;
-    connectTimer_.stop();
     link_ = Link::connected;
+    linkTimer_.start(setupTimeout_);
     observer_(LinkEvent::connected, std::nullopt);
 }
 
@@ -147,11 +200,16 @@ void QtPeripheral::controllerFailed()
     failPendingDiscoveries(error);
 }
 
+// A connection that ends before it was subscribed failed, unless it was cancelled (no error).
 void QtPeripheral::endLink(LinkEvent event, const OptionalError& error)
 {
-    connectTimer_.stop();
+    linkTimer_.stop();
     releaseController();
     link_ = Link::idle;
+    if (!subscribed_ && error) {
+        ++retries_->failuresInARow;
+        retries_->lastFailure = std::chrono::steady_clock::now();
+    }
     // The services stay until the next attempt, so callbacks already queued still find them.
     observer_(event, error);
 }
@@ -224,6 +282,8 @@ void QtPeripheral::adoptServices()
         connect(
             qtService, &QLowEnergyService::errorOccurred, this,
             [this, &added](QLowEnergyService::ServiceError error) { serviceFailed(added, error); });
+        connect(qtService, &QLowEnergyService::descriptorWritten, this,
+                &QtPeripheral::subscriptionWritten);
         connect(qtService, &QLowEnergyService::characteristicChanged, this,
                 [this, &added](const QLowEnergyCharacteristic& characteristic,
                                const QByteArray& value) {
@@ -286,6 +346,13 @@ void QtPeripheral::detailsDiscovered(QtService& service)
 
 void QtPeripheral::serviceFailed(QtService& service, QLowEnergyService::ServiceError error)
 {
+    // The only descriptor written is the client configuration: without notifications the
+    // connection is of no use, so it ends as a drop does and the link starts over.
+    if (error == QLowEnergyService::DescriptorWriteError && link_ == Link::connected &&
+        !subscribed_) {
+        endLink(LinkEvent::disconnected, PlatformError{describe(error)});
+        return;
+    }
     if (!service.detailsPending) {
         qCWarning(lcPeripheral) << "Service" << service.uuid() << "reported" << error;
         return;
@@ -330,6 +397,18 @@ void QtPeripheral::setNotifyValue(bool enabled, Characteristic& characteristic)
                                                                            : disableNotification);
         return;
     }
+}
+
+void QtPeripheral::subscriptionWritten(const QLowEnergyDescriptor& descriptor,
+                                       const QByteArray& value)
+{
+    if (link_ != Link::connected ||
+        descriptor.type() != QBluetoothUuid::DescriptorType::ClientCharacteristicConfiguration ||
+        value != enableNotification)
+        return;
+    subscribed_ = true;
+    retries_->failuresInARow = 0;
+    linkTimer_.stop();
 }
 
 // Every change of the value is a notification, an unchanged value included.

@@ -30,7 +30,14 @@ public:
     // Told how the connection goes, synchronously from inside Qt's signal handlers.
     using LinkObserver = std::function<void(LinkEvent, const OptionalError&)>;
 
-    explicit QtPeripheral(const QBluetoothDeviceInfo& device);
+    // Failed attempts in a row at one device. The central keeps it for the device's address, so
+    // that it outlives the peripheral objects the link lets go of after each failure.
+    struct Retries {
+        int failuresInARow = 0;
+        std::chrono::steady_clock::time_point lastFailure;
+    };
+
+    QtPeripheral(const QBluetoothDeviceInfo& device, std::shared_ptr<Retries> retries);
     ~QtPeripheral() override;
 
     QUuid identifier() const override;
@@ -47,13 +54,23 @@ public:
     // Counts connection attempts and cancellations; a queued callback is delivered only while
     // the count it was made under still holds.
     quint64 session() const { return session_; }
-    // An attempt that neither succeeds nor fails within `timeout` is reported as failed.
-    void connectToDevice(std::chrono::milliseconds timeout, LinkObserver observer);
+    // An attempt that neither succeeds nor fails within `connectTimeout` is reported as failed;
+    // a connection not subscribed to notifications within `setupTimeout` after it is made is
+    // ended and reported as disconnected. After a failure the next attempt waits a little, longer
+    // after each failure in a row.
+    void connectToDevice(std::chrono::milliseconds connectTimeout,
+                         std::chrono::milliseconds setupTimeout, LinkObserver observer);
     // Ends the connection or the attempt, and reports `disconnected` if there was one.
     void cancelConnection();
+    // The radio or bluetoothd went, and the connection or attempt with it: reported with `error`.
+    void abandon(const PlatformError& error);
 
 private:
-    enum class Link { idle, connecting, connected };
+    enum class Link { idle, waiting, connecting, connected };
+
+    void beginAttempt();
+    void timerExpired();
+    void subscriptionWritten(const QLowEnergyDescriptor& descriptor, const QByteArray& value);
 
     void controllerConnected();
     void controllerDisconnected();
@@ -77,8 +94,13 @@ private:
     PeripheralDelegate* delegate_ = nullptr;
     LinkObserver observer_;
     QLowEnergyController* controller_ = nullptr;
-    QTimer connectTimer_;
+    // Bounds the phase the link is in: the pause before an attempt, the attempt, the setup.
+    QTimer linkTimer_;
+    std::chrono::milliseconds connectTimeout_{0};
+    std::chrono::milliseconds setupTimeout_{0};
     Link link_ = Link::idle;
+    bool subscribed_ = false;
+    std::shared_ptr<Retries> retries_;
     quint64 session_ = 0;
     // The error that ends a connection arrives before the disconnect itself.
     OptionalError linkError_;

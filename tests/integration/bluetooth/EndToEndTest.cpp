@@ -9,58 +9,226 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace quenlark;
 using namespace quenlark::integration;
 
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr int patienceMs = 20000;
 const QString clicker = QStringLiteral("C0:FF:EE:00:00:01");
+// BlueZ lists devices in the order of their paths: this one comes before the clicker.
+const QString absent = QStringLiteral("C0:FF:EE:00:00:00");
 
-// The fakes for everything but Bluetooth, which is real.
+// The fakes for everything but Bluetooth, which is real, with short bounds so that a test sees a
+// bound pass in a few seconds.
 class ScriptedPlatform : public fakes::FakePlatform {
 public:
     std::unique_ptr<Central> makeCentral(CentralDelegate& delegate) override
     {
-        return std::make_unique<QtBluetoothCentral>(delegate);
+        return std::make_unique<QtBluetoothCentral>(delegate, 3s, 2s);
     }
 };
 
-TEST(LinkOnScriptedBluez, TurnsClicksIntoCommandsAcrossADropAndReconnection)
-{
+class LinkOnScriptedBluez : public testing::Test {
+public:
+    void SetUp() override
+    {
+        ASSERT_TRUE(bluez.start());
+        ASSERT_TRUE(bluez.addAdapter());
+    }
+
+    void startLink()
+    {
+        link = std::make_unique<BLECentralManager>(platform);
+        link->onCommandReceived = [this](SlideCommand command) { commands.push_back(command); };
+    }
+
+    bool subscribed()
+    {
+        return link->connectionState.value() == ConnectionState::connected &&
+               bluez.isNotifying(clicker) == true;
+    }
+    bool waitUntilSubscribed()
+    {
+        return QTest::qWaitFor([this] { return subscribed(); }, patienceMs);
+    }
+    bool waitUntil(const std::function<bool()>& done, int ms = patienceMs)
+    {
+        return QTest::qWaitFor(done, ms);
+    }
+
     ScriptedBluez bluez;
-    ASSERT_TRUE(bluez.start());
-    ASSERT_TRUE(bluez.addAdapter());
+    ScriptedPlatform platform;
+    std::unique_ptr<BLECentralManager> link;
+    std::vector<SlideCommand> commands;
+};
+
+TEST_F(LinkOnScriptedBluez, TurnsClicksIntoCommandsAcrossADropAndReconnection)
+{
     ASSERT_TRUE(bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
                                     {ScriptedBluez::clickerService()}));
-    ScriptedPlatform platform;
-    BLECentralManager link(platform);
-    std::vector<SlideCommand> commands;
-    link.onCommandReceived = [&commands](SlideCommand command) { commands.push_back(command); };
-
-    const auto subscribed = [&] {
-        return link.connectionState.value() == ConnectionState::connected &&
-               bluez.isNotifying(clicker) == true;
-    };
-    ASSERT_TRUE(QTest::qWaitFor(subscribed, patienceMs));
-    EXPECT_EQ(link.connectedDeviceName.value(), QStringLiteral("Clicker One"));
+    startLink();
+    ASSERT_TRUE(waitUntilSubscribed());
+    EXPECT_EQ(link->connectedDeviceName.value(), QStringLiteral("Clicker One"));
     EXPECT_EQ(platform.defaults.stringForKey(BLECentralManager::savedUUIDKey()),
               QStringLiteral("00000000-0000-0000-0000-C0FFEE000001"));
 
     for (const char* packet : {"0101", "0101", "0202", "0103"})
         ASSERT_TRUE(bluez.notify(clicker, QByteArray::fromHex(packet)));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return commands.size() >= 3; }, patienceMs));
+    ASSERT_TRUE(waitUntil([&] { return commands.size() >= 3; }));
     EXPECT_EQ(commands,
               (std::vector<SlideCommand>{SlideCommand::nextSlide, SlideCommand::previousSlide,
                                          SlideCommand::nextSlide}));
 
-    // The link scans again; BlueZ still lists the clicker, so the scan finds it at once.
+    // The clicker advertises again once the link is gone, and the scan hears it.
     ASSERT_TRUE(bluez.dropLink(clicker));
-    ASSERT_TRUE(QTest::qWaitFor(subscribed, patienceMs));
+    ASSERT_TRUE(waitUntilSubscribed());
     ASSERT_TRUE(bluez.notify(clicker, QByteArray::fromHex("0203")));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return commands.size() >= 4; }, patienceMs));
+    ASSERT_TRUE(waitUntil([&] { return commands.size() >= 4; }));
     EXPECT_EQ(commands.back(), SlideCommand::previousSlide);
 }
+
+// What real bluetoothd does to a link, and how the link must come out of it: subscribed to the
+// clicker again once the fault is over.
+struct BluezFault {
+    const char* name;
+    // Before the link starts, or, when `whileSubscribed`, once it is subscribed.
+    std::function<testing::AssertionResult(LinkOnScriptedBluez&, ScriptedBluez&)> strike;
+    // Holds once the link has dealt with the fault; the fault then ends with `mend`.
+    std::function<bool(LinkOnScriptedBluez&, ScriptedBluez&)> handled;
+    std::function<testing::AssertionResult(ScriptedBluez&)> mend;
+    bool whileSubscribed;
+};
+
+void PrintTo(const BluezFault& fault, std::ostream* out)
+{
+    *out << fault.name;
+}
+
+class LinkSurvives : public LinkOnScriptedBluez, public testing::WithParamInterface<BluezFault> {};
+
+TEST_P(LinkSurvives, AndIsSubscribedAgainOnceTheFaultEnds)
+{
+    const BluezFault& fault = GetParam();
+    ASSERT_TRUE(bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
+                                    {ScriptedBluez::clickerService()}));
+    if (fault.whileSubscribed) {
+        startLink();
+        ASSERT_TRUE(waitUntilSubscribed());
+        ASSERT_TRUE(fault.strike(*this, bluez));
+    } else {
+        ASSERT_TRUE(fault.strike(*this, bluez));
+        startLink();
+    }
+    ASSERT_TRUE(waitUntil([&] { return fault.handled(*this, bluez); }));
+    ASSERT_TRUE(fault.mend(bluez));
+    ASSERT_TRUE(waitUntilSubscribed());
+}
+
+testing::AssertionResult nothingToMend(ScriptedBluez&)
+{
+    return testing::AssertionSuccess();
+}
+
+// The steps run in order; the first that fails is the answer.
+testing::AssertionResult allOf(std::initializer_list<testing::AssertionResult> steps)
+{
+    for (const auto& step : steps)
+        if (!step)
+            return step;
+    return testing::AssertionSuccess();
+}
+
+testing::AssertionResult otherwiseFine(ScriptedBluez& bluez)
+{
+    return allOf({bluez.setConnectBehaviour(clicker, ScriptedBluez::ConnectBehaviour::succeed),
+                  bluez.setNotifyBehaviour(clicker, ScriptedBluez::NotifyBehaviour::succeed)});
+}
+
+// The link let go of a connection that could not be used and tried again.
+bool triedAgain(LinkOnScriptedBluez&, ScriptedBluez& bluez)
+{
+    return bluez.connectCalls(clicker) >= 2;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bluez, LinkSurvives,
+    testing::Values(
+        // BlueZ lists a remembered device first; its Connect waits for an advertisement.
+        BluezFault{"CachedAbsentDeviceListedFirst",
+                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
+                       return allOf({bluez.addPeripheral(absent, QStringLiteral("Gone"),
+                                                         {ScriptedBluez::clickerService()}),
+                                     bluez.setAdvertising(absent, false)});
+                   },
+                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
+                       return bluez.connectCalls(clicker) >= 1 && bluez.connectCalls(absent) == 0;
+                   },
+                   nothingToMend, false},
+        // Five seconds of refusals: a growing pause keeps the attempts few.
+        BluezFault{"ConnectRefusedAtOnce",
+                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
+                       return bluez.setConnectBehaviour(clicker,
+                                                        ScriptedBluez::ConnectBehaviour::fail);
+                   },
+                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
+                       QTest::qWait(5000);
+                       const int attempts = bluez.connectCalls(clicker);
+                       return attempts >= 2 && attempts <= 8;
+                   },
+                   otherwiseFine, false},
+        // It comes back with a fresh object tree and adapter, on which the scan must run.
+        BluezFault{"BluetoothdRestarts",
+                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) { return bluez.stop(); },
+                   [](LinkOnScriptedBluez& test, ScriptedBluez&) {
+                       return test.link->connectionState.value() != ConnectionState::connected &&
+                              !test.link->connectedDeviceName.value();
+                   },
+                   [](ScriptedBluez& bluez) {
+                       return allOf({bluez.start(), bluez.addAdapter(),
+                                     bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
+                                                         {ScriptedBluez::clickerService()})});
+                   },
+                   true},
+        BluezFault{"SubscriptionRefused",
+                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
+                       return bluez.setNotifyBehaviour(clicker,
+                                                       ScriptedBluez::NotifyBehaviour::fail);
+                   },
+                   triedAgain, otherwiseFine, false},
+        BluezFault{"SubscriptionNeverAnswered",
+                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
+                       return bluez.setNotifyBehaviour(clicker,
+                                                       ScriptedBluez::NotifyBehaviour::hang);
+                   },
+                   triedAgain, otherwiseFine, false},
+        BluezFault{"ServicesNeverResolved",
+                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
+                       return bluez.setConnectBehaviour(
+                           clicker, ScriptedBluez::ConnectBehaviour::unresolved);
+                   },
+                   triedAgain, otherwiseFine, false},
+        // Suspend and resume, as the radio sees them.
+        BluezFault{"PowerCycle",
+                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
+                       return allOf({bluez.setPowered(false), bluez.setPowered(true)});
+                   },
+                   triedAgain, nothingToMend, true},
+        BluezFault{
+            "DiscoveryEndsWhileScanning",
+            [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
+                return allOf({bluez.setAdvertising(clicker, false), bluez.dropLink(clicker)});
+            },
+            [](LinkOnScriptedBluez& test, ScriptedBluez& bluez) {
+                return test.link->connectionState.value() == ConnectionState::advertising &&
+                       bluez.endDiscovery();
+            },
+            [](ScriptedBluez& bluez) { return bluez.setAdvertising(clicker, true); }, true}),
+    [](const testing::TestParamInfo<BluezFault>& info) { return info.param.name; });
 
 // The harness in a process of its own, against a stand-in whose command line is a bare Python:
 // Qt cannot learn bluetoothd's version there, and the adapter must still use the D-Bus backend.

@@ -28,6 +28,8 @@ const QString clicker = QStringLiteral("C0:FF:EE:00:00:01");
 const QString secondClicker = QStringLiteral("C0:FF:EE:00:00:02");
 const QString thirdClicker = QStringLiteral("C0:FF:EE:00:00:03");
 const QString pulseMeter = QStringLiteral("C0:FF:EE:00:00:0A");
+// BlueZ lists it first, and it never advertises.
+const QString awayClicker = QStringLiteral("C0:FF:EE:00:00:00");
 
 QUuid identifierOf(const QString& address)
 {
@@ -116,24 +118,15 @@ protected:
     std::unique_ptr<QtBluetoothCentral> central;
 };
 
-TEST_F(QtBluetoothCentralTest, ReportsThePowerStateOnlyAfterConstruction)
-{
-    makeCentral();
-
-    EXPECT_TRUE(delegate.events.empty());
-    EXPECT_EQ(central->state(), CentralState::unknown);
-    ASSERT_TRUE(waitFor(Kind::state));
-    EXPECT_EQ(central->state(), CentralState::poweredOn);
-    EXPECT_EQ(statesOf(delegate.ofKind(Kind::state)),
-              std::vector<CentralState>{CentralState::poweredOn});
-}
-
 // Steps without a report of their own are checked by the next step that has one: BlueZ's signals
 // arrive in order, so a spurious report would sit in the sequence before it.
 TEST_F(QtBluetoothCentralTest, ReportsPowerAndAdapterChangesButNotDiscoverability)
 {
     makeCentral();
+    EXPECT_TRUE(delegate.events.empty()) << "reported from inside the constructor";
+    EXPECT_EQ(central->state(), CentralState::unknown);
     ASSERT_TRUE(waitFor(Kind::state));
+    EXPECT_EQ(central->state(), CentralState::poweredOn);
 
     struct Step {
         const char* what;
@@ -177,24 +170,6 @@ TEST_F(QtBluetoothCentralTest, ReportsPowerAndAdapterChangesButNotDiscoverabilit
     }
 }
 
-TEST_F(QtBluetoothCentralTest, FindsAnAdapterAddedAfterStartAndScansOnIt)
-{
-    ASSERT_TRUE(bluez.removeAdapter());
-    makeCentral();
-    ASSERT_TRUE(waitFor(Kind::state));
-    EXPECT_EQ(central->state(), CentralState::unsupported);
-
-    ASSERT_TRUE(bluez.addAdapter());
-    ASSERT_TRUE(waitFor(Kind::state, 2));
-    EXPECT_EQ(central->state(), CentralState::poweredOn);
-
-    ASSERT_TRUE(bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
-                                    {ScriptedBluez::clickerService()}));
-    scan();
-    ASSERT_TRUE(waitFor(Kind::discovered));
-    EXPECT_EQ(delegate.discovered.front()->identifier(), identifierOf(clicker));
-}
-
 TEST_F(QtBluetoothCentralTest, DiscoveryReportsOnlyClickersAndEachOncePerScan)
 {
     ASSERT_TRUE(
@@ -202,10 +177,13 @@ TEST_F(QtBluetoothCentralTest, DiscoveryReportsOnlyClickersAndEachOncePerScan)
                             {ScriptedBluez::heartRateService(), ScriptedBluez::clickerService()}));
     ASSERT_TRUE(bluez.addPeripheral(pulseMeter, QStringLiteral("Pulse"),
                                     {ScriptedBluez::heartRateService()}));
+    ASSERT_TRUE(bluez.addPeripheral(awayClicker, QStringLiteral("Away"),
+                                    {ScriptedBluez::clickerService()}));
+    ASSERT_TRUE(bluez.setAdvertising(awayClicker, false));
     makeCentral();
     ASSERT_TRUE(waitFor(Kind::state));
 
-    // The clicker BlueZ already knows is reported from inside start(); it must still come later.
+    // Only what is heard during the scan is reported, never from inside the call that starts it.
     scan();
     ASSERT_TRUE(waitFor(Kind::discovered));
     for (const qint16 rssi : {-50, -45, -40})
@@ -242,7 +220,7 @@ TEST_F(QtBluetoothCentralTest, StoppingTheScanEndsDiscoveryReportsAtOnce)
                                     {ScriptedBluez::clickerService()}));
     makeCentral();
     ASSERT_TRUE(waitFor(Kind::state));
-    // Both are found inside start() and queued; stopping at the first drops the second.
+    // Both are heard at the same advertising interval; stopping at the first drops the second.
     delegate.onDiscovered = [&](Central& reporting, const std::shared_ptr<Peripheral>&) {
         delegate.call([&] { reporting.stopScan(); });
     };
@@ -257,6 +235,8 @@ TEST_F(QtBluetoothCentralTest, StoppingTheScanEndsDiscoveryReportsAtOnce)
               std::vector<QUuid>{identifierOf(clicker)});
 }
 
+// A burst as quick as the stand-in can send, identical repeats included, arrives whole and in
+// order.
 TEST_F(QtBluetoothCentralTest, DeliversEveryNotificationInOrderIdenticalRepeatsIncluded)
 {
     subscribeToClicker();
@@ -270,13 +250,14 @@ TEST_F(QtBluetoothCentralTest, DeliversEveryNotificationInOrderIdenticalRepeatsI
     }
     EXPECT_EQ(delegate.events.at(4).attribute, BLEConstants::serviceUUID());
 
-    const std::vector<QByteArray> sent{QByteArray::fromHex("0101"), QByteArray::fromHex("0101"),
-                                       QByteArray::fromHex("0202"), QByteArray::fromHex("0202"),
-                                       QByteArray::fromHex("0202"), QByteArray::fromHex("0103"),
-                                       QByteArray::fromHex("01"),   QByteArray::fromHex("0104ff")};
+    constexpr int burst = 300;
+    std::vector<QByteArray> sent;
+    for (int i = 0; i < burst; ++i)
+        sent.push_back(QByteArray{1, static_cast<char>(i / 3)});
+    const auto started = std::chrono::steady_clock::now();
     for (const QByteArray& value : sent)
         ASSERT_TRUE(bluez.notify(clicker, value));
-    ASSERT_TRUE(waitFor(Kind::value, static_cast<int>(sent.size())));
+    ASSERT_TRUE(waitFor(Kind::value, burst));
 
     std::vector<QByteArray> received;
     for (const auto& event : delegate.ofKind(Kind::value)) {
@@ -284,26 +265,6 @@ TEST_F(QtBluetoothCentralTest, DeliversEveryNotificationInOrderIdenticalRepeatsI
         EXPECT_EQ(event.attribute, BLEConstants::characteristicUUID());
         EXPECT_EQ(event.peripheral, identifierOf(clicker));
     }
-    EXPECT_EQ(received, sent);
-}
-
-TEST_F(QtBluetoothCentralTest, AQuickBurstOfNotificationsArrivesWhole)
-{
-    subscribeToClicker();
-    ASSERT_FALSE(HasFatalFailure());
-    constexpr int burst = 300;
-    std::vector<QByteArray> sent;
-    for (int i = 0; i < burst; ++i)
-        sent.push_back(QByteArray{1, static_cast<char>(i / 3)});
-
-    const auto started = std::chrono::steady_clock::now();
-    for (const QByteArray& value : sent)
-        ASSERT_TRUE(bluez.notify(clicker, value));
-    ASSERT_TRUE(waitFor(Kind::value, burst));
-
-    std::vector<QByteArray> received;
-    for (const auto& event : delegate.ofKind(Kind::value))
-        received.push_back(event.value);
     EXPECT_EQ(received, sent);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         delegate.ofKind(Kind::value).back().at - started);
@@ -393,30 +354,6 @@ INSTANTIATE_TEST_SUITE_P(
                            false}),
     [](const testing::TestParamInfo<ConnectFailureCase>& info) { return info.param.name; });
 
-TEST_F(QtBluetoothCentralTest, ADroppedLinkIsReportedAndAReconnectionSubscribesAgain)
-{
-    subscribeToClicker();
-    ASSERT_FALSE(HasFatalFailure());
-    ASSERT_TRUE(bluez.notify(clicker, QByteArray::fromHex("0101")));
-    ASSERT_TRUE(waitFor(Kind::value));
-
-    ASSERT_TRUE(bluez.dropLink(clicker));
-    ASSERT_TRUE(waitFor(Kind::disconnected));
-    const BluetoothEvent dropped = delegate.ofKind(Kind::disconnected).front();
-    EXPECT_EQ(dropped.peripheral, identifierOf(clicker));
-    ASSERT_TRUE(dropped.error);
-    EXPECT_FALSE(dropped.error->localizedDescription.isEmpty());
-
-    // BlueZ made the GATT objects afresh, not notifying: only a new subscription turns them on.
-    delegate.call([&] { central->connectPeripheral(*delegate.discovered.front()); });
-    ASSERT_TRUE(waitForNotifying(clicker));
-    ASSERT_TRUE(bluez.notify(clicker, QByteArray::fromHex("0101")));
-    ASSERT_TRUE(waitFor(Kind::value, 2));
-    EXPECT_EQ(delegate.count(Kind::connected), 2);
-    EXPECT_EQ(delegate.count(Kind::characteristics), 2);
-    EXPECT_EQ(delegate.ofKind(Kind::value).back().value, QByteArray::fromHex("0101"));
-}
-
 TEST_F(QtBluetoothCentralTest, CancellingEndsAConnectionOrAnAttemptWithADisconnect)
 {
     subscribeToClicker(shortConnectTimeout);
@@ -480,12 +417,14 @@ TEST_P(RadioLossTest, WhileConnectedReportsTheDisconnectThenTheState)
 
 INSTANTIATE_TEST_SUITE_P(
     Bluez, RadioLossTest,
-    testing::Values(RadioLossCase{"PowerOff",
-                                  [](ScriptedBluez& bluez) { return bluez.setPowered(false); },
-                                  CentralState::poweredOff},
-                    RadioLossCase{"AdapterRemoved",
-                                  [](ScriptedBluez& bluez) { return bluez.removeAdapter(); },
-                                  CentralState::unsupported}),
+    testing::Values(
+        RadioLossCase{"PowerOff", [](ScriptedBluez& bluez) { return bluez.setPowered(false); },
+                      CentralState::poweredOff},
+        RadioLossCase{"AdapterRemoved", [](ScriptedBluez& bluez) { return bluez.removeAdapter(); },
+                      CentralState::unsupported},
+        // It says nothing of its connections as it goes.
+        RadioLossCase{"BluetoothdStops", [](ScriptedBluez& bluez) { return bluez.stop(); },
+                      CentralState::unsupported}),
     [](const testing::TestParamInfo<RadioLossCase>& info) { return info.param.name; });
 
 TEST_F(QtBluetoothCentralTest, APeripheralLetGoOfEndsItsConnectionAndTheCentralCarriesOn)

@@ -15,17 +15,19 @@ namespace {
 const QString scriptDirectory = QStringLiteral(QUENLARK_BLUETOOTH_TEST_DIR);
 constexpr int callTimeoutMs = 20000;
 
+// The knobs take the enumerators' names, in the order they are declared.
 QString behaviourName(ScriptedBluez::ConnectBehaviour behaviour)
 {
-    switch (behaviour) {
-    case ScriptedBluez::ConnectBehaviour::succeed:
-        return QStringLiteral("succeed");
-    case ScriptedBluez::ConnectBehaviour::fail:
-        return QStringLiteral("fail");
-    case ScriptedBluez::ConnectBehaviour::hang:
-        break;
-    }
-    return QStringLiteral("hang");
+    static const QStringList names{QStringLiteral("succeed"), QStringLiteral("fail"),
+                                   QStringLiteral("hang"), QStringLiteral("unresolved")};
+    return names.at(static_cast<int>(behaviour));
+}
+
+QString behaviourName(ScriptedBluez::NotifyBehaviour behaviour)
+{
+    static const QStringList names{QStringLiteral("succeed"), QStringLiteral("fail"),
+                                   QStringLiteral("hang")};
+    return names.at(static_cast<int>(behaviour));
 }
 
 } // namespace
@@ -145,6 +147,22 @@ testing::AssertionResult ScriptedBluez::setConnectBehaviour(const QString& addre
     return knob(QStringLiteral("SetConnectBehaviour"), {address, behaviourName(behaviour)});
 }
 
+testing::AssertionResult ScriptedBluez::setNotifyBehaviour(const QString& address,
+                                                           NotifyBehaviour behaviour)
+{
+    return knob(QStringLiteral("SetNotifyBehaviour"), {address, behaviourName(behaviour)});
+}
+
+testing::AssertionResult ScriptedBluez::setAdvertising(const QString& address, bool advertising)
+{
+    return knob(QStringLiteral("SetAdvertising"), {address, advertising});
+}
+
+testing::AssertionResult ScriptedBluez::endDiscovery(const QString& adapter)
+{
+    return knob(QStringLiteral("EndDiscovery"), {adapter});
+}
+
 testing::AssertionResult ScriptedBluez::dropLink(const QString& address)
 {
     return knob(QStringLiteral("DropLink"), {address});
@@ -168,6 +186,14 @@ std::optional<bool> ScriptedBluez::isNotifying(const QString& address)
 std::optional<bool> ScriptedBluez::isConnected(const QString& address)
 {
     return question(QStringLiteral("IsConnected"), address);
+}
+
+int ScriptedBluez::connectCalls(const QString& address)
+{
+    const QDBusMessage reply = call(QStringLiteral("ConnectCalls"), {address});
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return -1;
+    return reply.arguments().constFirst().toInt();
 }
 
 } // namespace quenlark::integration

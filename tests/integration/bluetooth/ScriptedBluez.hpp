@@ -21,7 +21,8 @@ public:
     // What Qt finds when it looks at the command line of org.bluez's owner to learn bluetoothd's
     // version: a bluetoothd that answers --version, or a bare Python, as in a sandbox.
     enum class Owner { bluetoothd, python };
-    enum class ConnectBehaviour { succeed, fail, hang };
+    enum class ConnectBehaviour { succeed, fail, hang, unresolved };
+    enum class NotifyBehaviour { succeed, fail, hang };
 
     explicit ScriptedBluez(Owner owner = Owner::bluetoothd) : owner_(owner) {}
     ~ScriptedBluez();
@@ -46,11 +47,19 @@ public:
     testing::AssertionResult removePeripheral(const QString& address);
     testing::AssertionResult setConnectBehaviour(const QString& address,
                                                  ConnectBehaviour behaviour);
+    testing::AssertionResult setNotifyBehaviour(const QString& address, NotifyBehaviour behaviour);
+    // Out of range: BlueZ keeps it, without RSSI, and Connect waits for it until the kernel gives
+    // up.
+    testing::AssertionResult setAdvertising(const QString& address, bool advertising);
+    // Discovery ends while the adapter stays on, and BlueZ refuses a new start as busy.
+    testing::AssertionResult endDiscovery(const QString& adapter = defaultAdapter());
     testing::AssertionResult dropLink(const QString& address);
     testing::AssertionResult notify(const QString& address, const QByteArray& value);
     testing::AssertionResult setRssi(const QString& address, qint16 rssi);
     std::optional<bool> isNotifying(const QString& address);
     std::optional<bool> isConnected(const QString& address);
+    // How many times the device's Connect was called.
+    int connectCalls(const QString& address);
 
     static QString defaultAdapter() { return QStringLiteral("hci0"); }
     static QString clickerService();

@@ -6,8 +6,10 @@ python3-dbusmock's bluez5 template, extended with what a Low Energy central meet
 bluetoothd: devices that advertise service UUIDs, a Connect that publishes the GATT objects (a
 Device Information service and the clicker service, whose command characteristic carries the 0x2902
 client configuration descriptor) and then sets ServicesResolved, reads that are never answered, and
-notifications as changes of the characteristic's Value. The tests drive it through extra methods on
-the template's own test interface, org.bluez.Mock.
+notifications as changes of the characteristic's Value. It also misbehaves as bluetoothd 5.66 does
+(each knob names the part of BlueZ it follows): devices it only remembers, discovery that ends on
+its own, Connect and StartNotify failing or never answering. The tests drive it through extra
+methods on the template's own test interface, org.bluez.Mock.
 
 Prints "ready" on standard output once it owns org.bluez and is set up.
 """
@@ -39,7 +41,17 @@ MANUFACTURER_NAME = '00002a29-0000-1000-8000-00805f9b34fb'
 CLICKER_SERVICE = 'e20a39f4-73f5-4bc4-a12f-17d1ad07a961'
 COMMAND_CHARACTERISTIC = '08590f7e-db05-467e-8757-72f6faeb13d4'
 
-CONNECT_BEHAVIOURS = ('succeed', 'fail', 'hang')
+CONNECT_BEHAVIOURS = ('succeed', 'fail', 'hang', 'unresolved')
+NOTIFY_BEHAVIOURS = ('succeed', 'fail', 'hang')
+
+# A clicker advertises every few tens of milliseconds; bluetoothd reports a device as heard when
+# its first advertisement of a discovery arrives (src/device.c, device_set_rssi_with_delta: RSSI
+# appears when it was unset, and changes only by 8 dBm or more after that).
+ADVERTISING_INTERVAL_MS = 100
+# The kernel gives up an LE connection to a device that does not advertise; bluetoothd then
+# fails Connect with this reason (src/error.h, ERR_LE_CONN_ABORT_BY_LOCAL).
+ABSENT_CONNECT_MS = 2000
+LE_CONNECTION_ABORT = 'le-connection-abort-by-local'
 
 
 def bluez_error(name, message):
@@ -92,8 +104,13 @@ class DeviceScript:
 
     def __init__(self):
         self.connect = 'succeed'
+        self.notify = 'succeed'
+        self.advertising = True
+        self.rssi = -60
         self.connected = False
         self.pending_connect = None
+        # The reply of a Connect that waits for the device to advertise.
+        self.awaited_reply = None
         self.gatt = []
 
 
@@ -130,9 +147,17 @@ def WriteValue(_obj, _value, _options):
     pass
 
 
-@dbus.service.method(CHARACTERISTIC_IFACE, in_signature='', out_signature='')
-def StartNotify(characteristic):
-    set_properties(characteristic.path, CHARACTERISTIC_IFACE, {'Notifying': True})
+@dbus.service.method(CHARACTERISTIC_IFACE, in_signature='', out_signature='',
+                     async_callbacks=('reply', 'fail'))
+def StartNotify(characteristic, reply, fail):
+    """Fails with one of src/gatt-client.c's own replies, or is never answered, as when the device
+    stops answering ATT requests and the 0x2902 write never completes."""
+    behaviour = mockobject.objects[characteristic.path.rsplit('/', 2)[0]].script.notify
+    if behaviour == 'fail':
+        fail(bluez_error('Failed', 'Failed to register notify session'))
+    elif behaviour == 'succeed':
+        set_properties(characteristic.path, CHARACTERISTIC_IFACE, {'Notifying': True})
+        reply()
 
 
 @dbus.service.method(CHARACTERISTIC_IFACE, in_signature='', out_signature='')
@@ -206,17 +231,35 @@ def Connect(device, reply, fail):
     if script.connected:
         fail(bluez_error('AlreadyConnected', 'Already Connected'))
     elif script.connect == 'fail':
-        fail(bluez_error('Failed', 'le-connection-abort-by-local'))
+        fail(bluez_error('Failed', LE_CONNECTION_ABORT))
     elif script.connect == 'hang':
         script.pending_connect = fail
+    elif not script.advertising:
+        # A device bluetoothd only remembers: the attempt waits for it to advertise, until the
+        # kernel gives up.
+        script.pending_connect, script.awaited_reply = fail, reply
+
+        def abort():
+            if script.pending_connect is fail:
+                script.pending_connect = script.awaited_reply = None
+                fail(bluez_error('Failed', LE_CONNECTION_ABORT))
+        GLib.timeout_add(ABSENT_CONNECT_MS, abort)
     else:
-        script.connected = True
-        set_properties(device.path, DEVICE_IFACE, {'Connected': True})
-        reply()
-        script.gatt = gatt_layout(device.path)
-        for path, interface, properties, methods in script.gatt:
-            publish(path, interface, properties, methods)
-        set_properties(device.path, DEVICE_IFACE, {'ServicesResolved': True})
+        establish(device, reply)
+
+
+def establish(device, reply):
+    script = device.script
+    script.connected = True
+    set_properties(device.path, DEVICE_IFACE, {'Connected': True})
+    reply()
+    if script.connect == 'unresolved':
+        # Connected, but the GATT discovery never ends: ServicesResolved stays false.
+        return
+    script.gatt = gatt_layout(device.path)
+    for path, interface, properties, methods in script.gatt:
+        publish(path, interface, properties, methods)
+    set_properties(device.path, DEVICE_IFACE, {'ServicesResolved': True})
 
 
 @dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
@@ -224,7 +267,7 @@ def Disconnect(device):
     record_call(device, 'Disconnect')
     script = device.script
     if script.pending_connect:
-        fail, script.pending_connect = script.pending_connect, None
+        fail, script.pending_connect, script.awaited_reply = script.pending_connect, None, None
         fail(bluez_error('Failed', 'Operation was cancelled'))
     elif script.connected:
         end_connection(device)
@@ -238,7 +281,10 @@ def Disconnect(device):
 def AddAdapter(mock, device_name, system_name):
     """The template's adapter, whose discovery refuses to start while it is off."""
     path = bluez5.AddAdapter(mock, device_name, system_name)
-    add_methods(mockobject.objects[path], ADAPTER_IFACE, [StartDiscovery])
+    adapter = mockobject.objects[path]
+    add_methods(adapter, ADAPTER_IFACE, [StartDiscovery, StopDiscovery])
+    # The client whose discovery ended underneath it, and is still listed (see EndDiscovery).
+    adapter.stale_client = False
     return path
 
 
@@ -248,9 +294,46 @@ def StartDiscovery(adapter):
     properties = adapter.props[ADAPTER_IFACE]
     if not properties['Powered']:
         raise bluez_error('NotReady', 'Resource Not Ready')
+    if adapter.stale_client:
+        # src/adapter.c, start_discovery: a client already in the discovery list is busy.
+        raise bluez_error('InProgress', 'Operation already in progress')
     # The template reads the filter without a default.
     properties.setdefault('DiscoveryFilter', None)
     bluez5.StartDiscovery(adapter)
+
+
+@dbus.service.method(ADAPTER_IFACE, in_signature='', out_signature='')
+def StopDiscovery(adapter):
+    adapter.stale_client = False
+    bluez5.StopDiscovery(adapter)
+    forget_advertisements(adapter)
+
+
+def forget_advertisements(adapter):
+    """src/adapter.c, discovery_cleanup: every device heard in the discovery loses its RSSI."""
+    for path, obj in list(mockobject.objects.items()):
+        if path.startswith(adapter.path + '/dev_') and DEVICE_IFACE in obj.props \
+                and 'RSSI' in obj.props[DEVICE_IFACE]:
+            del obj.props[DEVICE_IFACE]['RSSI']
+            obj.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as',
+                           [DEVICE_IFACE, {}, ['RSSI']])
+
+
+def advertise():
+    """One advertising interval: each advertising, unconnected device under a discovering adapter
+    is heard; bluetoothd reports that as its RSSI appearing."""
+    for path, obj in list(mockobject.objects.items()):
+        script = getattr(obj, 'script', None)
+        if not script or not script.advertising or script.connected \
+                or 'RSSI' in obj.props[DEVICE_IFACE]:
+            continue
+        adapter = mockobject.objects.get(path.rsplit('/', 1)[0])
+        if adapter and adapter.props[ADAPTER_IFACE]['Discovering']:
+            rssi = dbus.Int16(script.rssi, variant_level=1)
+            obj.props[DEVICE_IFACE]['RSSI'] = rssi
+            obj.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as',
+                           [DEVICE_IFACE, {'RSSI': rssi}, []])
+    return True
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='sssas', out_signature='o')
@@ -272,10 +355,12 @@ def AddPeripheral(_mock, adapter_name, address, name, uuids):
         'ServicesResolved': dbus.Boolean(False, variant_level=1),
         'UUIDs': dbus.Array(uuids, signature='s', variant_level=1),
         'Adapter': dbus.ObjectPath(adapter.path, variant_level=1),
-        'RSSI': dbus.Int16(-60, variant_level=1),
     }
     if name:
         properties['Name'] = dbus.String(name, variant_level=1)
+    # Found by a discovery under way it comes heard; otherwise bluetoothd knew it from before.
+    if adapter.props[ADAPTER_IFACE]['Discovering']:
+        properties['RSSI'] = dbus.Int16(-60, variant_level=1)
     publish(path, DEVICE_IFACE, properties, [Connect, Disconnect])
     mockobject.objects[path].script = DeviceScript()
     return dbus.ObjectPath(path)
@@ -290,13 +375,54 @@ def RemovePeripheral(_mock, address):
     unpublish(device.path, DEVICE_IFACE)
 
 
-@dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='')
-def SetConnectBehaviour(_mock, address, behaviour):
-    """How the next Connect goes: succeed, fail, or hang until Disconnect."""
-    if behaviour not in CONNECT_BEHAVIOURS:
+def check_behaviour(behaviour, known):
+    if behaviour not in known:
         raise dbus.exceptions.DBusException(f'Unknown behaviour {behaviour}',
                                             name=MOCK_IFACE + '.InvalidArgs')
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='')
+def SetConnectBehaviour(_mock, address, behaviour):
+    """How Connect goes from now on: succeed; fail at once with the kernel's abort; hang until
+    Disconnect; or connect with ServicesResolved never set (src/device.c sets it only when the
+    GATT client is ready)."""
+    check_behaviour(behaviour, CONNECT_BEHAVIOURS)
     device_at(address).script.connect = behaviour
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='')
+def SetNotifyBehaviour(_mock, address, behaviour):
+    """How StartNotify goes from now on: succeed, fail, or hang."""
+    check_behaviour(behaviour, NOTIFY_BEHAVIOURS)
+    device_at(address).script.notify = behaviour
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='sb', out_signature='')
+def SetAdvertising(_mock, address, advertising):
+    """Whether the device is in range and advertising. One that is not stays in bluetoothd's
+    object tree until RemoveDevice (doc/adapter-api.txt), without the RSSI that only an
+    advertisement gives it (doc/device-api.txt); a Connect waiting for it goes through once it
+    advertises again."""
+    device = device_at(address)
+    script = device.script
+    script.advertising = bool(advertising)
+    if script.advertising and script.awaited_reply:
+        reply, script.pending_connect, script.awaited_reply = script.awaited_reply, None, None
+        establish(device, reply)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
+def EndDiscovery(_mock, adapter_name):
+    """The adapter's Discovering goes false while it stays powered. Qt asks for discovery again at
+    once; bluetoothd, which still lists the client, refuses that as busy (src/adapter.c,
+    start_discovery: the sender is already in discovery_list) until the client calls
+    StopDiscovery."""
+    adapter = adapter_at(adapter_name)
+    adapter.stale_client = bool(adapter.props[ADAPTER_IFACE]['Discovering'])
+    adapter.props[ADAPTER_IFACE]['Discovering'] = False
+    adapter.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as',
+                       [ADAPTER_IFACE, {'Discovering': dbus.Boolean(False, variant_level=1)}, []])
+    forget_advertisements(adapter)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
@@ -331,10 +457,18 @@ def IsConnected(_mock, address):
     return device_at(address).script.connected
 
 
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='u')
+def ConnectCalls(_mock, address):
+    return sum(1 for _, method, _ in device_at(address).call_log if method == 'Connect')
+
+
 @dbus.service.method(MOCK_IFACE, in_signature='sn', out_signature='')
 def SetRssi(_mock, address, rssi):
-    """A new advertisement heard at another strength."""
-    set_properties(device_path(address), DEVICE_IFACE, {'RSSI': dbus.Int16(rssi)})
+    """Advertisements heard at another strength from now on."""
+    device = device_at(address)
+    device.script.rssi = rssi
+    if 'RSSI' in device.props[DEVICE_IFACE]:
+        set_properties(device.path, DEVICE_IFACE, {'RSSI': dbus.Int16(rssi)})
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='sb', out_signature='')
@@ -348,7 +482,11 @@ def SetPowered(_mock, adapter_name, powered):
                     and obj.script.connected:
                 end_connection(obj)
         changes['Discovering'] = False
+        # src/adapter.c, adapter_stop: the discovery clients are dropped.
+        adapter.stale_client = False
     set_properties(adapter.path, ADAPTER_IFACE, changes)
+    if not powered:
+        forget_advertisements(adapter)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='sb', out_signature='')
@@ -357,13 +495,16 @@ def SetDiscoverable(_mock, adapter_name, discoverable):
                    {'Discoverable': bool(discoverable)})
 
 
-KNOBS = [AddAdapter, AddPeripheral, RemovePeripheral, SetConnectBehaviour, DropLink, Notify,
-         IsNotifying, IsConnected, SetRssi, SetPowered, SetDiscoverable]
+KNOBS = [AddAdapter, AddPeripheral, RemovePeripheral, SetConnectBehaviour, SetNotifyBehaviour,
+         SetAdvertising, EndDiscovery, DropLink, Notify, IsNotifying, IsConnected, ConnectCalls,
+         SetRssi, SetPowered, SetDiscoverable]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--log', default=os.devnull, help='where to log every D-Bus call')
+    parser.add_argument('--advertising-interval', type=int, default=ADVERTISING_INTERVAL_MS,
+                        metavar='MS', help='how often an advertising device is heard')
     arguments = parser.parse_args()
 
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
@@ -375,6 +516,7 @@ def main():
     manager.AddTemplate('bluez5', {})
     add_methods(manager, MOCK_IFACE, KNOBS)
 
+    GLib.timeout_add(arguments.advertising_interval, advertise)
     loop = GLib.MainLoop()
     bus.add_signal_receiver(loop.quit, signal_name='Disconnected',
                             path='/org/freedesktop/DBus/Local',
