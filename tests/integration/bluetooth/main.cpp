@@ -9,8 +9,11 @@
 
 namespace {
 
-// One private system bus for the whole process: Qt binds the system bus once.
-class PrivateBusEnvironment : public testing::Environment {
+// Private buses for the whole process, since Qt binds each bus once: the system bus, and the
+// session bus too where QUENLARK_PRIVATE_SESSION_BUS is 1. A bus on which anyone may own any name
+// serves as either. The helper points the system-bus variable at what it starts, so the session
+// bus comes first and its address is handed on before the second start replaces that variable.
+class PrivateBusesEnvironment : public testing::Environment {
 public:
     void SetUp() override
     {
@@ -21,14 +24,24 @@ public:
                     {QStringLiteral("-c"), QStringLiteral("import dbusmock")});
         if (!probe.waitForFinished(30000) || probe.exitCode() != 0)
             GTEST_SKIP() << "python3-dbusmock is not installed";
-        const auto error = bus_.start(QStringLiteral(QUENLARK_BLUETOOTH_TEST_DIR) +
-                                      QStringLiteral("/system-bus.conf"));
+        const QString config = QStringLiteral(QUENLARK_BLUETOOTH_TEST_DIR "/system-bus.conf");
+        if (QUENLARK_PRIVATE_SESSION_BUS) {
+            const auto error = session_.start(config);
+            ASSERT_FALSE(error) << error->toStdString();
+            qputenv("DBUS_SESSION_BUS_ADDRESS", session_.address().toLocal8Bit());
+        }
+        const auto error = system_.start(config);
         ASSERT_FALSE(error) << error->toStdString();
     }
-    void TearDown() override { bus_.stop(); }
+    void TearDown() override
+    {
+        system_.stop();
+        session_.stop();
+    }
 
 private:
-    quenlark::integration::PrivateSystemBus bus_;
+    quenlark::integration::PrivateSystemBus session_;
+    quenlark::integration::PrivateSystemBus system_;
 };
 
 } // namespace
@@ -37,6 +50,6 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     testing::InitGoogleTest(&argc, argv);
-    testing::AddGlobalTestEnvironment(new PrivateBusEnvironment);
+    testing::AddGlobalTestEnvironment(new PrivateBusesEnvironment);
     return RUN_ALL_TESTS();
 }
