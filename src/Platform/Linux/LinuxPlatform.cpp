@@ -4,9 +4,11 @@
 #include "Platform/Linux/GrantAccessDialog.hpp"
 #include "Platform/Linux/LinuxAccessibility.hpp"
 #include "Platform/Linux/LinuxKeyEventServices.hpp"
-#include "Platform/Qt/NetworkHttpClient.hpp"
+#include "Platform/Qt/HelperHttpClient.hpp"
 #include "Platform/Qt/QtBluetoothCentral.hpp"
 #include "Platform/Qt/SettingsUserDefaults.hpp"
+
+#include <QCoreApplication>
 
 namespace quenlark {
 
@@ -33,7 +35,9 @@ private:
     SettingsUserDefaults defaults_;
     LinuxKeyEventServices keys_;
     LinuxAccessibility accessibility_{keys_, [] { GrantAccessDialog::showOnce(); }};
-    NetworkHttpClient http_;
+    // The release check's helper sits in libexec/ beside the program's bin/.
+    HelperHttpClient http_{QCoreApplication::applicationDirPath() +
+                           QStringLiteral("/" QUENLARK_FETCH_HELPER_FROM_BINDIR)};
 };
 
 } // namespace
