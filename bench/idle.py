@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 """Idle: memory after start and after a long idle, wakeups and CPU over a minute of idling.
 
-Usage: idle.py [--seconds 600] [--window 60] [--program PATH]
+Usage: idle.py [--seconds 600] [--window 60] [--program PATH] [--helper PATH|none] [--only TITLE]
 
 Five desktop sessions run side by side. Two have a tray host and the scripted BlueZ with a
 powered adapter: in one no clicker is in range, so the program scans; in the other it is
@@ -48,8 +48,9 @@ from bench_rows import (DEFAULT_PROGRAM, ROOT, Companion, CompanionSession, Tray
 
 CLICKER = 'C0:FF:EE:00:00:01'
 SETTLE_TIMEOUT = 60.0
-RSS_GOAL_KB = 32 * 1024
-TIMER_WAKEUP_GOAL = 0.6
+# The panel shown as a window (no tray) draws widgets and fonts a tray item does not.
+RSS_GOAL_KB = {True: 30 * 1024, False: 34 * 1024}  # by whether a tray host runs
+WAKEUP_GOAL = 0.55  # the 2-second permission poll and nothing else
 CLOCK_TICKS = os.sysconf('SC_CLK_TCK')
 
 
@@ -330,9 +331,10 @@ class Scenario:
         causes, traced = self.trace(session, pid, window)
 
         title = self.title
+        goal = RSS_GOAL_KB[self.tray]
         for when, rss in (('after start', start_rss), (f'after {seconds:g} s', end_rss)):
-            self.add(f'idle, {title}: RSS {when}', 1, megabytes(rss), '-', '<= 32 MB',
-                     verdict(rss <= RSS_GOAL_KB))
+            self.add(f'idle, {title}: RSS {when}', 1, megabytes(rss), '-',
+                     f'<= {megabytes(goal)}', verdict(rss <= goal))
         for origin, kilobytes in origins.most_common():
             self.add(f'    of it, {origin}', 1, megabytes(kilobytes))
         for when, pss in (('after start', start_pss), (f'after {seconds:g} s', end_pss)):
@@ -349,7 +351,8 @@ class Scenario:
                 self.add(f'idle, {title}: wakeups/s, thread {name}', f'{elapsed:.0f} s',
                          f'{delta / elapsed:.2f} /s')
         self.add(f'idle, {title}: wakeups/s, all threads', f'{elapsed:.0f} s',
-                 f'{total / elapsed:.2f} /s')
+                 f'{total / elapsed:.2f} /s', '-', f'<= {WAKEUP_GOAL} /s',
+                 verdict(total / elapsed <= WAKEUP_GOAL))
         self.add(f'idle, {title}: wakeups/s, main thread', f'{elapsed:.0f} s',
                  f'{main_switches / elapsed:.2f} /s')
         running = sum(ns for _, _, ns in after.values()) - \
@@ -362,8 +365,8 @@ class Scenario:
         main_name = after[pid][0]
         timer = causes.get(main_name, collections.Counter())['timer (poll timed out)']
         self.add(f'idle, {title}: main thread timer wakeups (strace)', f'{traced:.0f} s',
-                 f'{timer / traced:.2f} /s', '-', '<= 0.6 /s',
-                 verdict(timer / traced <= TIMER_WAKEUP_GOAL))
+                 f'{timer / traced:.2f} /s', '-', f'<= {WAKEUP_GOAL} /s',
+                 verdict(timer / traced <= WAKEUP_GOAL))
         for thread, counter in sorted(causes.items()):
             for cause, count in counter.most_common():
                 if thread == main_name and cause.startswith('timer'):
@@ -396,6 +399,9 @@ def main():
     parser.add_argument('--window', type=float, default=60.0,
                         help='wakeup and CPU window, the end of the idle period (default 60)')
     parser.add_argument('--program', default=DEFAULT_PROGRAM)
+    parser.add_argument('--only', metavar='TITLE',
+                        help='run the one session of that title (e.g. "no tray, connected"), so '
+                             'that its Pss shares pages with no other Qt program')
     parser.add_argument('--helper', default=HELPER,
                         help='the release check helper; "none" for a build without one')
     arguments = parser.parse_args()
@@ -406,6 +412,10 @@ def main():
                  Scenario('no tray, connected', arguments, connected=True, tray=False),
                  Scenario('no tray, no BlueZ', arguments, tray=False, system='no bluez'),
                  Scenario('no tray, no system bus', arguments, tray=False, system='no bus')]
+    if arguments.only:
+        scenarios = [scenario for scenario in scenarios if scenario.title == arguments.only]
+        if not scenarios:
+            parser.error(f'no session is called {arguments.only!r}')
     threads = [threading.Thread(target=scenario.run) for scenario in scenarios]
     for thread in threads:
         thread.start()
