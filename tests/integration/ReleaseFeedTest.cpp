@@ -421,16 +421,3 @@ INSTANTIATE_TEST_SUITE_P(
                     HelperEnd{"OutlivesItsTimeout", "printf partial; exec sleep 60", std::nullopt},
                     HelperEnd{"CannotStart", nullptr, std::nullopt}),
     [](const testing::TestParamInfo<HelperEnd>& info) { return std::string(info.param.name); });
-
-TEST(HelperArgumentsTest, TimeoutsAndTheAddressFollowTheOptionsTheClientWasGiven)
-{
-    HelperHttpClient client(u"/bin/sh"_s, {u"-c"_s, u"printf '%s\\n' \"$@\""_s, u"helper"_s,
-                                           u"--ca-certificates"_s, u"ca.pem"_s});
-    client.setTimeouts(std::chrono::milliseconds(1500), std::chrono::seconds(4));
-    std::optional<QByteArray> delivered;
-    client.get(QUrl(u"https://quenlark.example/a b"_s),
-               [&](std::optional<QByteArray> body) { delivered = std::move(body); });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return delivered.has_value(); }, answerLimitMs));
-    EXPECT_EQ(*delivered, "--ca-certificates\nca.pem\n--stall-timeout\n1500\n--total-timeout\n"
-                          "4000\n--\nhttps://quenlark.example/a%20b\n");
-}
