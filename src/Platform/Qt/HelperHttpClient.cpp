@@ -23,7 +23,8 @@ HelperHttpClient::~HelperHttpClient()
     for (auto it = requests.cbegin(); it != requests.cend(); ++it) {
         QProcess* process = it.key();
         process->disconnect();
-        // QProcess kills and reaps a running helper when deleted.
+        process->kill();
+        process->waitForFinished();
         delete process;
     }
     for (const Request& request : requests)
