@@ -14,9 +14,6 @@ namespace quenlark {
 
 namespace {
 
-// The feed is a few hundred bytes; anything this large is not a feed.
-constexpr qsizetype maxFeedBytes = 64 * 1024;
-
 // An optional single sign, then ASCII digits only, within the signed 64-bit range.
 std::optional<qint64> parseComponent(QStringView piece)
 {
@@ -139,7 +136,7 @@ void checkForUpdates(HttpClient& http, std::optional<QString> bundleShortVersion
     http.get(latestURL(),
              [running = std::move(running), onUpdateAvailable = std::move(onUpdateAvailable)](
                  std::optional<QByteArray> body) mutable {
-                 if (!body || body->size() > maxFeedBytes)
+                 if (!body || body->size() > HttpClient::maxBodyBytes)
                      return;
                  const auto release = decodeLatestRelease(*body);
                  if (!release || !isNewer(release->version, running))

@@ -11,6 +11,10 @@ namespace quenlark {
 
 class HttpClient {
 public:
+    // The largest body delivered; a longer one completes with no body. The release feed is a few
+    // hundred bytes: anything this large is not a feed.
+    static constexpr qsizetype maxBodyBytes = 64 * 1024;
+
     virtual ~HttpClient() = default;
     // A plain GET. The completion runs exactly once, on any thread, with nullopt when no body
     // arrived. The status code is not reported.

@@ -5,8 +5,6 @@
 #include "Views/XEmbedTray.hpp"
 
 #include <QCursor>
-#include <QGuiApplication>
-#include <QTimer>
 
 // Outside the namespace, as Qt requires; the image lives in a static library.
 static void initResources()
@@ -18,10 +16,9 @@ namespace quenlark {
 
 TrayItem::TrayItem(const QDBusConnection& bus, QObject* parent)
     : QObject(parent), hostWatcher_(new StatusNotifierHostWatcher(bus, this)),
-      xembedPoll_(new QTimer(this))
+      xembed_(new XEmbedTray(this))
 {
-    xembedPoll_->setInterval(xembedPollMilliseconds);
-    connect(xembedPoll_, &QTimer::timeout, this, &TrayItem::evaluate);
+    connect(xembed_, &XEmbedTray::presenceChanged, this, &TrayItem::evaluate);
     connect(hostWatcher_, &StatusNotifierHostWatcher::presenceChanged, this, &TrayItem::evaluate);
 }
 
@@ -33,8 +30,7 @@ QIcon TrayItem::icon()
 
 void TrayItem::start()
 {
-    if (QGuiApplication::platformName() == QLatin1String("xcb"))
-        xembedPoll_->start();
+    xembed_->start();
     hostWatcher_->start();
 }
 
@@ -44,13 +40,11 @@ void TrayItem::evaluate()
     // Until the bus has answered, an XEmbed tray must not win over a host that is there.
     if (!host)
         return;
-    const bool xembed = XEmbedTray::isPresent();
+    const bool xembed = xembed_->isPresent();
     if (!trayIcon_ && (*host || xembed))
         makeIcon(*host);
     // A StatusNotifierItem icon never moves to an XEmbed tray; an XEmbed icon is re-docked by Qt
     // whenever such a tray returns.
-    if (iconUsesStatusNotifier_)
-        xembedPoll_->stop();
     setAvailable(trayIcon_ && (iconUsesStatusNotifier_ ? *host : xembed));
 }
 

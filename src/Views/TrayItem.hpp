@@ -7,11 +7,10 @@
 #include <QRect>
 #include <QSystemTrayIcon>
 
-class QTimer;
-
 namespace quenlark {
 
 class StatusNotifierHostWatcher;
+class XEmbedTray;
 
 // The program's one tray item, "Quenlark" with the "MenuBarIcon" image. Qt settles once per
 // process, when the first tray icon is made or the first question about trays is asked, whether
@@ -23,9 +22,6 @@ class TrayItem : public QObject {
     Q_OBJECT
 
 public:
-    // How often an X11 session is checked for an XEmbed tray while that is the tray that matters.
-    static constexpr int xembedPollMilliseconds = 3000;
-
     explicit TrayItem(const QDBusConnection& bus = QDBusConnection::sessionBus(),
                       QObject* parent = nullptr);
 
@@ -51,7 +47,7 @@ private:
     void setAvailable(bool available);
 
     StatusNotifierHostWatcher* hostWatcher_;
-    QTimer* xembedPoll_;
+    XEmbedTray* xembed_;
     QSystemTrayIcon* trayIcon_ = nullptr;
     bool iconUsesStatusNotifier_ = false;
     bool available_ = false;

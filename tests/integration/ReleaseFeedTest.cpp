@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: MIT
-// The release check over real HTTPS: NetworkHttpClient against a loopback server whose private
-// certificate authority only the client under test trusts.
+// The release check over real HTTPS: the helper-backed client, whose helper runs NetworkHttpClient,
+// against a loopback server whose private certificate authority only the client under test
+// trusts; and the client against helpers that misbehave.
 #include "Core/UpdateChecker.hpp"
-#include "Platform/Qt/NetworkHttpClient.hpp"
+#include "Platform/Qt/HelperHttpClient.hpp"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSslCertificate>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -73,12 +73,12 @@ public:
         return event(u"port "_s + listener + u' ').section(u' ', 2).toInt();
     }
 
-    // A configuration that trusts the server's own authority and nothing else.
-    QSslConfiguration trustingItsAuthority() const
+    // A client that trusts the server's own authority and nothing else.
+    std::unique_ptr<HelperHttpClient> trustingItsAuthority() const
     {
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.setCaCertificates(QSslCertificate::fromPath(event(u"ca "_s).section(u' ', 1)));
-        return tls;
+        return std::make_unique<HelperHttpClient>(
+            QStringLiteral(FETCH_HELPER),
+            QStringList{u"--ca-certificates"_s, event(u"ca "_s).section(u' ', 1)});
     }
 
     // The first line that starts with `prefix`, waiting for it for a while; empty if none came.
@@ -174,10 +174,11 @@ std::shared_ptr<CheckResult> runCheck(HttpClient& client, int port, const QStrin
     return result;
 }
 
-long maxResidentKiB()
+// The largest peak resident size of the helpers that have ended.
+long helperMaxResidentKiB()
 {
     rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
+    getrusage(RUSAGE_CHILDREN, &usage);
     return usage.ru_maxrss;
 }
 
@@ -217,9 +218,9 @@ class ReleaseFeedAnswerTest : public ReleaseFeedTest,
 TEST_P(ReleaseFeedAnswerTest, DeliversWholeBodiesAndOffersOnlyUsableFeeds)
 {
     const Scenario& row = GetParam();
-    NetworkHttpClient client(server.trustingItsAuthority());
+    const auto client = server.trustingItsAuthority();
 
-    const auto result = runCheck(client, server.port(QString::fromUtf8(row.listener)),
+    const auto result = runCheck(*client, server.port(QString::fromUtf8(row.listener)),
                                  QString::fromUtf8(row.scenario));
 
     ASSERT_EQ(result->requested.size(), 1);
@@ -248,6 +249,10 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"NotJson", "not-json", "trusted", "Service temporarily unavailable", false,
                  "sent not-json"},
         Scenario{"RedirectToNewerFeed", "moved", "trusted", feedBody, true, "sent newer"},
+        Scenario{"RedirectToPlainHttp", "downgrade", "trusted", std::nullopt, false,
+                 "sent downgrade"},
+        Scenario{"AsksForIdentityEncoding", "encoding", "trusted", "identity", false,
+                 "sent encoding"},
         Scenario{"ClosedMidBody", "cut", "trusted", std::nullopt, false, "cut cut"},
         Scenario{"UntrustedAuthority", "newer", "untrusted", std::nullopt, false,
                  "handshake-failed untrusted"},
@@ -255,16 +260,26 @@ INSTANTIATE_TEST_SUITE_P(
                  "handshake-failed wronghost"}),
     [](const testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
 
+TEST_F(ReleaseFeedTest, EndlessRedirectsStopAfterFive)
+{
+    const auto client = server.trustingItsAuthority();
+    EXPECT_EQ(runCheck(*client, server.port(u"trusted"_s), u"loop"_s)->delivered, std::nullopt);
+    // Five redirects followed, and not one more.
+    EXPECT_FALSE(server.waitForEvent(u"hop loop 5"_s).isEmpty());
+    QTest::qWait(500);
+    EXPECT_EQ(server.event(u"hop loop 6"_s), QString());
+}
+
 TEST_F(ReleaseFeedTest, OversizedBodyIsCutOffWithBoundedMemory)
 {
-    NetworkHttpClient client(server.trustingItsAuthority());
+    const auto client = server.trustingItsAuthority();
     const int port = server.port(u"trusted"_s);
-    // A first check brings up TLS and the network thread, so that only the body is measured.
-    ASSERT_EQ(runCheck(client, port, u"newer"_s)->offers.size(), 1u);
-    const long residentBefore = maxResidentKiB();
+    // A first check gives the size of a helper that fetched a feed.
+    ASSERT_EQ(runCheck(*client, port, u"newer"_s)->offers.size(), 1u);
+    const long residentBefore = helperMaxResidentKiB();
 
-    const auto result = runCheck(client, port, u"huge"_s);
-    const long grownKiB = maxResidentKiB() - residentBefore;
+    const auto result = runCheck(*client, port, u"huge"_s);
+    const long grownKiB = helperMaxResidentKiB() - residentBefore;
 
     EXPECT_EQ(result->completions, 1);
     EXPECT_EQ(result->delivered, std::nullopt);
@@ -277,18 +292,14 @@ TEST_F(ReleaseFeedTest, OversizedBodyIsCutOffWithBoundedMemory)
     EXPECT_LT(sentBytes, 16 << 20);
     EXPECT_LT(grownKiB, 16 * 1024);
     RecordProperty("server_sent_bytes", std::to_string(sentBytes));
-    RecordProperty("resident_growth_kib", std::to_string(grownKiB));
-    std::cout << "server sent " << sentBytes << " bytes; peak resident size grew " << grownKiB
-              << " KiB\n";
+    RecordProperty("helper_resident_growth_kib", std::to_string(grownKiB));
+    std::cout << "server sent " << sentBytes << " bytes; the helper's peak resident size grew "
+              << grownKiB << " KiB\n";
 }
 
 TEST_F(ReleaseFeedTest, TheAuthorityIsTrustedOnlyByTheClientGivenIt)
 {
-    const auto authority = server.trustingItsAuthority().caCertificates();
-    ASSERT_EQ(authority.size(), 1);
-    EXPECT_FALSE(QSslConfiguration::defaultConfiguration().caCertificates().contains(authority[0]));
-
-    NetworkHttpClient systemTrust;
+    HelperHttpClient systemTrust{QStringLiteral(FETCH_HELPER)};
     const auto result = runCheck(systemTrust, server.port(u"trusted"_s), u"newer"_s);
     EXPECT_EQ(result->completions, 1);
     EXPECT_EQ(result->delivered, std::nullopt);
@@ -298,14 +309,14 @@ TEST_F(ReleaseFeedTest, TheAuthorityIsTrustedOnlyByTheClientGivenIt)
 
 TEST_F(ReleaseFeedTest, StalledAndTricklingServersAreCutOff)
 {
-    NetworkHttpClient client(server.trustingItsAuthority());
-    client.setTimeouts(std::chrono::seconds(1), std::chrono::seconds(3));
+    const auto client = server.trustingItsAuthority();
+    client->setTimeouts(std::chrono::seconds(1), std::chrono::seconds(3));
     const int port = server.port(u"trusted"_s);
 
     // Both servers keep the connection up for a minute; only the client's timeouts end it early.
     for (const QString& scenario : {u"stalled"_s, u"trickle"_s}) {
         SCOPED_TRACE(scenario.toStdString());
-        const auto result = runCheck(client, port, scenario);
+        const auto result = runCheck(*client, port, scenario);
         EXPECT_EQ(result->completions, 1);
         EXPECT_EQ(result->delivered, std::nullopt);
         EXPECT_TRUE(result->offers.empty());
@@ -313,19 +324,27 @@ TEST_F(ReleaseFeedTest, StalledAndTricklingServersAreCutOff)
     }
 }
 
-TEST_F(ReleaseFeedTest, DestroyingTheClientCompletesARequestInFlight)
+TEST_F(ReleaseFeedTest, DestroyingTheClientCompletesARequestOnce)
 {
-    auto client = std::make_unique<NetworkHttpClient>(server.trustingItsAuthority());
-    const auto result = startCheck(*client, server.port(u"trusted"_s), u"stalled"_s);
-    ASSERT_FALSE(server.waitForEvent(u"request stalled"_s).isEmpty());
-    EXPECT_EQ(result->completions, 0);
+    // Destroyed before its helper started, and while the helper waits on a stalled server.
+    for (const bool helperRunning : {false, true}) {
+        SCOPED_TRACE(helperRunning ? "helper running" : "helper not started");
+        auto client = server.trustingItsAuthority();
+        const auto result = startCheck(*client, server.port(u"trusted"_s), u"stalled"_s);
+        if (helperRunning) {
+            ASSERT_FALSE(server.waitForEvent(u"request stalled"_s).isEmpty());
+        }
+        EXPECT_EQ(result->completions, 0);
 
-    client.reset();
-    EXPECT_EQ(result->completions, 1);
-    EXPECT_EQ(result->delivered, std::nullopt);
-    drainMainQueue();
-    EXPECT_EQ(result->completions, 1);
-    EXPECT_TRUE(result->offers.empty());
+        client.reset();
+        EXPECT_EQ(result->completions, 1);
+        EXPECT_EQ(result->delivered, std::nullopt);
+        QTest::qWait(200);
+        drainMainQueue();
+        EXPECT_EQ(result->completions, 1);
+        EXPECT_TRUE(result->offers.empty());
+    }
+    // The killed helper's connection closes.
     EXPECT_FALSE(server.waitForEvent(u"cut stalled"_s).isEmpty());
 }
 
@@ -337,19 +356,68 @@ TEST_F(ReleaseFeedTest, OnlyWebAddressesAreFetched)
     local.write(feedBody);
     local.close();
 
-    for (const QUrl& url : {QUrl::fromLocalFile(local.fileName()),
-                            QUrl(u"data:application/json,"_s + QString::fromUtf8(feedBody))}) {
+    const auto client = server.trustingItsAuthority();
+    for (const QUrl& url :
+         {QUrl::fromLocalFile(local.fileName()),
+          QUrl(u"data:application/json,"_s + QString::fromUtf8(feedBody)), QUrl(u"--version"_s)}) {
         SCOPED_TRACE(url.toString().toStdString());
         int completions = 0;
         std::optional<QByteArray> delivered = QByteArray("unset");
-        // Made after what the completion writes to, so that it goes first.
-        NetworkHttpClient client(server.trustingItsAuthority());
-        client.get(url, [&](std::optional<QByteArray> body) {
+        client->get(url, [&](std::optional<QByteArray> body) {
             ++completions;
             delivered = std::move(body);
         });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return completions > 0; }, answerLimitMs));
         drainMainQueue();
         EXPECT_EQ(completions, 1);
         EXPECT_EQ(delivered, std::nullopt);
     }
 }
+
+// What the client makes of a helper's end, with shell scripts standing in for the helper.
+struct HelperEnd {
+    const char* name;
+    const char* script; // run by sh -c with the helper's arguments; none: no helper at all
+    std::optional<QByteArray> delivered;
+};
+
+void PrintTo(const HelperEnd& end, std::ostream* out)
+{
+    *out << end.name;
+}
+
+class HelperEndTest : public testing::TestWithParam<HelperEnd> {};
+
+TEST_P(HelperEndTest, OnlyAWholeBodyFromACleanExitIsDelivered)
+{
+    const HelperEnd& row = GetParam();
+    const QString program = row.script ? u"/bin/sh"_s : u"/nonexistent/quenlark-fetch-release"_s;
+    HelperHttpClient client(program, {u"-c"_s, QString::fromUtf8(row.script), u"helper"_s});
+    client.setTimeouts(std::chrono::milliseconds(500), std::chrono::seconds(1));
+    int completions = 0;
+    std::optional<QByteArray> delivered;
+    client.get(QUrl(u"https://quenlark.example/releases/latest.json"_s),
+               [&](std::optional<QByteArray> body) {
+                   ++completions;
+                   delivered = std::move(body);
+               });
+    // The total timeout and the grace after it, with room for a loaded machine.
+    const int limit = answerLimitMs + static_cast<int>(HelperHttpClient::exitGrace.count());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return completions > 0; }, limit));
+    drainMainQueue();
+    EXPECT_EQ(completions, 1);
+    EXPECT_EQ(delivered, row.delivered);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, HelperEndTest,
+    testing::Values(HelperEnd{"Body", "printf body", "body"},
+                    HelperEnd{"EmptyBody", "exit 0", QByteArray()},
+                    HelperEnd{"BodyOfTheCap", "head -c 65536 /dev/zero", QByteArray(65536, '\0')},
+                    HelperEnd{"BodyPastTheCap", "head -c 65537 /dev/zero", std::nullopt},
+                    HelperEnd{"EndlessOutput", "exec cat /dev/zero", std::nullopt},
+                    HelperEnd{"NonZeroExit", "printf partial; exit 1", std::nullopt},
+                    HelperEnd{"Crash", "printf partial; kill -SEGV $$", std::nullopt},
+                    HelperEnd{"OutlivesItsTimeout", "printf partial; exec sleep 60", std::nullopt},
+                    HelperEnd{"CannotStart", nullptr, std::nullopt}),
+    [](const testing::TestParamInfo<HelperEnd>& info) { return std::string(info.param.name); });

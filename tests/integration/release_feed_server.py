@@ -9,10 +9,11 @@ trusted, by the one client under test), then listens on 127.0.0.1 with three cer
   trusted    issued by the trusted authority for IP 127.0.0.1
   untrusted  issued by the other authority for IP 127.0.0.1
   wronghost  issued by the trusted authority for another name
-The first path segment picks the answer, e.g. GET /newer/releases/latest.json.
+and one plain HTTP listener, "plain". The first path segment picks the answer, e.g. GET /newer/releases/latest.json.
 
 Standard output, one line each: "ca PATH", "port NAME NUMBER", then "ready"; afterwards
-"request SCENARIO", "sent SCENARIO BYTES" (whole answer written), "cut SCENARIO BYTES" (the
+"request SCENARIO" (also "request plain SCENARIO" on the plain listener), "hop loop N" (the
+Nth redirect of "loop" was followed), "sent SCENARIO BYTES" (whole answer written), "cut SCENARIO BYTES" (the
 client went away after BYTES of body) and "handshake-failed NAME". Exits when standard input
 closes, so it never outlives the test that started it.
 """
@@ -30,6 +31,7 @@ HTML = b"<!doctype html><html><head><title>404 Not Found</title></head><body>Gon
 HUGE_DECLARED = 1 << 40  # declared length of the endless body
 HUGE_LIMIT = 1 << 30  # the server gives up after this much, so a client that never stops is seen
 SLOW_FOR = 60.0  # seconds a stalled or trickling answer is kept up at most
+PLAIN_PORT = [0]  # the plain HTTP listener, where "downgrade" points
 
 print_lock = threading.Lock()
 
@@ -89,7 +91,10 @@ class FeedHandler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         self.close_connection = True
         scenario = self.path.strip("/").split("/")[0]
-        say("request", scenario)
+        if isinstance(self.server, PlainServer):
+            say("request plain", scenario)
+        else:
+            say("request", scenario)
         play = getattr(self, "play_" + scenario.replace("-", "_"), None)
         try:
             if play is None:
@@ -114,6 +119,20 @@ class FeedHandler(http.server.BaseHTTPRequestHandler):
     def play_moved(self, scenario):
         self.answer(scenario, 302, HTML, "text/html",
                     [("Location", "/newer/releases/latest.json")])
+
+    def play_loop(self, scenario):
+        # /loop/N/... sends on to /loop/N+1/...: the deepest hop shows how many were followed.
+        hop = int(self.path.split("/")[2]) if self.path.split("/")[2].isdigit() else 0
+        say("hop", scenario, hop)
+        self.answer(scenario, 302, HTML, "text/html",
+                    [("Location", f"/loop/{hop + 1}/releases/latest.json")])
+
+    def play_downgrade(self, scenario):
+        self.answer(scenario, 302, HTML, "text/html",
+                    [("Location", f"http://127.0.0.1:{PLAIN_PORT[0]}/newer/releases/latest.json")])
+
+    def play_encoding(self, scenario):
+        self.answer(scenario, 200, self.headers.get("Accept-Encoding", "").encode(), "text/plain")
 
     def play_cut(self, scenario):
         self.head(200, len(FEED))
@@ -163,6 +182,14 @@ class FeedHandler(http.server.BaseHTTPRequestHandler):
         say("cut", scenario, sent)
 
 
+class PlainServer(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self):
+        super().__init__(("127.0.0.1", 0), FeedHandler)
+        self.name = "plain"
+
+
 class TlsServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
@@ -194,7 +221,9 @@ def main():
         TlsServer("trusted", *make_leaf(workdir, "trusted", trusted, "IP:127.0.0.1")),
         TlsServer("untrusted", *make_leaf(workdir, "untrusted", other, "IP:127.0.0.1")),
         TlsServer("wronghost", *make_leaf(workdir, "wronghost", trusted, "DNS:elsewhere.invalid")),
+        PlainServer(),
     ]
+    PLAIN_PORT[0] = servers[-1].server_address[1]
     say("ca", trusted[1])
     for server in servers:
         say("port", server.name, server.server_address[1])

@@ -6,9 +6,11 @@
 #include "Platform/Linux/LinuxKeyEventServices.hpp"
 #include "Platform/Linux/LogindSession.hpp"
 #include "Platform/Linux/PortalKeyboard.hpp"
-#include "Platform/Qt/NetworkHttpClient.hpp"
+#include "Platform/Qt/HelperHttpClient.hpp"
 #include "Platform/Qt/QtBluetoothCentral.hpp"
 #include "Platform/Qt/SettingsUserDefaults.hpp"
+
+#include <QCoreApplication>
 
 namespace quenlark {
 
@@ -48,7 +50,9 @@ private:
                                 std::make_unique<RealUinputSystemCalls>(), &portal_};
     LogindSession session_;
     LinuxAccessibility accessibility_{keys_, [] { GrantAccessDialog::showOnce(); }};
-    NetworkHttpClient http_;
+    // The release check's helper sits in libexec/ beside the program's bin/.
+    HelperHttpClient http_{QCoreApplication::applicationDirPath() +
+                           QStringLiteral("/" QUENLARK_FETCH_HELPER_FROM_BINDIR)};
 };
 
 } // namespace

@@ -21,7 +21,6 @@ namespace quenlark {
 // Lives on, and is called from, a thread with an event loop; completions run on that thread.
 class NetworkHttpClient : public HttpClient {
 public:
-    static constexpr qint64 maxBodyBytes = 64 * 1024;
     static constexpr std::chrono::milliseconds defaultStallTimeout{std::chrono::seconds(30)};
     static constexpr std::chrono::milliseconds defaultTotalTimeout{std::chrono::seconds(60)};
 

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: MIT
-"""A tray host for the start-up and idle benchmarks: org.kde.StatusNotifierWatcher on the session
-bus, with one host registered, that writes down when each item registers.
+"""A desktop's tray for the tray tests, the benchmarks and the package test:
+org.kde.StatusNotifierWatcher on the session bus, with one host registered, that writes down when
+each item registers.
 
 Usage: status_notifier_watcher.py   (with DBUS_SESSION_BUS_ADDRESS set)
 
