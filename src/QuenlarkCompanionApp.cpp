@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "QuenlarkCompanionApp.hpp"
 
-#include "Platform/SystemPlatform.hpp"
+#include "SystemPlatform.hpp"
 #include "SingleInstanceGuard.hpp"
 
 #include <QApplication>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "Views/TrayItem.hpp"
 
-#include "Views/StatusNotifierHostWatcher.hpp"
-#include "Views/XEmbedTray.hpp"
+#include "Platform/Linux/StatusNotifierHostWatcher.hpp"
+#include "Platform/Linux/XEmbedTray.hpp"
 
 #include <QCursor>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "Views/TrayItem.hpp"
 
-#include "Views/XEmbedTray.hpp"
+#include "Platform/Linux/XEmbedTray.hpp"
 
 #include <QDBusMessage>
 #include <QDeadlineTimer>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Views/StatusNotifierHostWatcher.hpp"
+#include "Platform/Linux/StatusNotifierHostWatcher.hpp"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Views/XEmbedTray.hpp"
+#include "Platform/Linux/XEmbedTray.hpp"
 
 #include <QByteArray>
 #include <QCoreApplication>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Platform/SystemPlatform.hpp"
+#include "SystemPlatform.hpp"
 
 #include "Platform/Linux/GrantAccessDialog.hpp"
 #include "Platform/Linux/LinuxAccessibility.hpp"
