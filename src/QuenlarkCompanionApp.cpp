@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "QuenlarkCompanionApp.hpp"
 
-#include "SystemPlatform.hpp"
 #include "SingleInstanceGuard.hpp"
+#include "SystemPlatform.hpp"
 
 #include <QApplication>
 
