@@ -15,7 +15,7 @@ namespace {
 
 const QString savedKey = QStringLiteral("savedPeripheralUUID");
 const QString failureText = QStringLiteral("Link lost");
-// The third offers no clicker service: the link must never hear its packets.
+// The third offers another service: connecting to it ends without a subscription.
 const char16_t* const identifiers[LinkHarness::peripheralCount] = {
     u"00000000-0000-0000-0000-a1b2c3d4e5f6", u"6f1c2e4a-0b3d-4c5e-8f70-9a1b2c3d4e5f",
     u"00000000-0000-0000-0000-0000000000c3"};
