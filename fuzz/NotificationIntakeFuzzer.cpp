@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Drives the clicker link with steps read from the input and checks it against its model after
-// every step. Input format, front to back, one step after another (missing bytes read as 0):
+// Drives the clicker link with steps read from the input and checks its rules after every step.
+// Input format, front to back, one step after another (missing bytes read as 0):
 //   kind byte (LinkStep::Kind, modulo its count), target byte (for a power report the state,
 //   modulo 6); notifications then carry a length byte (modulo 8) and that many packet bytes.
 
@@ -50,7 +50,6 @@ LinkStep readStep(ByteReader& input)
         break;
     case Kind::notify:
     case Kind::notifyOtherCharacteristic:
-    case Kind::notifyError:
         step.packet = input.take(input.next() % 8);
         break;
     default:

@@ -1,21 +1,17 @@
 // SPDX-License-Identifier: MIT
 // Compares two version texts read from the input, as UTF-8 or as raw UTF-16 (unpaired surrogates
 // included), and checks what must hold for any text: nothing is newer than itself, two texts are
-// never both newer than each other, the answer follows from the components, and for ASCII texts
-// the components are what a plain split at full stops yields.
+// never both newer than each other, and the answer follows from the components.
 
 #include "Core/UpdateChecker.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <charconv>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <limits>
-#include <optional>
 #include <string>
-#include <vector>
 
 using namespace quenlark;
 
@@ -37,43 +33,6 @@ QString decode(const std::string& bytes, bool utf16)
     __builtin_trap();
 }
 
-// A piece of ASCII text: an optional sign, then decimal digits, within the signed 64-bit range.
-std::optional<qint64> parsePiece(std::string_view piece)
-{
-    bool negative = false;
-    if (!piece.empty() && (piece.front() == '+' || piece.front() == '-')) {
-        negative = piece.front() == '-';
-        piece.remove_prefix(1);
-    }
-    if (piece.empty() || piece.find_first_not_of("0123456789") != std::string_view::npos)
-        return std::nullopt;
-    std::uint64_t magnitude = 0;
-    const auto [end, error] = std::from_chars(piece.data(), piece.data() + piece.size(), magnitude);
-    if (error != std::errc() || end != piece.data() + piece.size())
-        return std::nullopt;
-    constexpr auto limit = static_cast<std::uint64_t>(std::numeric_limits<qint64>::max());
-    if (magnitude > limit + (negative ? 1 : 0))
-        return std::nullopt;
-    if (negative)
-        return magnitude == limit + 1 ? std::numeric_limits<qint64>::min()
-                                      : -static_cast<qint64>(magnitude);
-    return static_cast<qint64>(magnitude);
-}
-
-QList<qint64> plainComponents(const QString& ascii)
-{
-    QList<qint64> components;
-    const std::string text = ascii.toStdString();
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        const std::size_t stop = std::min(text.find('.', start), text.size());
-        if (const auto value = parsePiece(std::string_view(text).substr(start, stop - start)))
-            components.append(*value);
-        start = stop + 1;
-    }
-    return components;
-}
-
 bool newerByComponents(const QList<qint64>& a, const QList<qint64>& b)
 {
     for (qsizetype i = 0; i < std::max(a.size(), b.size()); ++i) {
@@ -83,11 +42,6 @@ bool newerByComponents(const QList<qint64>& a, const QList<qint64>& b)
     return false;
 }
 
-bool isAscii(const QString& text)
-{
-    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
-}
-
 void checkOne(const QString& text)
 {
     const QList<qint64> components = versionComponents(text);
@@ -95,8 +49,6 @@ void checkOne(const QString& text)
         broken("components differ between two calls", text);
     if (components.size() > text.count(u'.') + 1)
         broken("more components than pieces", text);
-    if (isAscii(text) && components != plainComponents(text))
-        broken("components of an ASCII text differ from a plain split", text);
     if (isNewer(text, text))
         broken("a text is newer than itself", text);
 }

@@ -9,16 +9,16 @@ namespace quenlark {
 namespace {
 const QString fallbackDeviceName = QStringLiteral("Quenlark");
 
+QString savedUUIDKey()
+{
+    return QStringLiteral("savedPeripheralUUID");
+}
+
 QString savedIdentifierText(const Peripheral& peripheral)
 {
     return peripheral.identifier().toString(QUuid::WithoutBraces).toUpper();
 }
 } // namespace
-
-QString BLECentralManager::savedUUIDKey()
-{
-    return QStringLiteral("savedPeripheralUUID");
-}
 
 BLECentralManager::BLECentralManager(Platform& platform)
     : connectionState(this, ConnectionState::disconnected), connectedDeviceName(this, std::nullopt),

@@ -32,8 +32,6 @@ public:
     std::function<void(SlideCommand)> onCommandReceived;
 
     void forgetDevice();
-    // The sequence byte of the last packet taken in; absent after a disconnect or forget.
-    std::optional<std::uint8_t> lastSequence() const { return lastSequence_; }
 
     void centralManagerDidUpdateState(Central& central) override;
     void centralManagerDidDiscoverPeripheral(Central& central,
@@ -50,8 +48,6 @@ public:
     void peripheralDidUpdateValueForCharacteristic(Peripheral& peripheral,
                                                    Characteristic& characteristic,
                                                    const OptionalError& error) override;
-
-    static QString savedUUIDKey();
 
 Q_SIGNALS:
     void objectWillChange();

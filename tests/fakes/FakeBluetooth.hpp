@@ -31,8 +31,6 @@ public:
 
     // Absent until the first call; each call adds one characteristic.
     FakeCharacteristic& addCharacteristic(QUuid uuid);
-    // An empty but present list.
-    void setEmptyCharacteristics() { characteristics_.emplace(); }
 
 private:
     QUuid uuid_;
@@ -59,7 +57,6 @@ public:
 
     PeripheralDelegate* delegate() const { return delegate_; }
     FakeService& addService(QUuid uuid);
-    void setEmptyServices() { services_.emplace(); }
     // The standard clicker layout: the clicker service holding the command characteristic.
     FakeCharacteristic& addClickerLayout();
 

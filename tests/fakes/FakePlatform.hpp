@@ -15,7 +15,6 @@ class FakePlatform : public Platform {
 public:
     std::unique_ptr<Central> makeCentral(CentralDelegate& delegate) override
     {
-        ++centralsMade;
         auto made = std::make_unique<FakeCentral>(delegate);
         central = made.get();
         return made;
@@ -27,7 +26,6 @@ public:
     std::optional<QString> bundleShortVersion() const override { return version; }
 
     FakeCentral* central = nullptr;
-    int centralsMade = 0;
     InMemoryUserDefaults defaults;
     RecordingKeyEventServices keys;
     FakeAccessibility accessibility;

@@ -3,20 +3,24 @@
 #include "FakePlatform.hpp"
 #include "Models/BLEConstants.hpp"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
 
 using namespace quenlark;
 using namespace quenlark::fakes;
 using Call = FakeCentral::Call;
+using SC = SlideCommand;
 
 namespace {
 
+// The settings key and text form other versions of the program read back.
+const QString savedKey = QStringLiteral("savedPeripheralUUID");
 const QUuid firstId(QStringLiteral("00000000-0000-0000-0000-a1b2c3d4e5f6"));
 const QUuid secondId(QStringLiteral("00000000-0000-0000-0000-0000000000b2"));
 const QString firstIdText = QStringLiteral("00000000-0000-0000-0000-A1B2C3D4E5F6");
 
-// Records every announced assignment of the link's published values, in order.
 class LinkTest : public testing::Test {
 protected:
     void SetUp() override { makeLink(); }
@@ -26,6 +30,7 @@ protected:
         subscriptions.clear();
         link = std::make_unique<BLECentralManager>(platform);
         central = platform.central;
+        link->onCommandReceived = [this](SC c) { received.push_back(c); };
         QObject::connect(link.get(), &BLECentralManager::objectWillChange,
                          [this] { ++announcements; });
         subscriptions.push_back(link->connectionState.subscribe(
@@ -38,16 +43,21 @@ protected:
     {
         auto peripheral = std::make_shared<FakePeripheral>(id, std::move(name));
         peripheral->addClickerLayout();
-        return peripheral;
+        return peripherals.emplace_back(std::move(peripheral));
+    }
+
+    void connect(const std::shared_ptr<FakePeripheral>& peripheral)
+    {
+        central->discover(peripheral);
+        central->reportConnected(*peripheral);
     }
 
     // Power on, discover and connect one clicker.
-    std::shared_ptr<FakePeripheral> connectClicker(QUuid id = firstId)
+    std::shared_ptr<FakePeripheral> connectedClicker(QUuid id = firstId)
     {
         central->reportState(CentralState::poweredOn);
         auto peripheral = clicker(id);
-        central->discover(peripheral);
-        central->reportConnected(*peripheral);
+        connect(peripheral);
         return peripheral;
     }
 
@@ -57,114 +67,116 @@ protected:
             peripheral.services()->at(0)->characteristics()->at(0));
     }
 
+    // Sends the packets and returns what they delivered.
+    std::vector<SC> send(FakePeripheral& peripheral, std::initializer_list<const char*> packets)
+    {
+        received.clear();
+        for (const char* hex : packets)
+            peripheral.notify(commandOf(peripheral), QByteArray::fromHex(hex));
+        return std::exchange(received, {});
+    }
+
+    // Runs `action` and returns what it wrote on standard output.
+    template <typename F> static std::string output(F action)
+    {
+        testing::internal::CaptureStdout();
+        action();
+        return testing::internal::GetCapturedStdout();
+    }
+
+    // Peripherals are declared before the link so that they outlive it.
+    std::vector<std::shared_ptr<FakePeripheral>> peripherals;
     FakePlatform platform;
     std::unique_ptr<BLECentralManager> link;
     FakeCentral* central = nullptr;
     std::vector<ConnectionState> states;
+    std::vector<SC> received;
     std::vector<Subscription> subscriptions;
     int announcements = 0;
 };
 
+const PlatformError failure{QStringLiteral("Operation failed ü")};
+
 } // namespace
 
-TEST_F(LinkTest, ConstructionMakesOneCentralAndStartsNothing)
+TEST_F(LinkTest, StartsIdleAndPairedExactlyWhenAnIdentifierIsStored)
 {
-    EXPECT_EQ(platform.centralsMade, 1);
-    EXPECT_EQ(&central->delegate(), link.get());
     EXPECT_TRUE(central->calls.empty());
     EXPECT_EQ(link->connectionState.value(), ConnectionState::disconnected);
-    EXPECT_EQ(link->connectedDeviceName.value(), std::nullopt);
     EXPECT_FALSE(link->hasPairedDevice.value());
-    EXPECT_EQ(announcements, 0);
-}
-
-TEST_F(LinkTest, RememberedClickerAtStartIsPairedWithoutAnnouncement)
-{
-    platform.defaults.values.insert(BLECentralManager::savedUUIDKey(), firstIdText);
+    platform.defaults.values.insert(savedKey, firstIdText);
     makeLink();
     EXPECT_TRUE(link->hasPairedDevice.value());
     EXPECT_EQ(announcements, 0);
 }
 
-TEST_F(LinkTest, PowerReportsStartScanOrDisconnect)
+TEST_F(LinkTest, OnlyPowerOnStartsAScanForTheClickerServiceWithoutDuplicates)
 {
-    const struct {
-        CentralState state;
-        bool scans;
-    } table[] = {
-        {CentralState::unknown, false},     {CentralState::resetting, false},
-        {CentralState::unsupported, false}, {CentralState::unauthorized, false},
-        {CentralState::poweredOff, false},  {CentralState::poweredOn, true},
-    };
-    for (const auto& row : table) {
+    for (int raw = 0; raw <= static_cast<int>(CentralState::poweredOn); ++raw) {
+        const auto state = static_cast<CentralState>(raw);
+        const bool scans = state == CentralState::poweredOn;
         makeLink();
-        central->reportState(row.state);
-        EXPECT_EQ(states, std::vector{row.scans ? ConnectionState::advertising
-                                                : ConnectionState::disconnected})
-            << static_cast<int>(row.state);
-        ASSERT_EQ(central->countOf(Call::scan), row.scans ? 1 : 0);
-        if (row.scans) {
+        central->reportState(state);
+        EXPECT_EQ(states,
+                  std::vector{scans ? ConnectionState::advertising : ConnectionState::disconnected})
+            << raw;
+        ASSERT_EQ(central->countOf(Call::scan), scans ? 1 : 0);
+        if (scans) {
             EXPECT_EQ(central->calls[0].services, QList<QUuid>{BLEConstants::serviceUUID()});
             EXPECT_FALSE(central->calls[0].allowDuplicates);
         }
     }
 }
 
-TEST_F(LinkTest, FirstClickerIsPickedAndConnectedWhenNoneIsRemembered)
+TEST_F(LinkTest, PicksAnyClickerOrOnlyTheRememberedOneByExactText)
 {
-    central->reportState(CentralState::poweredOn);
-    auto peripheral = clicker();
-    central->discover(peripheral);
-
-    ASSERT_EQ(central->calls.size(), 3u);
-    EXPECT_EQ(central->calls[1].call, Call::stopScan);
-    EXPECT_EQ(central->calls[2].call, Call::connect);
-    EXPECT_EQ(central->calls[2].peripheral, peripheral.get());
-    EXPECT_EQ(peripheral->delegate(), link.get());
-    EXPECT_EQ(link->connectionState.value(), ConnectionState::advertising);
-    EXPECT_FALSE(platform.defaults.stringForKey(BLECentralManager::savedUUIDKey()));
-}
-
-TEST_F(LinkTest, OnlyTheRememberedClickerIsPickedByExactText)
-{
-    central->reportState(CentralState::poweredOn);
-    const QString stored[] = {firstIdText, firstIdText.toLower(),
-                              QStringLiteral("{") + firstIdText + QStringLiteral("}")};
-    for (const QString& text : stored) {
-        platform.defaults.values.insert(BLECentralManager::savedUUIDKey(), text);
+    // Stored text, then whether the second and the first clicker get picked.
+    const std::tuple<std::optional<QString>, bool, bool> table[] = {
+        {std::nullopt, true, false},
+        {firstIdText, false, true},
+        {firstIdText.toLower(), false, false},
+        {QStringLiteral("{") + firstIdText + QStringLiteral("}"), false, false},
+    };
+    for (const auto& [stored, second, first] : table) {
+        if (stored)
+            platform.defaults.values.insert(savedKey, *stored);
+        makeLink();
+        central->reportState(CentralState::poweredOn);
         central->calls.clear();
-        central->discover(clicker(secondId));
-        central->discover(clicker(firstId));
-        const int expectedConnects = text == firstIdText ? 1 : 0;
-        EXPECT_EQ(central->countOf(Call::connect), expectedConnects) << text.toStdString();
-        EXPECT_EQ(central->countOf(Call::stopScan), expectedConnects) << text.toStdString();
+        auto other = clicker(secondId);
+        central->discover(other);
+        if (central->calls.empty())
+            central->discover(clicker(firstId));
+        ASSERT_EQ(central->calls.size(), second || first ? 2u : 0u)
+            << stored.value_or(QStringLiteral("none")).toStdString();
+        if (second || first) {
+            EXPECT_EQ(central->calls[0].call, Call::stopScan);
+            EXPECT_EQ(central->calls[1].peripheral,
+                      second ? other.get() : peripherals.back().get());
+        }
     }
 }
 
-TEST_F(LinkTest, ConnectionStoresIdentifierAndPublishesInOrder)
+TEST_F(LinkTest, ConnectionStoresTheIdentifierInUpperCaseAndPublishesInOrder)
 {
     central->reportState(CentralState::poweredOn);
     auto peripheral = clicker();
     central->discover(peripheral);
-
     std::vector<std::string> order;
     auto s1 = link->hasPairedDevice.subscribe([&](const bool&) { order.push_back("paired"); });
     auto s2 =
         link->connectionState.subscribe([&](const ConnectionState&) { order.push_back("state"); });
     auto s3 = link->connectedDeviceName.subscribe([&](const auto&) { order.push_back("name"); });
     order.clear();
+
     central->reportConnected(*peripheral);
 
     EXPECT_EQ(order, (std::vector<std::string>{"paired", "state", "name"}));
-    EXPECT_EQ(platform.defaults.stringForKey(BLECentralManager::savedUUIDKey()), firstIdText);
-    EXPECT_TRUE(link->hasPairedDevice.value());
+    EXPECT_EQ(platform.defaults.stringForKey(savedKey), firstIdText);
     EXPECT_EQ(link->connectionState.value(), ConnectionState::connected);
-    EXPECT_EQ(link->connectedDeviceName.value(), QStringLiteral("Clicker"));
-    ASSERT_EQ(peripheral->discoverServicesCalls.size(), 1u);
-    EXPECT_EQ(peripheral->discoverServicesCalls[0], QList<QUuid>{BLEConstants::serviceUUID()});
 }
 
-TEST_F(LinkTest, UnnamedClickerIsShownAsQuenlarkAndEmptyNameIsKept)
+TEST_F(LinkTest, UnnamedClickerIsShownAsQuenlarkAndAnEmptyNameIsKept)
 {
     const std::pair<std::optional<QString>, QString> table[] = {
         {std::nullopt, QStringLiteral("Quenlark")},
@@ -174,100 +186,70 @@ TEST_F(LinkTest, UnnamedClickerIsShownAsQuenlarkAndEmptyNameIsKept)
     for (const auto& [name, shown] : table) {
         makeLink();
         central->reportState(CentralState::poweredOn);
-        auto peripheral = clicker(firstId, name);
-        central->discover(peripheral);
-        central->reportConnected(*peripheral);
+        connect(clicker(firstId, name));
         EXPECT_EQ(link->connectedDeviceName.value(), shown);
     }
 }
 
-TEST_F(LinkTest, DisconnectClearsLinkAndRescansAtOnce)
+// A disconnect or failed attempt ends the link: no name, a fresh sequence, a new scan if powered.
+TEST_F(LinkTest, DisconnectOrFailedConnectionEndsTheLinkAndRescans)
 {
-    auto peripheral = connectClicker();
-    peripheral->notify(commandOf(*peripheral), QByteArray::fromHex("0105"));
-    ASSERT_EQ(link->lastSequence(), 5);
-    states.clear();
-    announcements = 0;
-    central->calls.clear();
+    enum Ending { disconnect, failure, disconnectPoweredOff };
+    for (const Ending ending : {disconnect, failure, disconnectPoweredOff}) {
+        platform.defaults.values.clear();
+        makeLink();
+        central->reportState(CentralState::poweredOn);
+        auto peripheral = clicker();
+        central->discover(peripheral);
+        if (ending != failure) {
+            central->reportConnected(*peripheral);
+            ASSERT_EQ(send(*peripheral, {"0105"}), std::vector{SC::nextSlide});
+        }
+        if (ending == disconnectPoweredOff)
+            central->reportState(CentralState::poweredOff);
+        states.clear();
+        central->calls.clear();
+        if (ending == failure)
+            central->reportFailedToConnect(*peripheral, PlatformError{QStringLiteral("timed out")});
+        else
+            central->reportDisconnected(*peripheral, PlatformError{QStringLiteral("link lost")});
 
-    central->reportDisconnected(*peripheral, PlatformError{QStringLiteral("link lost")});
-
-    EXPECT_EQ(states, (std::vector{ConnectionState::disconnected, ConnectionState::advertising}));
-    EXPECT_EQ(announcements, 3); // state, name, state
-    EXPECT_EQ(link->connectedDeviceName.value(), std::nullopt);
-    EXPECT_EQ(link->lastSequence(), std::nullopt);
-    EXPECT_TRUE(link->hasPairedDevice.value());
-    EXPECT_EQ(central->countOf(Call::scan), 1);
-    EXPECT_EQ(central->countOf(Call::cancel), 0);
+        const bool rescans = ending != disconnectPoweredOff;
+        std::vector expected{ConnectionState::disconnected};
+        if (rescans)
+            expected.push_back(ConnectionState::advertising);
+        EXPECT_EQ(states, expected) << ending;
+        EXPECT_EQ(link->connectedDeviceName.value(), std::nullopt) << ending;
+        EXPECT_EQ(link->hasPairedDevice.value(), ending != failure) << ending;
+        EXPECT_EQ(central->countOf(Call::scan), rescans ? 1 : 0) << ending;
+        EXPECT_EQ(central->countOf(Call::cancel), 0) << ending;
+        // The same packet on the next connection is new.
+        central->reportState(CentralState::poweredOn);
+        connect(peripheral);
+        EXPECT_EQ(send(*peripheral, {"0105"}), std::vector{SC::nextSlide}) << ending;
+    }
 }
 
-TEST_F(LinkTest, DisconnectWhilePoweredOffDoesNotScan)
+TEST_F(LinkTest, PowerOffWhileConnectedKeepsTheNameAndTheSequence)
 {
-    auto peripheral = connectClicker();
-    central->reportState(CentralState::poweredOff);
-    states.clear();
-    central->calls.clear();
-    central->reportDisconnected(*peripheral);
-    EXPECT_EQ(states, std::vector{ConnectionState::disconnected});
-    EXPECT_TRUE(central->calls.empty());
-}
-
-TEST_F(LinkTest, FailedConnectionRunsTheDisconnectStepsAndRescans)
-{
-    central->reportState(CentralState::poweredOn);
-    auto peripheral = clicker();
-    central->discover(peripheral);
-    states.clear();
-    central->calls.clear();
-
-    central->reportFailedToConnect(*peripheral, PlatformError{QStringLiteral("timed out")});
-
-    EXPECT_EQ(states, (std::vector{ConnectionState::disconnected, ConnectionState::advertising}));
-    EXPECT_EQ(central->countOf(Call::scan), 1);
-    EXPECT_FALSE(platform.defaults.stringForKey(BLECentralManager::savedUUIDKey()));
-    // The peripheral was let go: a new clicker may be picked.
-    auto other = clicker(secondId);
-    central->discover(other);
-    EXPECT_EQ(central->calls.back().peripheral, other.get());
-}
-
-TEST_F(LinkTest, PowerOffWhileConnectedKeepsNameAndSequence)
-{
-    auto peripheral = connectClicker();
-    auto& command = commandOf(*peripheral);
-    std::vector<SlideCommand> received;
-    link->onCommandReceived = [&](SlideCommand c) { received.push_back(c); };
-    peripheral->notify(command, QByteArray::fromHex("0107"));
-
+    auto peripheral = connectedClicker();
+    send(*peripheral, {"0107"});
     central->reportState(CentralState::poweredOff);
     EXPECT_EQ(link->connectionState.value(), ConnectionState::disconnected);
     EXPECT_EQ(link->connectedDeviceName.value(), QStringLiteral("Clicker"));
-    EXPECT_EQ(link->lastSequence(), 7);
 
-    // Back on: the same clicker reconnects without a disconnect in between, so its first packet
-    // with the old sequence byte is still a repeat.
+    // Back on, the same clicker reconnects without a disconnect in between: its first packet with
+    // the old sequence byte is still a repeat.
     central->reportState(CentralState::poweredOn);
-    central->discover(peripheral);
-    central->reportConnected(*peripheral);
-    peripheral->notify(command, QByteArray::fromHex("0107"));
-    peripheral->notify(command, QByteArray::fromHex("0208"));
-    EXPECT_EQ(received, (std::vector{SlideCommand::nextSlide, SlideCommand::previousSlide}));
+    EXPECT_EQ(central->countOf(Call::scan), 2);
+    connect(peripheral);
+    EXPECT_EQ(send(*peripheral, {"0107", "0208"}), std::vector{SC::previousSlide});
 }
 
-TEST_F(LinkTest, SecondPowerOnWhileConnectedScansAgain)
+TEST_F(LinkTest, ForgetCancelsThenPublishesInOrderAndAnyClickerMayBePicked)
 {
-    connectClicker();
-    states.clear();
-    central->calls.clear();
-    central->reportState(CentralState::poweredOn);
-    EXPECT_EQ(states, std::vector{ConnectionState::advertising});
-    EXPECT_EQ(central->countOf(Call::scan), 1);
-}
-
-TEST_F(LinkTest, ForgetWhileConnectedCancelsAndPublishesInOrder)
-{
-    auto peripheral = connectClicker();
-    peripheral->notify(commandOf(*peripheral), QByteArray::fromHex("0103"));
+    auto peripheral = connectedClicker();
+    send(*peripheral, {"0103"});
     std::vector<std::string> order;
     auto s1 = link->hasPairedDevice.subscribe(
         [&](const bool& v) { order.push_back(v ? "paired" : "unpaired"); });
@@ -281,44 +263,149 @@ TEST_F(LinkTest, ForgetWhileConnectedCancelsAndPublishesInOrder)
     link->forgetDevice();
 
     EXPECT_EQ(order, (std::vector<std::string>{"unpaired", "no name", "Disconnected", "Scanning"}));
-    EXPECT_FALSE(platform.defaults.stringForKey(BLECentralManager::savedUUIDKey()));
+    EXPECT_FALSE(platform.defaults.stringForKey(savedKey));
     ASSERT_EQ(central->calls.size(), 2u);
     EXPECT_EQ(central->calls[0].call, Call::cancel);
     EXPECT_EQ(central->calls[0].peripheral, peripheral.get());
     EXPECT_EQ(central->calls[1].call, Call::scan);
-    EXPECT_EQ(link->lastSequence(), std::nullopt);
 
-    // Any clicker may now be picked; the forgotten one's late disconnect clears the new pick.
-    auto other = clicker(secondId);
-    central->discover(other);
-    EXPECT_EQ(central->calls.back().peripheral, other.get());
-    central->reportDisconnected(*peripheral);
-    central->calls.clear();
-    central->discover(clicker(firstId));
-    EXPECT_EQ(central->countOf(Call::connect), 1);
+    // The forgotten clicker's old packet is new once it is connected again.
+    connect(peripheral);
+    EXPECT_EQ(send(*peripheral, {"0103"}), std::vector{SC::nextSlide});
 }
 
-TEST_F(LinkTest, ForgetWithNothingHeldIssuesNoCancel)
+TEST_F(LinkTest, ForgetWithNothingHeldCancelsNothing)
 {
-    platform.defaults.values.insert(BLECentralManager::savedUUIDKey(), firstIdText);
-    for (const bool poweredOn : {true, false}) {
-        makeLink();
-        central->reportState(poweredOn ? CentralState::poweredOn : CentralState::poweredOff);
-        states.clear();
-        link->forgetDevice();
-        EXPECT_EQ(central->countOf(Call::cancel), 0);
-        EXPECT_FALSE(link->hasPairedDevice.value());
-        const std::vector<ConnectionState> expected =
-            poweredOn ? std::vector{ConnectionState::disconnected, ConnectionState::advertising}
-                      : std::vector{ConnectionState::disconnected};
-        EXPECT_EQ(states, expected);
-    }
+    platform.defaults.values.insert(savedKey, firstIdText);
+    makeLink();
+    central->reportState(CentralState::poweredOff);
+    link->forgetDevice();
+    EXPECT_TRUE(central->calls.empty());
+    EXPECT_FALSE(link->hasPairedDevice.value());
 }
 
 TEST_F(LinkTest, DestructionClearsTheHeldPeripheralsDelegate)
 {
-    auto peripheral = connectClicker();
+    auto peripheral = connectedClicker();
     ASSERT_EQ(peripheral->delegate(), link.get());
     link.reset();
     EXPECT_EQ(peripheral->delegate(), nullptr);
+}
+
+TEST_F(LinkTest, ConnectionSubscribesToTheCommandWithoutFurtherInput)
+{
+    central->reportState(CentralState::poweredOn);
+    auto peripheral = std::make_shared<FakePeripheral>(firstId);
+    peripheral->answersAtOnce = true;
+    peripheral->addService(QUuid::createUuid())
+        .addCharacteristic(BLEConstants::characteristicUUID());
+    auto& clickerService = peripheral->addService(BLEConstants::serviceUUID());
+    clickerService.addCharacteristic(QUuid::createUuid());
+    auto& command = clickerService.addCharacteristic(BLEConstants::characteristicUUID());
+
+    EXPECT_EQ(output([&] { connect(peripheral); }), "");
+    ASSERT_EQ(peripheral->discoverServicesCalls.size(), 1u);
+    EXPECT_EQ(peripheral->discoverServicesCalls[0], QList<QUuid>{BLEConstants::serviceUUID()});
+    ASSERT_EQ(peripheral->discoverCharacteristicsCalls.size(), 1u);
+    EXPECT_EQ(peripheral->discoverCharacteristicsCalls[0].second, &clickerService);
+    ASSERT_EQ(peripheral->setNotifyValueCalls.size(), 1u);
+    EXPECT_EQ(peripheral->setNotifyValueCalls[0],
+              std::make_pair(true, static_cast<Characteristic*>(&command)));
+}
+
+TEST_F(LinkTest, MissingPartsAndReportedErrorsWriteTheirLineAndKeepTheLink)
+{
+    central->reportState(CentralState::poweredOn);
+    const struct {
+        std::function<void(FakePeripheral&)> act;
+        std::string line;
+    } table[] = {
+        {[](FakePeripheral& p) {
+             p.addService(BLEConstants::characteristicUUID());
+             p.reportServices();
+         },
+         "[BLE] Quenlark service not found on peripheral\n"},
+        {[](FakePeripheral& p) {
+             auto& service = p.addService(BLEConstants::serviceUUID());
+             service.addCharacteristic(QUuid::createUuid());
+             p.reportServices();
+             p.reportCharacteristics(service);
+         },
+         "[BLE] Quenlark characteristic not found\n"},
+        {[](FakePeripheral& p) {
+             p.addClickerLayout();
+             p.reportServices(failure);
+         },
+         "[BLE] Service discovery failed: Operation failed ü\n"},
+        {[](FakePeripheral& p) {
+             p.addClickerLayout();
+             p.reportCharacteristics(*p.services()->at(0), failure);
+         },
+         "[BLE] Characteristic discovery failed: Operation failed ü\n"},
+        {[](FakePeripheral& p) {
+             p.notify(p.addClickerLayout(), QByteArray::fromHex("0105"), failure);
+         },
+         "[BLE] Value update failed: Operation failed ü\n"},
+    };
+    for (const auto& row : table) {
+        auto peripheral = std::make_shared<FakePeripheral>(QUuid::createUuid());
+        connect(peripheral);
+        received.clear();
+        EXPECT_EQ(output([&] { row.act(*peripheral); }), row.line);
+        EXPECT_TRUE(peripheral->setNotifyValueCalls.empty()) << row.line;
+        EXPECT_TRUE(received.empty()) << row.line;
+        EXPECT_EQ(link->connectionState.value(), ConnectionState::connected) << row.line;
+        link->forgetDevice();
+    }
+}
+
+// Each row is a sequence of packets on a fresh connection and what they deliver.
+TEST_F(LinkTest, PacketRules)
+{
+    const struct {
+        const char* name;
+        std::initializer_list<const char*> packets;
+        std::vector<SC> delivered;
+    } table[] = {
+        {"new then repeat", {"0105", "0105"}, {SC::nextSlide}},
+        {"lower sequence is new", {"0105", "0204"}, {SC::nextSlide, SC::previousSlide}},
+        {"wrap needs no arithmetic", {"01ff", "0100"}, {SC::nextSlide, SC::nextSlide}},
+        {"too short", {"01", "", "0100"}, {SC::nextSlide}},
+        {"short keeps last", {"0105", "01", "0105"}, {SC::nextSlide}},
+        {"unknown command uses up sequence", {"0306", "0106", "0107"}, {SC::nextSlide}},
+        {"zero command", {"0009", "0109"}, {}},
+        {"extra bytes ignored", {"0207ff00"}, {SC::previousSlide}},
+        {"repeat by equality only",
+         {"0101", "0102", "0101"},
+         {SC::nextSlide, SC::nextSlide, SC::nextSlide}},
+    };
+    central->reportState(CentralState::poweredOn);
+    for (const auto& row : table) {
+        auto peripheral = clicker(QUuid::createUuid());
+        connect(peripheral);
+        EXPECT_EQ(send(*peripheral, row.packets), row.delivered) << row.name;
+        link->forgetDevice();
+    }
+}
+
+TEST_F(LinkTest, OtherCharacteristicsMissingValuesAndAMissingHandlerUseUpNothingElse)
+{
+    central->reportState(CentralState::poweredOn);
+    auto peripheral = std::make_shared<FakePeripheral>(firstId);
+    auto& service = peripheral->addService(BLEConstants::serviceUUID());
+    auto& command = service.addCharacteristic(BLEConstants::characteristicUUID());
+    auto& other = service.addCharacteristic(QUuid::createUuid());
+    connect(peripheral);
+
+    EXPECT_EQ(output([&] {
+                  peripheral->notify(other, QByteArray::fromHex("0105"));
+                  peripheral->notify(command, std::nullopt);
+              }),
+              "");
+    EXPECT_EQ(send(*peripheral, {"0105"}), std::vector{SC::nextSlide});
+    // Without a handler the sequence is used up all the same.
+    link->onCommandReceived = nullptr;
+    peripheral->notify(command, QByteArray::fromHex("0106"));
+    link->onCommandReceived = [this](SC c) { received.push_back(c); };
+    EXPECT_EQ(send(*peripheral, {"0106"}), std::vector<SC>{});
 }

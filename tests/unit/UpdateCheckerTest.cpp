@@ -54,29 +54,15 @@ QByteArray feed(const char* version, const char* url)
 
 } // namespace
 
-TEST_F(UpdateCheckTest, AsksForTheFeedOnTheSiteHostOncePerCheck)
+TEST_F(UpdateCheckTest, AsksTheSiteHostForTheFeedAndOffersANewerOneOnTheMainThread)
 {
     check(u"1.0"_s);
-    check(u"1.0"_s);
-
-    const QUrl expected(u"https://"_s + siteHost + u"/releases/latest.json"_s);
-    ASSERT_EQ(http.requests.size(), 2);
-    EXPECT_EQ(http.requests[0], expected);
-    EXPECT_EQ(http.requests[1], expected);
-    EXPECT_TRUE(expected.isValid());
-    EXPECT_EQ(expected.port(), -1);
-    EXPECT_FALSE(expected.hasQuery() || expected.hasFragment());
-
+    ASSERT_EQ(http.requests.size(), 1);
+    EXPECT_EQ(http.requests[0], QUrl(u"https://"_s + siteHost + u"/releases/latest.json"_s));
     EXPECT_EQ(siteURL(), QUrl(u"https://"_s + siteHost + u"/"_s));
-    EXPECT_EQ(siteURL().path(), u"/"_s);
-}
 
-TEST_F(UpdateCheckTest, NewerFeedIsOfferedOnceOnTheMainThreadThroughTheQueue)
-{
-    check(u"1.0"_s);
     http.answerFromOtherThread(feed("1.0.1", "https://quenlark.example/get/companion-1.0.1.deb"));
     EXPECT_TRUE(offers.empty()) << "the offer must wait for the main thread's queue";
-
     runMainQueue();
     runMainQueue();
     ASSERT_EQ(offers.size(), 1u);
@@ -88,23 +74,16 @@ TEST_F(UpdateCheckTest, NewerFeedIsOfferedOnceOnTheMainThreadThroughTheQueue)
 TEST_F(UpdateCheckTest, OffersOnlyNewerVersionsAndKeepsTheirText)
 {
     const struct {
-        const char* name;
         std::optional<QString> running;
         const char* version;
         bool offered;
     } table[] = {
-        {"no running version counts as 1.0", std::nullopt, "1.0.1", true},
-        {"equal to the fallback", std::nullopt, "1.0", false},
-        {"equal once zero-filled", u"1.0"_s, "1.0.0", false},
-        {"equal", u"2.3.4"_s, "2.3.4", false},
-        {"older", u"2.3.4"_s, "2.3.3", false},
-        {"suffix kept verbatim", u"1.9"_s, "2.0-beta", true},
-        {"feed without numbers", u"1.0"_s, "beta", false},
-        {"running version without numbers", u"nightly"_s, "0.1", true},
-        {"ten is above nine", u"1.9"_s, "1.10", true},
+        {std::nullopt, "1.0.1", true}, // no running version counts as 1.0
+        {std::nullopt, "1.0", false},  {u"1.0"_s, "1.0.0", false},  {u"2.3.4"_s, "2.3.3", false},
+        {u"1.9"_s, "2.0-beta", true},  {u"nightly"_s, "0.1", true},
     };
     for (const auto& row : table) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(row.version);
         offers.clear();
         checkAndAnswer(row.running, feed(row.version, "https://quenlark.example/get"));
         ASSERT_EQ(offers.size(), row.offered ? 1u : 0u);
@@ -116,42 +95,28 @@ TEST_F(UpdateCheckTest, OffersOnlyNewerVersionsAndKeepsTheirText)
 
 TEST_F(UpdateCheckTest, OnlyAStrictFeedObjectIsUsable)
 {
-    const struct {
-        const char* name;
-        QByteArray body;
-        bool offered;
-    } table[] = {
-        {"plain feed", R"({"version":"2.0","mac_url":"https://q.example/a"})", true},
-        {"further keys ignored",
-         R"({"notes":["x"],"version":"2.0","size":12,"Version":"0","mac_url":"https://q.example/a"})",
-         true},
-        {"white space around",
-         " \n{ \"version\" : \"2.0\" , \"mac_url\" : \"https://q.example/a\" }\n ", true},
-        {"version as number", R"({"version":2.0,"mac_url":"https://q.example/a"})", false},
-        {"version as null", R"({"version":null,"mac_url":"https://q.example/a"})", false},
-        {"version as array", R"({"version":["2.0"],"mac_url":"https://q.example/a"})", false},
-        {"version as object", R"({"version":{"v":"2.0"},"mac_url":"https://q.example/a"})", false},
-        {"address as boolean", R"({"version":"2.0","mac_url":true})", false},
-        {"no version", R"({"mac_url":"https://q.example/a"})", false},
-        {"no address", R"({"version":"2.0"})", false},
-        {"keys match case", R"({"Version":"2.0","Mac_URL":"https://q.example/a"})", false},
-        {"array at the top", R"([{"version":"2.0","mac_url":"https://q.example/a"}])", false},
-        {"string at the top", R"("2.0")", false},
-        {"empty body", "", false},
-        {"HTML", "<!doctype html><title>Not Found</title>", false},
-        {"garbage after the object", R"({"version":"2.0","mac_url":"https://q.example/a"} x)",
-         false},
-        {"cut short", R"({"version":"2.0","mac_url":"https://q.exa)", false},
-        {"invalid UTF-8", "{\"version\":\"2.0\xff\",\"mac_url\":\"https://q.example/a\"}", false},
+    const std::pair<QByteArray, bool> table[] = {
+        {R"({"notes":["x"],"version":"2.0","Version":"0","mac_url":"https://q.example/a"})", true},
+        {" \n{ \"version\" : \"2.0\" , \"mac_url\" : \"https://q.example/a\" }\n ", true},
+        {R"({"version":2.0,"mac_url":"https://q.example/a"})", false},
+        {R"({"version":["2.0"],"mac_url":"https://q.example/a"})", false},
+        {R"({"version":"2.0","mac_url":true})", false},
+        {R"({"version":"2.0"})", false},
+        {R"({"Version":"2.0","Mac_URL":"https://q.example/a"})", false},
+        {R"([{"version":"2.0","mac_url":"https://q.example/a"}])", false},
+        {"<!doctype html><title>Not Found</title>", false},
+        {R"({"version":"2.0","mac_url":"https://q.example/a"} x)", false},
+        {"{\"version\":\"2.0\xff\",\"mac_url\":\"https://q.example/a\"}", false},
     };
-    for (const auto& row : table) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [body, offered] : table) {
+        SCOPED_TRACE(body.toStdString());
         offers.clear();
-        checkAndAnswer(u"1.0"_s, row.body);
-        EXPECT_EQ(offers.size(), row.offered ? 1u : 0u);
+        checkAndAnswer(u"1.0"_s, body);
+        EXPECT_EQ(offers.size(), offered ? 1u : 0u);
     }
 }
 
+// The feed must never make the program open a local file, a custom scheme or a script.
 TEST_F(UpdateCheckTest, OnlyAbsoluteWebAddressesAreOffered)
 {
     const struct {
@@ -159,32 +124,23 @@ TEST_F(UpdateCheckTest, OnlyAbsoluteWebAddressesAreOffered)
         const char* offered; // the address handed on, or null for no offer
     } table[] = {
         {"https://quenlark.example/get?os=linux#deb", "https://quenlark.example/get?os=linux#deb"},
-        {"http://quenlark.example/get", "http://quenlark.example/get"},
-        {"HTTPS://Quenlark.Example/Get", "https://quenlark.example/Get"},
-        {"", nullptr},
+        {"HTTP://Quenlark.Example/Get", "http://quenlark.example/Get"},
         {"/get/companion.deb", nullptr},
-        {"companion.deb", nullptr},
         {"//quenlark.example/get", nullptr},
         {"file:///etc/passwd", nullptr},
         {"javascript:alert(1)", nullptr},
-        {"data:text/html,hi", nullptr},
-        {"quenlark-companion:update", nullptr},
         {"ftp://quenlark.example/get", nullptr},
-        {"https:get", nullptr},
         {"http:///get", nullptr},
-        {"https://quenlark example/get", nullptr},
         {"https://quenlark.example/%zz", nullptr},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.text);
         offers.clear();
         checkAndAnswer(u"1.0"_s, feed("2.0", row.text));
-        if (row.offered == nullptr) {
-            EXPECT_TRUE(offers.empty());
-            continue;
+        ASSERT_EQ(offers.size(), row.offered ? 1u : 0u);
+        if (row.offered) {
+            EXPECT_EQ(offers[0].url.toString(), QString::fromUtf8(row.offered));
         }
-        ASSERT_EQ(offers.size(), 1u);
-        EXPECT_EQ(offers[0].url.toString(), QString::fromUtf8(row.offered));
     }
 }
 

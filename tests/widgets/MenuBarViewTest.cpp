@@ -8,7 +8,6 @@
 #include "WidgetTestSupport.hpp"
 
 #include <QApplication>
-#include <QFrame>
 #include <QLabel>
 #include <QLayout>
 #include <QPushButton>
@@ -20,6 +19,7 @@
 
 #include <memory>
 #include <ostream>
+#include <tuple>
 
 using namespace quenlark;
 using namespace quenlark::fakes;
@@ -82,7 +82,7 @@ struct PanelCase {
     bool trusted;
     std::optional<QString> version;
     std::optional<QUrl> url;
-    QStringList rows;
+    const char* rows; // the shown rows between the top divider and the web site link
 };
 
 void PrintTo(const PanelCase& c, std::ostream* os)
@@ -91,57 +91,28 @@ void PrintTo(const PanelCase& c, std::ostream* os)
 }
 
 const QUrl updateURL(QStringLiteral("https://downloads.example.org/quenlark-2.1.tar.gz"));
-
-const QStringList everyRow{QStringLiteral("statusRow"),         QStringLiteral("deviceRow"),
-                           QStringLiteral("topDivider"),        QStringLiteral("updateButton"),
-                           QStringLiteral("forgetButton"),      QStringLiteral("grantButton"),
-                           QStringLiteral("permissionCaption"), QStringLiteral("permissionDivider"),
-                           QStringLiteral("getTheAppLink"),     QStringLiteral("quitButton")};
-
-QStringList rowsOf(std::initializer_list<const char*> names)
-{
-    QStringList rows;
-    for (const char* name : names)
-        rows << QString::fromLatin1(name);
-    return rows;
-}
+const auto disconnected = ConnectionState::disconnected;
+const auto connected = ConnectionState::connected;
+const std::nullopt_t none = std::nullopt;
 
 const PanelCase panelCases[] = {
-    {"NothingToShow", ConnectionState::disconnected, std::nullopt, false, true, std::nullopt,
-     std::nullopt, rowsOf({"statusRow", "topDivider", "getTheAppLink", "quitButton"})},
-    {"ScanningWithRememberedDevice", ConnectionState::advertising, std::nullopt, true, true,
-     std::nullopt, std::nullopt,
-     rowsOf({"statusRow", "topDivider", "forgetButton", "getTheAppLink", "quitButton"})},
-    {"DisconnectedWithRememberedDevice", ConnectionState::disconnected, std::nullopt, true, true,
-     std::nullopt, std::nullopt,
-     rowsOf({"statusRow", "topDivider", "forgetButton", "getTheAppLink", "quitButton"})},
-    {"ConnectedButNotRemembered", ConnectionState::connected, QStringLiteral("Podium"), false, true,
-     std::nullopt, std::nullopt,
-     rowsOf({"statusRow", "deviceRow", "topDivider", "getTheAppLink", "quitButton"})},
-    {"EmptyDeviceName", ConnectionState::connected, QString(), true, true, std::nullopt,
-     std::nullopt,
-     rowsOf(
-         {"statusRow", "deviceRow", "topDivider", "forgetButton", "getTheAppLink", "quitButton"})},
-    {"VersionWithoutAddress", ConnectionState::disconnected, std::nullopt, false, true,
-     QStringLiteral("2.1"), std::nullopt,
-     rowsOf({"statusRow", "topDivider", "getTheAppLink", "quitButton"})},
-    {"AddressWithoutVersion", ConnectionState::disconnected, std::nullopt, false, true,
-     std::nullopt, updateURL, rowsOf({"statusRow", "topDivider", "getTheAppLink", "quitButton"})},
-    {"UpdateOffered", ConnectionState::disconnected, std::nullopt, false, true,
-     QStringLiteral("2.1"), updateURL,
-     rowsOf({"statusRow", "topDivider", "updateButton", "getTheAppLink", "quitButton"})},
-    {"PermissionMissing", ConnectionState::disconnected, std::nullopt, false, false, std::nullopt,
-     std::nullopt,
-     rowsOf({"statusRow", "topDivider", "grantButton", "permissionCaption", "permissionDivider",
-             "getTheAppLink", "quitButton"})},
-    {"Everything", ConnectionState::connected, QStringLiteral("Podium"), true, false,
-     QStringLiteral("2.1"), updateURL, everyRow},
+    {"NothingToShow", disconnected, none, false, true, none, none, ""},
+    {"ScanningWithRememberedDevice", ConnectionState::advertising, none, true, true, none, none,
+     "forgetButton"},
+    {"ConnectedButNotRemembered", connected, QStringLiteral("Podium"), false, true, none, none, ""},
+    {"EmptyDeviceName", connected, QString(), true, true, none, none, "forgetButton"},
+    {"VersionWithoutAddress", disconnected, none, false, true, QStringLiteral("2.1"), none, ""},
+    {"AddressWithoutVersion", disconnected, none, false, true, none, updateURL, ""},
+    {"PermissionMissing", disconnected, none, false, false, none, none,
+     "grantButton permissionCaption permissionDivider"},
+    {"Everything", connected, QStringLiteral("Podium"), true, false, QStringLiteral("2.1"),
+     updateURL, "updateButton forgetButton grantButton permissionCaption permissionDivider"},
 };
 
 class MenuBarViewRowsTest : public MenuBarViewTest,
                             public ::testing::WithParamInterface<PanelCase> {};
 
-TEST_P(MenuBarViewRowsTest, ShowsExactlyTheRowsWhoseConditionsHold)
+TEST_P(MenuBarViewRowsTest, ShowsExactlyTheRowsWhoseConditionsHoldAndTheirTexts)
 {
     const PanelCase& c = GetParam();
     vm->connectionState = c.state;
@@ -152,7 +123,13 @@ TEST_P(MenuBarViewRowsTest, ShowsExactlyTheRowsWhoseConditionsHold)
     vm->availableUpdateURL = c.url;
     settle();
 
-    EXPECT_EQ(shownRows(), c.rows);
+    QStringList expected{QStringLiteral("statusRow")};
+    if (c.device)
+        expected << QStringLiteral("deviceRow");
+    expected << QStringLiteral("topDivider")
+             << QString::fromLatin1(c.rows).split(u' ', Qt::SkipEmptyParts)
+             << QStringLiteral("getTheAppLink") << QStringLiteral("quitButton");
+    EXPECT_EQ(shownRows(), expected);
     EXPECT_EQ(child<QLabel>("statusText")->text(), rawValue(c.state));
     if (c.device) {
         EXPECT_EQ(child<QLabel>("deviceRow")->text(), QStringLiteral("Device: ") + *c.device);
@@ -174,58 +151,25 @@ TEST_P(MenuBarViewRowsTest, ShowsExactlyTheRowsWhoseConditionsHold)
 INSTANTIATE_TEST_SUITE_P(States, MenuBarViewRowsTest, ::testing::ValuesIn(panelCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(MenuBarViewTest, ColumnIs240WideWithDividersAcrossThePaddedWidth)
+TEST_F(MenuBarViewTest, DotIsRedOrangeOrGreenByState)
 {
-    vm->accessibilityEnabled = false;
-    settle();
-    EXPECT_EQ(view->width(), MenuBarView::panelWidth);
-    for (const char* name : {"topDivider", "permissionDivider"}) {
-        auto* divider = child<QFrame>(name);
-        EXPECT_EQ(divider->frameShape(), QFrame::HLine) << name;
-        EXPECT_EQ(divider->x(), MenuBarView::padding) << name;
-        EXPECT_EQ(divider->width(), MenuBarView::panelWidth - 2 * MenuBarView::padding) << name;
+    // Hue ranges, red shifted to wrap around 0.
+    const std::tuple<ConnectionState, int, int> table[] = {
+        {ConnectionState::disconnected, -15, 12},
+        {ConnectionState::advertising, 25, 45},
+        {ConnectionState::connected, 90, 150},
+    };
+    for (const auto& [state, minHue, maxHue] : table) {
+        vm->connectionState = state;
+        settle();
+        auto* dot = child<StatusDot>("statusDot");
+        const QColor drawn = dot->grab().toImage().pixelColor(dot->rect().center());
+        const int hue = (drawn.hsvHue() + 30) % 360 - 30;
+        EXPECT_GE(hue, minHue) << rawValue(state).toStdString();
+        EXPECT_LE(hue, maxHue) << rawValue(state).toStdString();
+        EXPECT_GT(drawn.hsvSaturation(), 128);
     }
-    for (const char* name : {"grantButton", "getTheAppLink", "quitButton"}) {
-        EXPECT_EQ(child(name)->x(), MenuBarView::padding) << name;
-    }
-    auto* dot = child<StatusDot>("statusDot");
-    auto* text = child("statusText");
-    EXPECT_EQ(dot->size(), QSize(StatusDot::diameter, StatusDot::diameter));
-    EXPECT_EQ(text->x() - (dot->geometry().right() + 1), 6);
-    EXPECT_NEAR(dot->geometry().center().y(), text->geometry().center().y(), 1);
 }
-
-struct DotCase {
-    ConnectionState state;
-    int minHue;
-    int maxHue;
-};
-
-void PrintTo(const DotCase& c, std::ostream* os)
-{
-    *os << rawValue(c.state).toStdString();
-}
-
-class MenuBarViewDotTest : public MenuBarViewTest, public ::testing::WithParamInterface<DotCase> {};
-
-TEST_P(MenuBarViewDotTest, DotIsColouredByState)
-{
-    vm->connectionState = GetParam().state;
-    settle();
-    auto* dot = child<StatusDot>("statusDot");
-    const QColor drawn = dot->grab().toImage().pixelColor(dot->rect().center());
-    EXPECT_EQ(drawn.rgb(), dot->color().rgb());
-    // Red wraps around 0: shift the hue so that every range is contiguous.
-    const int hue = (drawn.hsvHue() + 30) % 360 - 30;
-    EXPECT_GE(hue, GetParam().minHue);
-    EXPECT_LE(hue, GetParam().maxHue);
-    EXPECT_GT(drawn.hsvSaturation(), 128);
-}
-
-INSTANTIATE_TEST_SUITE_P(States, MenuBarViewDotTest,
-                         ::testing::Values(DotCase{ConnectionState::disconnected, -15, 12},
-                                           DotCase{ConnectionState::advertising, 25, 45},
-                                           DotCase{ConnectionState::connected, 90, 150}));
 
 TEST_F(MenuBarViewTest, ShowsNamesAndVersionsVerbatim)
 {
@@ -259,38 +203,6 @@ TEST_F(MenuBarViewTest, FixedTextsAreVerbatim)
               QStringLiteral("Required to inject keystrokes into presentation apps."));
     EXPECT_EQ(child<QPushButton>("getTheAppLink")->text(), QStringLiteral("Get the App"));
     EXPECT_EQ(child<QPushButton>("quitButton")->text(), QStringLiteral("Quit"));
-}
-
-TEST_F(MenuBarViewTest, UsesTheFontAndColourRoles)
-{
-    const QFont base = view->font();
-    const QFont headline = child("statusText")->font();
-    const QFont subheadline = child("deviceRow")->font();
-    const QFont caption = child("permissionCaption")->font();
-    EXPECT_GE(headline.weight(), QFont::DemiBold);
-    EXPECT_GT(headline.weight(), base.weight());
-    EXPECT_LT(subheadline.pointSizeF(), base.pointSizeF());
-    EXPECT_LT(caption.pointSizeF(), subheadline.pointSizeF());
-
-    for (const char* name : {"deviceRow", "permissionCaption"}) {
-        QWidget* label = child(name);
-        EXPECT_EQ(label->foregroundRole(), QPalette::PlaceholderText) << name;
-        EXPECT_NE(label->palette().color(label->foregroundRole()),
-                  view->palette().color(QPalette::WindowText))
-            << name;
-    }
-
-    // The accent follows the palette, also when it changes while the panel lives.
-    const QColor changedAccent(200, 30, 160);
-    for (const QColor& accent : {view->palette().color(QPalette::Highlight), changedAccent}) {
-        QPalette palette = view->palette();
-        palette.setColor(QPalette::Highlight, accent);
-        view->setPalette(palette);
-        for (const char* name : {"updateButton", "getTheAppLink"}) {
-            EXPECT_EQ(child(name)->palette().color(QPalette::ButtonText), accent) << name;
-        }
-        EXPECT_NE(child("quitButton")->palette().color(QPalette::ButtonText), accent);
-    }
 }
 
 TEST_F(MenuBarViewTest, EveryShowWritesAFreshSilentTrustAnswer)
@@ -347,12 +259,7 @@ TEST_F(MenuBarViewTest, OpensTheUpdateAddressAndTheWebSite)
     QTest::mouseClick(child("updateButton"), Qt::LeftButton);
     QTest::mouseClick(child("getTheAppLink"), Qt::LeftButton);
 
-    ASSERT_EQ(browser.opened.size(), 2);
-    EXPECT_EQ(browser.opened[0], updateURL);
-    EXPECT_EQ(browser.opened[1], siteURL());
-    EXPECT_EQ(browser.opened[1].scheme(), QStringLiteral("https"));
-    EXPECT_EQ(browser.opened[1].path(), QStringLiteral("/"));
-    EXPECT_FALSE(browser.opened[1].host().isEmpty());
+    EXPECT_EQ(browser.opened, (QList<QUrl>{updateURL, siteURL()}));
 }
 
 TEST_F(MenuBarViewTest, ForgetReachesTheLinkAndThePanelFollowsItsNewValues)
@@ -399,7 +306,6 @@ TEST_F(MenuBarViewTest, QuitButtonEndsTheEventLoop)
 
 TEST_F(MenuBarViewTest, ControlQEndsTheEventLoop)
 {
-    EXPECT_EQ(child<QPushButton>("quitButton")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
     view->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
     child("getTheAppLink")->setFocus();

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include <ostream>
+#include <tuple>
 
 using namespace quenlark;
 using namespace quenlark::fakes;
@@ -20,72 +20,36 @@ using quenlark::testing::settle;
 
 namespace {
 
-struct KindCase {
-    bool trayAvailable;
-    const char* platform;
-    PanelWindow::Kind kind;
-};
-
-void PrintTo(const KindCase& c, std::ostream* os)
+TEST(PanelWindowKindTest, PopupUnderATrayDialogOnWaylandWindowWithoutTray)
 {
-    *os << c.platform << (c.trayAvailable ? " with tray" : " without tray");
+    using Kind = PanelWindow::Kind;
+    const std::tuple<bool, const char*, Kind> table[] = {
+        {true, "xcb", Kind::popup},          {true, "wayland", Kind::dialog},
+        {true, "wayland-egl", Kind::dialog}, {true, "offscreen", Kind::popup},
+        {false, "xcb", Kind::window},        {false, "wayland", Kind::window},
+    };
+    for (const auto& [tray, platform, kind] : table)
+        EXPECT_EQ(PanelWindow::kindFor(tray, QString::fromLatin1(platform)), kind) << platform;
 }
 
-class PanelWindowKindTest : public ::testing::TestWithParam<KindCase> {};
-
-TEST_P(PanelWindowKindTest, PopupUnderATrayDialogOnWaylandWindowWithoutTray)
+TEST(PanelWindowPlacementTest, PlacesThePanelAtTheIconInsideTheScreen)
 {
-    const KindCase& c = GetParam();
-    EXPECT_EQ(PanelWindow::kindFor(c.trayAvailable, QString::fromLatin1(c.platform)), c.kind);
+    const QRect fullHd(0, 0, 1920, 1080);
+    const QSize panel(240, 200);
+    const std::tuple<const char*, QRect, QSize, QRect, QPoint> table[] = {
+        {"top middle", QRect(900, 0, 24, 24), panel, fullHd, QPoint(791, 26)},
+        {"top right corner", QRect(1890, 0, 24, 24), panel, fullHd, QPoint(1680, 26)},
+        {"top left corner", QRect(4, 0, 24, 24), panel, fullHd, QPoint(0, 26)},
+        {"bottom panel", QRect(900, 1056, 24, 24), panel, fullHd, QPoint(791, 854)},
+        {"below a reserved top bar", QRect(1000, 4, 24, 24), panel, QRect(0, 32, 1920, 1048),
+         QPoint(891, 32)},
+        {"pointer on a second screen", QRect(2500, 10, 1, 1), panel, QRect(1920, 0, 1280, 1024),
+         QPoint(2380, 13)},
+        {"taller than the screen", QRect(900, 0, 24, 24), QSize(240, 2000), fullHd, QPoint(791, 0)},
+    };
+    for (const auto& [name, anchor, size, available, expected] : table)
+        EXPECT_EQ(PanelWindow::placement(anchor, size, available), expected) << name;
 }
-
-INSTANTIATE_TEST_SUITE_P(Platforms, PanelWindowKindTest,
-                         ::testing::Values(KindCase{true, "xcb", PanelWindow::Kind::popup},
-                                           KindCase{true, "wayland", PanelWindow::Kind::dialog},
-                                           KindCase{true, "wayland-egl", PanelWindow::Kind::dialog},
-                                           KindCase{true, "offscreen", PanelWindow::Kind::popup},
-                                           KindCase{false, "xcb", PanelWindow::Kind::window},
-                                           KindCase{false, "wayland", PanelWindow::Kind::window}));
-
-struct PlacementCase {
-    const char* name;
-    QRect anchor;
-    QSize size;
-    QRect available;
-    QPoint expected;
-};
-
-void PrintTo(const PlacementCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-class PanelWindowPlacementTest : public ::testing::TestWithParam<PlacementCase> {};
-
-TEST_P(PanelWindowPlacementTest, PlacesThePanelAtTheIconInsideTheScreen)
-{
-    const PlacementCase& c = GetParam();
-    EXPECT_EQ(PanelWindow::placement(c.anchor, c.size, c.available), c.expected);
-}
-
-const QRect fullHd(0, 0, 1920, 1080);
-
-INSTANTIATE_TEST_SUITE_P(
-    Trays, PanelWindowPlacementTest,
-    ::testing::Values(
-        PlacementCase{"TopMiddle", QRect(900, 0, 24, 24), QSize(240, 200), fullHd, QPoint(791, 26)},
-        PlacementCase{"TopRightCorner", QRect(1890, 0, 24, 24), QSize(240, 200), fullHd,
-                      QPoint(1680, 26)},
-        PlacementCase{"TopLeftCorner", QRect(4, 0, 24, 24), QSize(240, 200), fullHd, QPoint(0, 26)},
-        PlacementCase{"BottomPanel", QRect(900, 1056, 24, 24), QSize(240, 200), fullHd,
-                      QPoint(791, 854)},
-        PlacementCase{"BelowAReservedTopBar", QRect(1000, 4, 24, 24), QSize(240, 200),
-                      QRect(0, 32, 1920, 1048), QPoint(891, 32)},
-        PlacementCase{"PointerOnlyOnSecondScreen", QRect(2500, 10, 1, 1), QSize(240, 200),
-                      QRect(1920, 0, 1280, 1024), QPoint(2380, 13)},
-        PlacementCase{"TallerThanTheScreen", QRect(900, 0, 24, 24), QSize(240, 2000), fullHd,
-                      QPoint(791, 0)}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 class PanelWindowTest : public ::testing::Test {
 protected:

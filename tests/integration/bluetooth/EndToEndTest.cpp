@@ -74,7 +74,7 @@ TEST_F(LinkOnScriptedBluez, TurnsClicksIntoCommandsAcrossADropAndReconnection)
     startLink();
     ASSERT_TRUE(waitUntilSubscribed());
     EXPECT_EQ(link->connectedDeviceName.value(), QStringLiteral("Clicker One"));
-    EXPECT_EQ(platform.defaults.stringForKey(BLECentralManager::savedUUIDKey()),
+    EXPECT_EQ(platform.defaults.stringForKey(QStringLiteral("savedPeripheralUUID")),
               QStringLiteral("00000000-0000-0000-0000-C0FFEE000001"));
 
     for (const char* packet : {"0101", "0101", "0202", "0103"})
