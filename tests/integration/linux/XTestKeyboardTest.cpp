@@ -144,6 +144,10 @@ TEST(XTestKeyboardTest, ArrowKeysReachTheFocusedWindowAsRealKeyEventsInOrder)
     EXPECT_TRUE(keys.access->isProcessTrustedWithPrompt());
     EXPECT_EQ(keys.prompts, 0);
 
+    // While another session has the seat nothing is typed, whatever the backend.
+    keys.services->setSessionActive(false);
+    KeyInjector::injectArrowKey(*keys.services, SlideCommand::previousSlide);
+    keys.services->setSessionActive(true);
     KeyInjector::injectArrowKey(*keys.services, SlideCommand::nextSlide);
     KeyInjector::injectArrowKey(*keys.services, SlideCommand::previousSlide);
 
