@@ -194,6 +194,12 @@ INSTANTIATE_TEST_SUITE_P(
                                                          {ScriptedBluez::clickerService()})});
                    },
                    true},
+        BluezFault{"ConnectNeverAnswered",
+                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
+                       return bluez.setConnectBehaviour(clicker,
+                                                        ScriptedBluez::ConnectBehaviour::hang);
+                   },
+                   triedAgain, otherwiseFine, false},
         BluezFault{"SubscriptionRefused",
                    [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
                        return bluez.setNotifyBehaviour(clicker,

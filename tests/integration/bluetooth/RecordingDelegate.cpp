@@ -22,14 +22,6 @@ std::vector<BluetoothEvent> RecordingDelegate::ofKind(Kind kind) const
     return found;
 }
 
-std::shared_ptr<Peripheral> RecordingDelegate::peripheral(const QUuid& identifier) const
-{
-    const auto it = std::find_if(discovered.rbegin(), discovered.rend(), [&](const auto& known) {
-        return known->identifier() == identifier;
-    });
-    return it == discovered.rend() ? nullptr : *it;
-}
-
 void RecordingDelegate::centralManagerDidUpdateState(Central& central)
 {
     record({Kind::state, {}, central.state(), std::nullopt, {}, {}});

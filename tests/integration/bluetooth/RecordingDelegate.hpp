@@ -6,7 +6,6 @@
 #include <QByteArray>
 #include <QUuid>
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -31,7 +30,6 @@ struct BluetoothEvent {
     // The service whose characteristics were found, or the characteristic whose value came.
     QUuid attribute;
     QByteArray value;
-    std::chrono::steady_clock::time_point at = std::chrono::steady_clock::now();
 };
 
 // Records every callback of the adapter in order. Every call the test makes into the adapter goes
@@ -66,7 +64,6 @@ public:
 
     std::vector<BluetoothEvent> ofKind(Kind kind) const;
     int count(Kind kind) const { return static_cast<int>(ofKind(kind).size()); }
-    std::shared_ptr<Peripheral> peripheral(const QUuid& identifier) const;
 
     bool subscribeClickers = false;
     std::vector<BluetoothEvent> events;
