@@ -12,6 +12,8 @@ void RecordingDelegate::record(BluetoothEvent event)
     if (depth_ > 0)
         ++reentrantCallbacks;
     events.push_back(std::move(event));
+    if (onEvent)
+        onEvent(events.back(), depth_ > 0);
 }
 
 std::vector<BluetoothEvent> RecordingDelegate::ofKind(Kind kind) const
@@ -30,8 +32,8 @@ void RecordingDelegate::centralManagerDidUpdateState(Central& central)
 void RecordingDelegate::centralManagerDidDiscoverPeripheral(Central& central,
                                                             std::shared_ptr<Peripheral> peripheral)
 {
-    record({Kind::discovered, peripheral->identifier(), central.state(), std::nullopt, {}, {}});
     discovered.push_back(peripheral);
+    record({Kind::discovered, peripheral->identifier(), central.state(), std::nullopt, {}, {}});
     if (onDiscovered)
         onDiscovered(central, peripheral);
     if (subscribeClickers) {
@@ -92,8 +94,15 @@ void RecordingDelegate::peripheralDidDiscoverCharacteristicsForService(Periphera
         return;
     for (Characteristic* characteristic :
          service.characteristics().value_or(QList<Characteristic*>{})) {
-        if (characteristic->uuid() == BLEConstants::characteristicUUID())
-            call([&] { peripheral.setNotifyValue(true, *characteristic); });
+        if (characteristic->uuid() != BLEConstants::characteristicUUID())
+            continue;
+        call([&] { peripheral.setNotifyValue(true, *characteristic); });
+        record({Kind::subscribed,
+                peripheral.identifier(),
+                CentralState::unknown,
+                std::nullopt,
+                characteristic->uuid(),
+                {}});
     }
 }
 

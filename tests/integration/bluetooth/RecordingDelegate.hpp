@@ -21,6 +21,7 @@ struct BluetoothEvent {
         disconnected,
         services,
         characteristics,
+        subscribed,
         value
     };
     Kind kind;
@@ -35,7 +36,7 @@ struct BluetoothEvent {
 // Records every callback of the adapter in order. Every call the test makes into the adapter goes
 // through `call`, so that a callback arriving from inside one is caught. With `subscribeClickers`
 // it walks the same road as the link: a clicker found is connected, its service and command
-// characteristic are discovered, and its notifications are switched on.
+// characteristic are discovered, and its notifications are switched on (recorded as `subscribed`).
 class RecordingDelegate : public CentralDelegate, public PeripheralDelegate {
 public:
     using Kind = BluetoothEvent::Kind;
@@ -69,6 +70,8 @@ public:
     std::vector<BluetoothEvent> events;
     std::vector<std::shared_ptr<Peripheral>> discovered;
     std::function<void(Central&, const std::shared_ptr<Peripheral>&)> onDiscovered;
+    // Told of each event as it is recorded, and whether it arrived from inside a call.
+    std::function<void(const BluetoothEvent&, bool reentrant)> onEvent;
     int reentrantCallbacks = 0;
 
 private:
