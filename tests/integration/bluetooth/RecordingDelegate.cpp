@@ -33,7 +33,7 @@ void RecordingDelegate::centralManagerDidDiscoverPeripheral(Central& central,
                                                             std::shared_ptr<Peripheral> peripheral)
 {
     discovered.push_back(peripheral);
-    record({Kind::discovered, peripheral->identifier(), central.state(), std::nullopt, {}, {}});
+    record(Kind::discovered, *peripheral);
     if (onDiscovered)
         onDiscovered(central, peripheral);
     if (subscribeClickers) {
@@ -45,31 +45,29 @@ void RecordingDelegate::centralManagerDidDiscoverPeripheral(Central& central,
     }
 }
 
-void RecordingDelegate::centralManagerDidConnectPeripheral(Central& central, Peripheral& peripheral)
+void RecordingDelegate::centralManagerDidConnectPeripheral(Central&, Peripheral& peripheral)
 {
-    record({Kind::connected, peripheral.identifier(), central.state(), std::nullopt, {}, {}});
+    record(Kind::connected, peripheral);
     if (subscribeClickers)
         call([&] { peripheral.discoverServices({BLEConstants::serviceUUID()}); });
 }
 
-void RecordingDelegate::centralManagerDidFailToConnectPeripheral(Central& central,
-                                                                 Peripheral& peripheral,
+void RecordingDelegate::centralManagerDidFailToConnectPeripheral(Central&, Peripheral& peripheral,
                                                                  const OptionalError& error)
 {
-    record({Kind::failedToConnect, peripheral.identifier(), central.state(), error, {}, {}});
+    record(Kind::failedToConnect, peripheral, error);
 }
 
-void RecordingDelegate::centralManagerDidDisconnectPeripheral(Central& central,
-                                                              Peripheral& peripheral,
+void RecordingDelegate::centralManagerDidDisconnectPeripheral(Central&, Peripheral& peripheral,
                                                               const OptionalError& error)
 {
-    record({Kind::disconnected, peripheral.identifier(), central.state(), error, {}, {}});
+    record(Kind::disconnected, peripheral, error);
 }
 
 void RecordingDelegate::peripheralDidDiscoverServices(Peripheral& peripheral,
                                                       const OptionalError& error)
 {
-    record({Kind::services, peripheral.identifier(), CentralState::unknown, error, {}, {}});
+    record(Kind::services, peripheral, error);
     if (!subscribeClickers || error)
         return;
     for (Service* service : peripheral.services().value_or(QList<Service*>{})) {
@@ -84,12 +82,7 @@ void RecordingDelegate::peripheralDidDiscoverCharacteristicsForService(Periphera
                                                                        Service& service,
                                                                        const OptionalError& error)
 {
-    record({Kind::characteristics,
-            peripheral.identifier(),
-            CentralState::unknown,
-            error,
-            service.uuid(),
-            {}});
+    record(Kind::characteristics, peripheral, error, service.uuid());
     if (!subscribeClickers || error)
         return;
     for (Characteristic* characteristic :
@@ -97,12 +90,7 @@ void RecordingDelegate::peripheralDidDiscoverCharacteristicsForService(Periphera
         if (characteristic->uuid() != BLEConstants::characteristicUUID())
             continue;
         call([&] { peripheral.setNotifyValue(true, *characteristic); });
-        record({Kind::subscribed,
-                peripheral.identifier(),
-                CentralState::unknown,
-                std::nullopt,
-                characteristic->uuid(),
-                {}});
+        record(Kind::subscribed, peripheral, {}, characteristic->uuid());
     }
 }
 
@@ -110,8 +98,8 @@ void RecordingDelegate::peripheralDidUpdateValueForCharacteristic(Peripheral& pe
                                                                   Characteristic& characteristic,
                                                                   const OptionalError& error)
 {
-    record({Kind::value, peripheral.identifier(), CentralState::unknown, error,
-            characteristic.uuid(), characteristic.value().value_or(QByteArray())});
+    const QByteArray value = characteristic.value().value_or(QByteArray());
+    record(Kind::value, peripheral, error, characteristic.uuid(), value);
 }
 
 } // namespace quenlark::integration

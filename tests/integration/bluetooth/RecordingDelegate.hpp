@@ -76,6 +76,11 @@ public:
 
 private:
     void record(BluetoothEvent event);
+    void record(Kind kind, const Peripheral& peripheral, const OptionalError& error = std::nullopt,
+                QUuid attribute = {}, const QByteArray& value = {})
+    {
+        record({kind, peripheral.identifier(), CentralState::unknown, error, attribute, value});
+    }
 
     int depth_ = 0;
 };
