@@ -306,6 +306,22 @@ TEST_F(QtBluetoothCentralTest, CancellingEndsAConnectionOrAnAttemptWithADisconne
     EXPECT_EQ(delegate.count(Kind::failedToConnect), 2);
 }
 
+// Without notifications the connection is of no use: it ends at once, not at the setup bound.
+TEST_F(QtBluetoothCentralTest, ARefusedSubscriptionEndsTheConnection)
+{
+    ASSERT_TRUE(bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
+                                    {ScriptedBluez::clickerService()}));
+    ASSERT_TRUE(bluez.setNotifyBehaviour(clicker, ScriptedBluez::NotifyBehaviour::fail));
+    makeCentral();
+    delegate.subscribeClickers = true;
+    ASSERT_TRUE(waitFor(Kind::state));
+    scan();
+    ASSERT_TRUE(waitFor(Kind::subscribed));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return delegate.count(Kind::disconnected) == 1; }, 5000));
+    ASSERT_EQ(delegate.count(Kind::disconnected), 1);
+    EXPECT_TRUE(delegate.ofKind(Kind::disconnected).front().error);
+}
+
 struct RadioLossCase {
     const char* name;
     std::function<testing::AssertionResult(ScriptedBluez&)> lose;
