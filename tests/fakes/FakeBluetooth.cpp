@@ -21,9 +21,8 @@ FakeCharacteristic& FakeService::addCharacteristic(QUuid uuid)
     return *characteristics_->back();
 }
 
-void FakePeripheral::discoverServices(const QList<QUuid>& uuids)
+void FakePeripheral::discoverServices(const QList<QUuid>&)
 {
-    discoverServicesCalls.push_back(uuids);
     if (answersAtOnce)
         reportServices();
 }
@@ -33,9 +32,8 @@ std::optional<QList<Service*>> FakePeripheral::services() const
     return borrowedList<Service>(services_);
 }
 
-void FakePeripheral::discoverCharacteristics(const QList<QUuid>& uuids, Service& service)
+void FakePeripheral::discoverCharacteristics(const QList<QUuid>&, Service& service)
 {
-    discoverCharacteristicsCalls.emplace_back(uuids, &service);
     if (answersAtOnce)
         reportCharacteristics(service);
 }

@@ -67,8 +67,6 @@ public:
                 const OptionalError& error = std::nullopt);
 
     bool answersAtOnce = false;
-    std::vector<QList<QUuid>> discoverServicesCalls;
-    std::vector<std::pair<QList<QUuid>, Service*>> discoverCharacteristicsCalls;
     std::vector<std::pair<bool, Characteristic*>> setNotifyValueCalls;
 
 private:

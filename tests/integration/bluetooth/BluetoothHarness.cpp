@@ -7,6 +7,7 @@
 // Usable by hand against a real clicker: quenlark-bluetooth-harness [--values N] [--seconds S]
 #include "Models/BLEConstants.hpp"
 #include "Platform/Qt/QtBluetoothCentral.hpp"
+#include "RecordingDelegate.hpp"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -16,153 +17,29 @@
 #include <chrono>
 
 using namespace quenlark;
+using Kind = integration::BluetoothEvent::Kind;
 
 namespace {
 
-QString text(const QUuid& uuid)
+QString line(const integration::RecordingDelegate& delegate,
+             const integration::BluetoothEvent& event)
 {
-    return uuid.toString(QUuid::WithoutBraces).toUpper();
+    static const char* const kinds[] = {"state",           "discovered",   "connected",
+                                        "failed",          "disconnected", "services",
+                                        "characteristics", "subscribed",   "value"};
+    static const char* const states[] = {"unknown",      "resetting",  "unsupported",
+                                         "unauthorized", "poweredOff", "poweredOn"};
+    QString text = QString::fromLatin1(kinds[static_cast<int>(event.kind)]) + u' ';
+    if (event.kind == Kind::state)
+        return text + QString::fromLatin1(states[static_cast<int>(event.state)]);
+    text += event.peripheral.toString(QUuid::WithoutBraces).toUpper();
+    if (event.kind == Kind::discovered)
+        text +=
+            QStringLiteral(" \"%1\"").arg(delegate.discovered.back()->name().value_or(QString()));
+    if (event.kind == Kind::value)
+        text += u' ' + QString::fromLatin1(event.value.toHex());
+    return event.error ? text + QStringLiteral(": ") + event.error->localizedDescription : text;
 }
-
-QString describe(const OptionalError& error)
-{
-    return error ? QStringLiteral(": ") + error->localizedDescription : QString();
-}
-
-QString nameOf(CentralState state)
-{
-    switch (state) {
-    case CentralState::unknown:
-        return QStringLiteral("unknown");
-    case CentralState::resetting:
-        return QStringLiteral("resetting");
-    case CentralState::unsupported:
-        return QStringLiteral("unsupported");
-    case CentralState::unauthorized:
-        return QStringLiteral("unauthorized");
-    case CentralState::poweredOff:
-        return QStringLiteral("poweredOff");
-    case CentralState::poweredOn:
-        break;
-    }
-    return QStringLiteral("poweredOn");
-}
-
-class Harness : public CentralDelegate, public PeripheralDelegate {
-public:
-    Harness(int valuesWanted, std::chrono::milliseconds connectTimeout)
-        : valuesWanted_(valuesWanted), central_(*this, connectTimeout)
-    {}
-
-    int exitCode() const { return reentrant_ ? 3 : 0; }
-
-    void centralManagerDidUpdateState(Central& central) override
-    {
-        print(QStringLiteral("state ") + nameOf(central.state()));
-        if (central.state() == CentralState::poweredOn)
-            scan();
-    }
-
-    void centralManagerDidDiscoverPeripheral(Central&,
-                                             std::shared_ptr<Peripheral> peripheral) override
-    {
-        print(QStringLiteral("discovered %1 \"%2\"")
-                  .arg(text(peripheral->identifier()), peripheral->name().value_or(QString())));
-        peripheral_ = std::move(peripheral);
-        into([&] {
-            central_.stopScan();
-            peripheral_->setDelegate(this);
-            central_.connectPeripheral(*peripheral_);
-        });
-    }
-
-    void centralManagerDidConnectPeripheral(Central&, Peripheral& peripheral) override
-    {
-        print(QStringLiteral("connected ") + text(peripheral.identifier()));
-        into([&] { peripheral.discoverServices({BLEConstants::serviceUUID()}); });
-    }
-
-    void centralManagerDidFailToConnectPeripheral(Central&, Peripheral& peripheral,
-                                                  const OptionalError& error) override
-    {
-        print(QStringLiteral("failed ") + text(peripheral.identifier()) + describe(error));
-        scan();
-    }
-
-    void centralManagerDidDisconnectPeripheral(Central&, Peripheral& peripheral,
-                                               const OptionalError& error) override
-    {
-        print(QStringLiteral("disconnected ") + text(peripheral.identifier()) + describe(error));
-        scan();
-    }
-
-    void peripheralDidDiscoverServices(Peripheral& peripheral, const OptionalError& error) override
-    {
-        print(QStringLiteral("services ") + text(peripheral.identifier()) + describe(error));
-        for (Service* service : peripheral.services().value_or(QList<Service*>{})) {
-            if (service->uuid() == BLEConstants::serviceUUID())
-                into([&] {
-                    peripheral.discoverCharacteristics({BLEConstants::characteristicUUID()},
-                                                       *service);
-                });
-        }
-    }
-
-    void peripheralDidDiscoverCharacteristicsForService(Peripheral& peripheral, Service& service,
-                                                        const OptionalError& error) override
-    {
-        print(QStringLiteral("characteristics ") + text(peripheral.identifier()) + describe(error));
-        for (Characteristic* characteristic :
-             service.characteristics().value_or(QList<Characteristic*>{})) {
-            if (characteristic->uuid() != BLEConstants::characteristicUUID())
-                continue;
-            into([&] { peripheral.setNotifyValue(true, *characteristic); });
-            print(QStringLiteral("subscribed ") + text(peripheral.identifier()));
-        }
-    }
-
-    void peripheralDidUpdateValueForCharacteristic(Peripheral& peripheral,
-                                                   Characteristic& characteristic,
-                                                   const OptionalError& error) override
-    {
-        print(QStringLiteral("value %1 %2%3")
-                  .arg(text(peripheral.identifier()),
-                       QString::fromLatin1(characteristic.value().value_or(QByteArray()).toHex()),
-                       describe(error)));
-        if (valuesWanted_ > 0 && ++values_ >= valuesWanted_)
-            QCoreApplication::exit(exitCode());
-    }
-
-private:
-    template <typename Call> void into(Call&& call)
-    {
-        ++depth_;
-        std::forward<Call>(call)();
-        --depth_;
-    }
-
-    void scan()
-    {
-        into([&] { central_.scanForPeripherals({BLEConstants::serviceUUID()}, false); });
-    }
-
-    void print(const QString& line)
-    {
-        QTextStream out(stdout);
-        if (depth_ > 0) {
-            reentrant_ = true;
-            out << "re-entrant ";
-        }
-        out << line << Qt::endl;
-    }
-
-    int valuesWanted_;
-    int values_ = 0;
-    int depth_ = 0;
-    bool reentrant_ = false;
-    std::shared_ptr<Peripheral> peripheral_;
-    QtBluetoothCentral central_;
-};
 
 } // namespace
 
@@ -185,8 +62,23 @@ int main(int argc, char** argv)
     parser.addOptions({values, seconds, connectTimeout});
     parser.process(app);
 
-    Harness harness(parser.value(values).toInt(),
-                    std::chrono::milliseconds(parser.value(connectTimeout).toInt()));
+    integration::RecordingDelegate delegate;
+    delegate.subscribeClickers = true;
+    QtBluetoothCentral central(delegate,
+                               std::chrono::milliseconds(parser.value(connectTimeout).toInt()));
+    const int valuesWanted = parser.value(values).toInt();
+    delegate.onEvent = [&](const integration::BluetoothEvent& event, bool reentrant) {
+        QTextStream(stdout) << (reentrant ? "re-entrant " : "") << line(delegate, event)
+                            << Qt::endl;
+        const bool scanAgain =
+            event.kind == Kind::failedToConnect || event.kind == Kind::disconnected ||
+            (event.kind == Kind::state && event.state == CentralState::poweredOn);
+        if (scanAgain)
+            delegate.call(
+                [&] { central.scanForPeripherals({BLEConstants::serviceUUID()}, false); });
+        if (valuesWanted > 0 && delegate.count(Kind::value) >= valuesWanted)
+            QCoreApplication::exit(delegate.reentrantCallbacks > 0 ? 3 : 0);
+    };
     if (const int limit = parser.value(seconds).toInt(); limit > 0) {
         QTimer::singleShot(std::chrono::seconds(limit), &app, [] {
             QTextStream(stdout) << "gave up" << Qt::endl;
@@ -194,5 +86,5 @@ int main(int argc, char** argv)
         });
     }
     const int code = QCoreApplication::exec();
-    return code == 0 ? harness.exitCode() : code;
+    return code == 0 && delegate.reentrantCallbacks > 0 ? 3 : code;
 }

@@ -97,7 +97,7 @@ TEST_F(LinkOnScriptedBluez, TurnsClicksIntoCommandsAcrossADropAndReconnection)
 struct BluezFault {
     const char* name;
     // Before the link starts, or, when `whileSubscribed`, once it is subscribed.
-    std::function<testing::AssertionResult(LinkOnScriptedBluez&, ScriptedBluez&)> strike;
+    std::function<testing::AssertionResult(ScriptedBluez&)> strike;
     // Holds once the link has dealt with the fault; the fault then ends with `mend`.
     std::function<bool(LinkOnScriptedBluez&, ScriptedBluez&)> handled;
     std::function<testing::AssertionResult(ScriptedBluez&)> mend;
@@ -119,9 +119,9 @@ TEST_P(LinkSurvives, AndIsSubscribedAgainOnceTheFaultEnds)
     if (fault.whileSubscribed) {
         startLink();
         ASSERT_TRUE(waitUntilSubscribed());
-        ASSERT_TRUE(fault.strike(*this, bluez));
+        ASSERT_TRUE(fault.strike(bluez));
     } else {
-        ASSERT_TRUE(fault.strike(*this, bluez));
+        ASSERT_TRUE(fault.strike(bluez));
         startLink();
     }
     ASSERT_TRUE(waitUntil([&] { return fault.handled(*this, bluez); }));
@@ -143,10 +143,22 @@ testing::AssertionResult allOf(std::initializer_list<testing::AssertionResult> s
     return testing::AssertionSuccess();
 }
 
+using Connect = ScriptedBluez::ConnectBehaviour;
+using Notify = ScriptedBluez::NotifyBehaviour;
+
+auto connecting(Connect how)
+{
+    return [how](ScriptedBluez& bluez) { return bluez.setConnectBehaviour(clicker, how); };
+}
+
+auto notifying(Notify how)
+{
+    return [how](ScriptedBluez& bluez) { return bluez.setNotifyBehaviour(clicker, how); };
+}
+
 testing::AssertionResult otherwiseFine(ScriptedBluez& bluez)
 {
-    return allOf({bluez.setConnectBehaviour(clicker, ScriptedBluez::ConnectBehaviour::succeed),
-                  bluez.setNotifyBehaviour(clicker, ScriptedBluez::NotifyBehaviour::succeed)});
+    return allOf({connecting(Connect::succeed)(bluez), notifying(Notify::succeed)(bluez)});
 }
 
 // The link let go of a connection that could not be used and tried again.
@@ -160,7 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // BlueZ lists a remembered device first; its Connect waits for an advertisement.
         BluezFault{"CachedAbsentDeviceListedFirst",
-                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
+                   [](ScriptedBluez& bluez) {
                        return allOf({bluez.addPeripheral(absent, QStringLiteral("Gone"),
                                                          {ScriptedBluez::clickerService()}),
                                      bluez.setAdvertising(absent, false)});
@@ -170,11 +182,7 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    nothingToMend, false},
         // Five seconds of refusals: a growing pause keeps the attempts few.
-        BluezFault{"ConnectRefusedAtOnce",
-                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
-                       return bluez.setConnectBehaviour(clicker,
-                                                        ScriptedBluez::ConnectBehaviour::fail);
-                   },
+        BluezFault{"ConnectRefusedAtOnce", connecting(Connect::fail),
                    [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
                        QTest::qWait(5000);
                        const int attempts = bluez.connectCalls(clicker);
@@ -182,8 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    otherwiseFine, false},
         // It comes back with a fresh object tree and adapter, on which the scan must run.
-        BluezFault{"BluetoothdRestarts",
-                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) { return bluez.stop(); },
+        BluezFault{"BluetoothdRestarts", [](ScriptedBluez& bluez) { return bluez.stop(); },
                    [](LinkOnScriptedBluez& test, ScriptedBluez&) {
                        return test.link->connectionState.value() != ConnectionState::connected &&
                               !test.link->connectedDeviceName.value();
@@ -194,33 +201,23 @@ INSTANTIATE_TEST_SUITE_P(
                                                          {ScriptedBluez::clickerService()})});
                    },
                    true},
-        BluezFault{"SubscriptionRefused",
-                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
-                       return bluez.setNotifyBehaviour(clicker,
-                                                       ScriptedBluez::NotifyBehaviour::fail);
-                   },
-                   triedAgain, otherwiseFine, false},
-        BluezFault{"SubscriptionNeverAnswered",
-                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
-                       return bluez.setNotifyBehaviour(clicker,
-                                                       ScriptedBluez::NotifyBehaviour::hang);
-                   },
-                   triedAgain, otherwiseFine, false},
-        BluezFault{"ServicesNeverResolved",
-                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
-                       return bluez.setConnectBehaviour(
-                           clicker, ScriptedBluez::ConnectBehaviour::unresolved);
-                   },
-                   triedAgain, otherwiseFine, false},
+        BluezFault{"ConnectNeverAnswered", connecting(Connect::hang), triedAgain, otherwiseFine,
+                   false},
+        BluezFault{"SubscriptionRefused", notifying(Notify::fail), triedAgain, otherwiseFine,
+                   false},
+        BluezFault{"SubscriptionNeverAnswered", notifying(Notify::hang), triedAgain, otherwiseFine,
+                   false},
+        BluezFault{"ServicesNeverResolved", connecting(Connect::unresolved), triedAgain,
+                   otherwiseFine, false},
         // Suspend and resume, as the radio sees them.
         BluezFault{"PowerCycle",
-                   [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
+                   [](ScriptedBluez& bluez) {
                        return allOf({bluez.setPowered(false), bluez.setPowered(true)});
                    },
                    triedAgain, nothingToMend, true},
         BluezFault{
             "DiscoveryEndsWhileScanning",
-            [](LinkOnScriptedBluez&, ScriptedBluez& bluez) {
+            [](ScriptedBluez& bluez) {
                 return allOf({bluez.setAdvertising(clicker, false), bluez.dropLink(clicker)});
             },
             [](LinkOnScriptedBluez& test, ScriptedBluez& bluez) {

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <iostream>
 
 using namespace quenlark;
 using namespace quenlark::integration;
@@ -92,12 +91,11 @@ protected:
     }
 
     // A central with the radio on, subscribed to the clicker's notifications.
-    void subscribeToClicker(
-        std::chrono::milliseconds connectTimeout = QtBluetoothCentral::defaultConnectTimeout)
+    void subscribeToClicker()
     {
         ASSERT_TRUE(bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
                                         {ScriptedBluez::clickerService()}));
-        makeCentral(connectTimeout);
+        makeCentral();
         delegate.subscribeClickers = true;
         ASSERT_TRUE(waitFor(Kind::state));
         scan();
@@ -192,8 +190,6 @@ TEST_F(QtBluetoothCentralTest, DiscoveryReportsOnlyClickersAndEachOncePerScan)
     ASSERT_TRUE(waitFor(Kind::discovered, 2));
     EXPECT_EQ(peripheralsOf(delegate.ofKind(Kind::discovered)),
               (std::vector<QUuid>{identifierOf(clicker), identifierOf(secondClicker)}));
-    EXPECT_EQ(delegate.discovered.at(0)->identifier().toString(QUuid::WithoutBraces).toUpper(),
-              QStringLiteral("00000000-0000-0000-0000-C0FFEE000001"));
     EXPECT_EQ(delegate.discovered.at(0)->name(), QStringLiteral("Clicker One"));
     EXPECT_EQ(delegate.discovered.at(1)->name(), std::nullopt) << "BlueZ's alias is the address";
 
@@ -241,20 +237,10 @@ TEST_F(QtBluetoothCentralTest, DeliversEveryNotificationInOrderIdenticalRepeatsI
 {
     subscribeToClicker();
     ASSERT_FALSE(HasFatalFailure());
-    const std::vector<Kind> road{Kind::state, Kind::discovered, Kind::connected, Kind::services,
-                                 Kind::characteristics};
-    ASSERT_GE(delegate.events.size(), road.size());
-    for (std::size_t step = 0; step < road.size(); ++step) {
-        EXPECT_EQ(delegate.events.at(step).kind, road.at(step)) << "step " << step;
-        EXPECT_FALSE(delegate.events.at(step).error);
-    }
-    EXPECT_EQ(delegate.events.at(4).attribute, BLEConstants::serviceUUID());
-
     constexpr int burst = 300;
     std::vector<QByteArray> sent;
     for (int i = 0; i < burst; ++i)
         sent.push_back(QByteArray{1, static_cast<char>(i / 3)});
-    const auto started = std::chrono::steady_clock::now();
     for (const QByteArray& value : sent)
         ASSERT_TRUE(bluez.notify(clicker, value));
     ASSERT_TRUE(waitFor(Kind::value, burst));
@@ -266,30 +252,12 @@ TEST_F(QtBluetoothCentralTest, DeliversEveryNotificationInOrderIdenticalRepeatsI
         EXPECT_EQ(event.peripheral, identifierOf(clicker));
     }
     EXPECT_EQ(received, sent);
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-        delegate.ofKind(Kind::value).back().at - started);
-    std::cout << "[ measure  ] " << burst << " notifications delivered in " << took.count()
-              << " ms\n";
 }
 
-struct ConnectFailureCase {
-    const char* name;
-    std::function<testing::AssertionResult(ScriptedBluez&)> arrange;
-    std::function<testing::AssertionResult(ScriptedBluez&)> repair;
-    bool takesTheWholeBound;
-};
-
-void PrintTo(const ConnectFailureCase& failure, std::ostream* out)
+// Also how a refused attempt is reported, and that a callback of a connection cancelled and
+// replaced before it could be delivered is dropped.
+TEST_F(QtBluetoothCentralTest, CancellingEndsAConnectionOrAnAttemptWithADisconnect)
 {
-    *out << failure.name;
-}
-
-class ConnectFailureTest : public QtBluetoothCentralTest,
-                           public testing::WithParamInterface<ConnectFailureCase> {};
-
-TEST_P(ConnectFailureTest, IsReportedAsAFailureWithinTheBoundAndALaterAttemptWorks)
-{
-    const ConnectFailureCase& failure = GetParam();
     ASSERT_TRUE(bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
                                     {ScriptedBluez::clickerService()}));
     makeCentral(shortConnectTimeout);
@@ -298,71 +266,28 @@ TEST_P(ConnectFailureTest, IsReportedAsAFailureWithinTheBoundAndALaterAttemptWor
     ASSERT_TRUE(waitFor(Kind::discovered));
     const auto peripheral = delegate.discovered.front();
     delegate.call([&] { central->stopScan(); });
-    ASSERT_TRUE(failure.arrange(bluez));
 
-    const auto asked = std::chrono::steady_clock::now();
-    delegate.call([&] { central->connectPeripheral(*peripheral); });
-    ASSERT_TRUE(waitFor(Kind::failedToConnect));
-
-    const BluetoothEvent failed = delegate.ofKind(Kind::failedToConnect).front();
-    EXPECT_EQ(failed.peripheral, identifierOf(clicker));
-    ASSERT_TRUE(failed.error);
-    EXPECT_FALSE(failed.error->localizedDescription.isEmpty());
-    const bool timedOut =
-        failed.error->localizedDescription == QStringLiteral("The connection attempt timed out");
-    EXPECT_EQ(timedOut, failure.takesTheWholeBound)
-        << failed.error->localizedDescription.toStdString();
-    if (failure.takesTheWholeBound) {
-        const auto took = failed.at - asked;
-        EXPECT_GE(took, shortConnectTimeout - 100ms);
-        EXPECT_LT(took, shortConnectTimeout + 10s);
+    ASSERT_TRUE(bluez.setConnectBehaviour(clicker, Behaviour::fail));
+    for (int failures = 1; failures <= 2; ++failures) {
+        delegate.call([&] { central->connectPeripheral(*peripheral); });
+        ASSERT_TRUE(waitFor(Kind::failedToConnect, failures));
+        ASSERT_TRUE(delegate.events.back().error);
+        EXPECT_FALSE(delegate.events.back().error->localizedDescription.isEmpty());
     }
-    EXPECT_EQ(delegate.count(Kind::connected), 0);
-    EXPECT_EQ(delegate.count(Kind::disconnected), 0);
 
-    ASSERT_TRUE(failure.repair(bluez));
-    delegate.call([&] { central->connectPeripheral(*peripheral); });
+    // After failures the next attempt waits half a second, so these calls meet no BlueZ call.
+    ASSERT_TRUE(bluez.setConnectBehaviour(clicker, Behaviour::succeed));
+    delegate.call([&] {
+        central->connectPeripheral(*peripheral);
+        central->cancelPeripheralConnection(*peripheral);
+        central->connectPeripheral(*peripheral);
+    });
     ASSERT_TRUE(waitFor(Kind::connected));
-    EXPECT_EQ(delegate.count(Kind::failedToConnect), 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Bluez, ConnectFailureTest,
-    testing::Values(
-        ConnectFailureCase{"Refused",
-                           [](ScriptedBluez& bluez) {
-                               return bluez.setConnectBehaviour(clicker, Behaviour::fail);
-                           },
-                           [](ScriptedBluez& bluez) {
-                               return bluez.setConnectBehaviour(clicker, Behaviour::succeed);
-                           },
-                           false},
-        ConnectFailureCase{"NeverAnswered",
-                           [](ScriptedBluez& bluez) {
-                               return bluez.setConnectBehaviour(clicker, Behaviour::hang);
-                           },
-                           [](ScriptedBluez& bluez) {
-                               return bluez.setConnectBehaviour(clicker, Behaviour::succeed);
-                           },
-                           true},
-        ConnectFailureCase{"NoLongerListedByBluez",
-                           [](ScriptedBluez& bluez) { return bluez.removePeripheral(clicker); },
-                           [](ScriptedBluez& bluez) {
-                               return bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
-                                                          {ScriptedBluez::clickerService()});
-                           },
-                           false}),
-    [](const testing::TestParamInfo<ConnectFailureCase>& info) { return info.param.name; });
-
-TEST_F(QtBluetoothCentralTest, CancellingEndsAConnectionOrAnAttemptWithADisconnect)
-{
-    subscribeToClicker(shortConnectTimeout);
-    ASSERT_FALSE(HasFatalFailure());
-    const auto peripheral = delegate.discovered.front();
+    EXPECT_EQ(delegate.count(Kind::disconnected), 0);
 
     delegate.call([&] { central->cancelPeripheralConnection(*peripheral); });
     ASSERT_TRUE(waitFor(Kind::disconnected));
-    EXPECT_FALSE(delegate.ofKind(Kind::disconnected).front().error);
+    EXPECT_FALSE(delegate.events.back().error);
     EXPECT_TRUE(waitUntil([&] { return bluez.isConnected(clicker) == false; }));
 
     ASSERT_TRUE(bluez.setConnectBehaviour(clicker, Behaviour::hang));
@@ -371,14 +296,30 @@ TEST_F(QtBluetoothCentralTest, CancellingEndsAConnectionOrAnAttemptWithADisconne
         central->cancelPeripheralConnection(*peripheral);
     });
     ASSERT_TRUE(waitFor(Kind::disconnected, 2));
-    EXPECT_FALSE(delegate.ofKind(Kind::disconnected).back().error);
+    EXPECT_FALSE(delegate.events.back().error);
 
     // The cancelled attempt's bound passes without a word.
     ASSERT_TRUE(bluez.setConnectBehaviour(clicker, Behaviour::succeed));
     QTest::qWait(static_cast<int>(std::chrono::milliseconds(shortConnectTimeout + 500ms).count()));
     delegate.call([&] { central->connectPeripheral(*peripheral); });
     ASSERT_TRUE(waitFor(Kind::connected, 2));
-    EXPECT_EQ(delegate.count(Kind::failedToConnect), 0);
+    EXPECT_EQ(delegate.count(Kind::failedToConnect), 2);
+}
+
+// Without notifications the connection is of no use: it ends at once, not at the setup bound.
+TEST_F(QtBluetoothCentralTest, ARefusedSubscriptionEndsTheConnection)
+{
+    ASSERT_TRUE(bluez.addPeripheral(clicker, QStringLiteral("Clicker One"),
+                                    {ScriptedBluez::clickerService()}));
+    ASSERT_TRUE(bluez.setNotifyBehaviour(clicker, ScriptedBluez::NotifyBehaviour::fail));
+    makeCentral();
+    delegate.subscribeClickers = true;
+    ASSERT_TRUE(waitFor(Kind::state));
+    scan();
+    ASSERT_TRUE(waitFor(Kind::subscribed));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return delegate.count(Kind::disconnected) == 1; }, 5000));
+    ASSERT_EQ(delegate.count(Kind::disconnected), 1);
+    EXPECT_TRUE(delegate.ofKind(Kind::disconnected).front().error);
 }
 
 struct RadioLossCase {
@@ -402,16 +343,10 @@ TEST_P(RadioLossTest, WhileConnectedReportsTheDisconnectThenTheState)
     ASSERT_TRUE(GetParam().lose(bluez));
     ASSERT_TRUE(waitFor(Kind::state, 2));
 
-    std::vector<Kind> after;
-    const auto firstState = delegate.events.begin() + 1;
-    for (auto it = firstState; it != delegate.events.end(); ++it) {
-        if (it->kind == Kind::disconnected || it->kind == Kind::state)
-            after.push_back(it->kind);
-    }
-    EXPECT_EQ(after, (std::vector<Kind>{Kind::disconnected, Kind::state}));
-    const BluetoothEvent dropped = delegate.ofKind(Kind::disconnected).front();
-    ASSERT_TRUE(dropped.error);
-    EXPECT_FALSE(dropped.error->localizedDescription.isEmpty());
+    const auto& events = delegate.events;
+    ASSERT_EQ(delegate.count(Kind::disconnected), 1);
+    EXPECT_EQ(events.at(events.size() - 2).kind, Kind::disconnected);
+    ASSERT_TRUE(events.at(events.size() - 2).error);
     EXPECT_EQ(central->state(), GetParam().reported);
 }
 

@@ -12,6 +12,8 @@ void RecordingDelegate::record(BluetoothEvent event)
     if (depth_ > 0)
         ++reentrantCallbacks;
     events.push_back(std::move(event));
+    if (onEvent)
+        onEvent(events.back(), depth_ > 0);
 }
 
 std::vector<BluetoothEvent> RecordingDelegate::ofKind(Kind kind) const
@@ -22,14 +24,6 @@ std::vector<BluetoothEvent> RecordingDelegate::ofKind(Kind kind) const
     return found;
 }
 
-std::shared_ptr<Peripheral> RecordingDelegate::peripheral(const QUuid& identifier) const
-{
-    const auto it = std::find_if(discovered.rbegin(), discovered.rend(), [&](const auto& known) {
-        return known->identifier() == identifier;
-    });
-    return it == discovered.rend() ? nullptr : *it;
-}
-
 void RecordingDelegate::centralManagerDidUpdateState(Central& central)
 {
     record({Kind::state, {}, central.state(), std::nullopt, {}, {}});
@@ -38,8 +32,8 @@ void RecordingDelegate::centralManagerDidUpdateState(Central& central)
 void RecordingDelegate::centralManagerDidDiscoverPeripheral(Central& central,
                                                             std::shared_ptr<Peripheral> peripheral)
 {
-    record({Kind::discovered, peripheral->identifier(), central.state(), std::nullopt, {}, {}});
     discovered.push_back(peripheral);
+    record(Kind::discovered, *peripheral);
     if (onDiscovered)
         onDiscovered(central, peripheral);
     if (subscribeClickers) {
@@ -51,31 +45,29 @@ void RecordingDelegate::centralManagerDidDiscoverPeripheral(Central& central,
     }
 }
 
-void RecordingDelegate::centralManagerDidConnectPeripheral(Central& central, Peripheral& peripheral)
+void RecordingDelegate::centralManagerDidConnectPeripheral(Central&, Peripheral& peripheral)
 {
-    record({Kind::connected, peripheral.identifier(), central.state(), std::nullopt, {}, {}});
+    record(Kind::connected, peripheral);
     if (subscribeClickers)
         call([&] { peripheral.discoverServices({BLEConstants::serviceUUID()}); });
 }
 
-void RecordingDelegate::centralManagerDidFailToConnectPeripheral(Central& central,
-                                                                 Peripheral& peripheral,
+void RecordingDelegate::centralManagerDidFailToConnectPeripheral(Central&, Peripheral& peripheral,
                                                                  const OptionalError& error)
 {
-    record({Kind::failedToConnect, peripheral.identifier(), central.state(), error, {}, {}});
+    record(Kind::failedToConnect, peripheral, error);
 }
 
-void RecordingDelegate::centralManagerDidDisconnectPeripheral(Central& central,
-                                                              Peripheral& peripheral,
+void RecordingDelegate::centralManagerDidDisconnectPeripheral(Central&, Peripheral& peripheral,
                                                               const OptionalError& error)
 {
-    record({Kind::disconnected, peripheral.identifier(), central.state(), error, {}, {}});
+    record(Kind::disconnected, peripheral, error);
 }
 
 void RecordingDelegate::peripheralDidDiscoverServices(Peripheral& peripheral,
                                                       const OptionalError& error)
 {
-    record({Kind::services, peripheral.identifier(), CentralState::unknown, error, {}, {}});
+    record(Kind::services, peripheral, error);
     if (!subscribeClickers || error)
         return;
     for (Service* service : peripheral.services().value_or(QList<Service*>{})) {
@@ -90,18 +82,15 @@ void RecordingDelegate::peripheralDidDiscoverCharacteristicsForService(Periphera
                                                                        Service& service,
                                                                        const OptionalError& error)
 {
-    record({Kind::characteristics,
-            peripheral.identifier(),
-            CentralState::unknown,
-            error,
-            service.uuid(),
-            {}});
+    record(Kind::characteristics, peripheral, error, service.uuid());
     if (!subscribeClickers || error)
         return;
     for (Characteristic* characteristic :
          service.characteristics().value_or(QList<Characteristic*>{})) {
-        if (characteristic->uuid() == BLEConstants::characteristicUUID())
-            call([&] { peripheral.setNotifyValue(true, *characteristic); });
+        if (characteristic->uuid() != BLEConstants::characteristicUUID())
+            continue;
+        call([&] { peripheral.setNotifyValue(true, *characteristic); });
+        record(Kind::subscribed, peripheral, {}, characteristic->uuid());
     }
 }
 
@@ -109,8 +98,8 @@ void RecordingDelegate::peripheralDidUpdateValueForCharacteristic(Peripheral& pe
                                                                   Characteristic& characteristic,
                                                                   const OptionalError& error)
 {
-    record({Kind::value, peripheral.identifier(), CentralState::unknown, error,
-            characteristic.uuid(), characteristic.value().value_or(QByteArray())});
+    const QByteArray value = characteristic.value().value_or(QByteArray());
+    record(Kind::value, peripheral, error, characteristic.uuid(), value);
 }
 
 } // namespace quenlark::integration

@@ -6,7 +6,6 @@
 #include <QByteArray>
 #include <QUuid>
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -22,6 +21,7 @@ struct BluetoothEvent {
         disconnected,
         services,
         characteristics,
+        subscribed,
         value
     };
     Kind kind;
@@ -31,13 +31,12 @@ struct BluetoothEvent {
     // The service whose characteristics were found, or the characteristic whose value came.
     QUuid attribute;
     QByteArray value;
-    std::chrono::steady_clock::time_point at = std::chrono::steady_clock::now();
 };
 
 // Records every callback of the adapter in order. Every call the test makes into the adapter goes
 // through `call`, so that a callback arriving from inside one is caught. With `subscribeClickers`
 // it walks the same road as the link: a clicker found is connected, its service and command
-// characteristic are discovered, and its notifications are switched on.
+// characteristic are discovered, and its notifications are switched on (recorded as `subscribed`).
 class RecordingDelegate : public CentralDelegate, public PeripheralDelegate {
 public:
     using Kind = BluetoothEvent::Kind;
@@ -66,16 +65,22 @@ public:
 
     std::vector<BluetoothEvent> ofKind(Kind kind) const;
     int count(Kind kind) const { return static_cast<int>(ofKind(kind).size()); }
-    std::shared_ptr<Peripheral> peripheral(const QUuid& identifier) const;
 
     bool subscribeClickers = false;
     std::vector<BluetoothEvent> events;
     std::vector<std::shared_ptr<Peripheral>> discovered;
     std::function<void(Central&, const std::shared_ptr<Peripheral>&)> onDiscovered;
+    // Told of each event as it is recorded, and whether it arrived from inside a call.
+    std::function<void(const BluetoothEvent&, bool reentrant)> onEvent;
     int reentrantCallbacks = 0;
 
 private:
     void record(BluetoothEvent event);
+    void record(Kind kind, const Peripheral& peripheral, const OptionalError& error = std::nullopt,
+                QUuid attribute = {}, const QByteArray& value = {})
+    {
+        record({kind, peripheral.identifier(), CentralState::unknown, error, attribute, value});
+    }
 
     int depth_ = 0;
 };

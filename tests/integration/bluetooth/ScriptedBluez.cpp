@@ -15,32 +15,7 @@ namespace {
 const QString scriptDirectory = QStringLiteral(QUENLARK_BLUETOOTH_TEST_DIR);
 constexpr int callTimeoutMs = 20000;
 
-// The knobs take the enumerators' names, in the order they are declared.
-QString behaviourName(ScriptedBluez::ConnectBehaviour behaviour)
-{
-    static const QStringList names{QStringLiteral("succeed"), QStringLiteral("fail"),
-                                   QStringLiteral("hang"), QStringLiteral("unresolved")};
-    return names.at(static_cast<int>(behaviour));
-}
-
-QString behaviourName(ScriptedBluez::NotifyBehaviour behaviour)
-{
-    static const QStringList names{QStringLiteral("succeed"), QStringLiteral("fail"),
-                                   QStringLiteral("hang")};
-    return names.at(static_cast<int>(behaviour));
-}
-
 } // namespace
-
-QString ScriptedBluez::clickerService()
-{
-    return QStringLiteral("e20a39f4-73f5-4bc4-a12f-17d1ad07a961");
-}
-
-QString ScriptedBluez::heartRateService()
-{
-    return QStringLiteral("0000180d-0000-1000-8000-00805f9b34fb");
-}
 
 ScriptedBluez::~ScriptedBluez()
 {
@@ -83,117 +58,31 @@ testing::AssertionResult ScriptedBluez::start()
     return testing::AssertionSuccess();
 }
 
-QDBusMessage ScriptedBluez::call(const QString& method, const QVariantList& arguments)
+QDBusMessage ScriptedBluez::call(const char* method, const QVariantList& arguments)
 {
     auto message = QDBusMessage::createMethodCall(QStringLiteral("org.bluez"), QStringLiteral("/"),
-                                                  QStringLiteral("org.bluez.Mock"), method);
+                                                  QStringLiteral("org.bluez.Mock"),
+                                                  QString::fromLatin1(method));
     message.setArguments(arguments);
     return QDBusConnection::systemBus().call(message, QDBus::Block, callTimeoutMs);
 }
 
-testing::AssertionResult ScriptedBluez::knob(const QString& method, const QVariantList& arguments)
+testing::AssertionResult ScriptedBluez::knob(const char* method, const QVariantList& arguments)
 {
     const QDBusMessage reply = call(method, arguments);
     if (reply.type() == QDBusMessage::ErrorMessage)
         return testing::AssertionFailure()
-               << method.toStdString() << " failed: " << reply.errorName().toStdString() << ": "
+               << method << " failed: " << reply.errorName().toStdString() << ": "
                << reply.errorMessage().toStdString();
     return testing::AssertionSuccess();
 }
 
-std::optional<bool> ScriptedBluez::question(const QString& method, const QString& address)
+std::optional<QVariant> ScriptedBluez::answer(const char* method, const QString& address)
 {
     const QDBusMessage reply = call(method, {address});
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return std::nullopt;
-    return reply.arguments().constFirst().toBool();
-}
-
-testing::AssertionResult ScriptedBluez::addAdapter(const QString& adapter)
-{
-    return knob(QStringLiteral("AddAdapter"), {adapter, QStringLiteral("test host")});
-}
-
-testing::AssertionResult ScriptedBluez::removeAdapter(const QString& adapter)
-{
-    return knob(QStringLiteral("RemoveAdapterWithDevices"), {adapter});
-}
-
-testing::AssertionResult ScriptedBluez::setPowered(bool powered, const QString& adapter)
-{
-    return knob(QStringLiteral("SetPowered"), {adapter, powered});
-}
-
-testing::AssertionResult ScriptedBluez::setDiscoverable(bool discoverable, const QString& adapter)
-{
-    return knob(QStringLiteral("SetDiscoverable"), {adapter, discoverable});
-}
-
-testing::AssertionResult ScriptedBluez::addPeripheral(const QString& address, const QString& name,
-                                                      const QStringList& services,
-                                                      const QString& adapter)
-{
-    return knob(QStringLiteral("AddPeripheral"), {adapter, address, name, services});
-}
-
-testing::AssertionResult ScriptedBluez::removePeripheral(const QString& address)
-{
-    return knob(QStringLiteral("RemovePeripheral"), {address});
-}
-
-testing::AssertionResult ScriptedBluez::setConnectBehaviour(const QString& address,
-                                                            ConnectBehaviour behaviour)
-{
-    return knob(QStringLiteral("SetConnectBehaviour"), {address, behaviourName(behaviour)});
-}
-
-testing::AssertionResult ScriptedBluez::setNotifyBehaviour(const QString& address,
-                                                           NotifyBehaviour behaviour)
-{
-    return knob(QStringLiteral("SetNotifyBehaviour"), {address, behaviourName(behaviour)});
-}
-
-testing::AssertionResult ScriptedBluez::setAdvertising(const QString& address, bool advertising)
-{
-    return knob(QStringLiteral("SetAdvertising"), {address, advertising});
-}
-
-testing::AssertionResult ScriptedBluez::endDiscovery(const QString& adapter)
-{
-    return knob(QStringLiteral("EndDiscovery"), {adapter});
-}
-
-testing::AssertionResult ScriptedBluez::dropLink(const QString& address)
-{
-    return knob(QStringLiteral("DropLink"), {address});
-}
-
-testing::AssertionResult ScriptedBluez::notify(const QString& address, const QByteArray& value)
-{
-    return knob(QStringLiteral("Notify"), {address, value});
-}
-
-testing::AssertionResult ScriptedBluez::setRssi(const QString& address, qint16 rssi)
-{
-    return knob(QStringLiteral("SetRssi"), {address, QVariant::fromValue(rssi)});
-}
-
-std::optional<bool> ScriptedBluez::isNotifying(const QString& address)
-{
-    return question(QStringLiteral("IsNotifying"), address);
-}
-
-std::optional<bool> ScriptedBluez::isConnected(const QString& address)
-{
-    return question(QStringLiteral("IsConnected"), address);
-}
-
-int ScriptedBluez::connectCalls(const QString& address)
-{
-    const QDBusMessage reply = call(QStringLiteral("ConnectCalls"), {address});
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return -1;
-    return reply.arguments().constFirst().toInt();
+    return reply.arguments().constFirst();
 }
 
 } // namespace quenlark::integration

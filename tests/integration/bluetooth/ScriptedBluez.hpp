@@ -34,41 +34,96 @@ public:
     // Ends it, as when bluetoothd stops or crashes.
     testing::AssertionResult stop();
 
-    testing::AssertionResult addAdapter(const QString& adapter = defaultAdapter());
+    // The knobs, on the one adapter hci0. A device is given by its address.
+    testing::AssertionResult addAdapter()
+    {
+        return knob("AddAdapter", {adapter(), QStringLiteral("test host")});
+    }
     // Removes the adapter and every device under it.
-    testing::AssertionResult removeAdapter(const QString& adapter = defaultAdapter());
-    testing::AssertionResult setPowered(bool powered, const QString& adapter = defaultAdapter());
-    testing::AssertionResult setDiscoverable(bool discoverable,
-                                             const QString& adapter = defaultAdapter());
+    testing::AssertionResult removeAdapter()
+    {
+        return knob("RemoveAdapterWithDevices", {adapter()});
+    }
+    testing::AssertionResult setPowered(bool on) { return knob("SetPowered", {adapter(), on}); }
+    testing::AssertionResult setDiscoverable(bool on)
+    {
+        return knob("SetDiscoverable", {adapter(), on});
+    }
     // A device in range advertising `services`; an empty name means it sends none.
     testing::AssertionResult addPeripheral(const QString& address, const QString& name,
-                                           const QStringList& services,
-                                           const QString& adapter = defaultAdapter());
-    testing::AssertionResult removePeripheral(const QString& address);
-    testing::AssertionResult setConnectBehaviour(const QString& address,
-                                                 ConnectBehaviour behaviour);
-    testing::AssertionResult setNotifyBehaviour(const QString& address, NotifyBehaviour behaviour);
+                                           const QStringList& services)
+    {
+        return knob("AddPeripheral", {adapter(), address, name, services});
+    }
+    testing::AssertionResult removePeripheral(const QString& address)
+    {
+        return knob("RemovePeripheral", {address});
+    }
+    testing::AssertionResult setConnectBehaviour(const QString& address, ConnectBehaviour how)
+    {
+        const char* const names[] = {"succeed", "fail", "hang", "unresolved"};
+        return knob("SetConnectBehaviour",
+                    {address, QString::fromLatin1(names[static_cast<int>(how)])});
+    }
+    testing::AssertionResult setNotifyBehaviour(const QString& address, NotifyBehaviour how)
+    {
+        const char* const names[] = {"succeed", "fail", "hang"};
+        return knob("SetNotifyBehaviour",
+                    {address, QString::fromLatin1(names[static_cast<int>(how)])});
+    }
     // Out of range: BlueZ keeps it, without RSSI, and Connect waits for it until the kernel gives
     // up.
-    testing::AssertionResult setAdvertising(const QString& address, bool advertising);
+    testing::AssertionResult setAdvertising(const QString& address, bool advertising)
+    {
+        return knob("SetAdvertising", {address, advertising});
+    }
     // Discovery ends while the adapter stays on, and BlueZ refuses a new start as busy.
-    testing::AssertionResult endDiscovery(const QString& adapter = defaultAdapter());
-    testing::AssertionResult dropLink(const QString& address);
-    testing::AssertionResult notify(const QString& address, const QByteArray& value);
-    testing::AssertionResult setRssi(const QString& address, qint16 rssi);
-    std::optional<bool> isNotifying(const QString& address);
-    std::optional<bool> isConnected(const QString& address);
-    // How many times the device's Connect was called.
-    int connectCalls(const QString& address);
+    testing::AssertionResult endDiscovery() { return knob("EndDiscovery", {adapter()}); }
+    testing::AssertionResult dropLink(const QString& address)
+    {
+        return knob("DropLink", {address});
+    }
+    testing::AssertionResult notify(const QString& address, const QByteArray& value)
+    {
+        return knob("Notify", {address, value});
+    }
+    testing::AssertionResult setRssi(const QString& address, qint16 rssi)
+    {
+        return knob("SetRssi", {address, QVariant::fromValue(rssi)});
+    }
+    std::optional<bool> isNotifying(const QString& address)
+    {
+        return toBool(answer("IsNotifying", address));
+    }
+    std::optional<bool> isConnected(const QString& address)
+    {
+        return toBool(answer("IsConnected", address));
+    }
+    // How many times the device's Connect was called, -1 without an answer.
+    int connectCalls(const QString& address)
+    {
+        return answer("ConnectCalls", address).value_or(-1).toInt();
+    }
 
-    static QString defaultAdapter() { return QStringLiteral("hci0"); }
-    static QString clickerService();
-    static QString heartRateService();
+    static QString clickerService()
+    {
+        return QStringLiteral("e20a39f4-73f5-4bc4-a12f-17d1ad07a961");
+    }
+    static QString heartRateService()
+    {
+        return QStringLiteral("0000180d-0000-1000-8000-00805f9b34fb");
+    }
 
 private:
-    QDBusMessage call(const QString& method, const QVariantList& arguments);
-    testing::AssertionResult knob(const QString& method, const QVariantList& arguments);
-    std::optional<bool> question(const QString& method, const QString& address);
+    static QString adapter() { return QStringLiteral("hci0"); }
+    QDBusMessage call(const char* method, const QVariantList& arguments);
+    testing::AssertionResult knob(const char* method, const QVariantList& arguments);
+    // The first value of the reply, if there is one.
+    std::optional<QVariant> answer(const char* method, const QString& address);
+    static std::optional<bool> toBool(const std::optional<QVariant>& value)
+    {
+        return value ? std::optional(value->toBool()) : std::nullopt;
+    }
 
     Owner owner_;
     QTemporaryDir dir_;
