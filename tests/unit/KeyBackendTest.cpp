@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <utility>
 
 using namespace quenlark;
 using namespace Qt::StringLiterals;
@@ -67,21 +68,17 @@ TEST(KeyBackendTest, SessionTypeComesFromTheSessionVariables)
 
 TEST(KeyBackendTest, EnvironmentIsReadFromTheProcess)
 {
-    const char* const names[] = {"XDG_SESSION_TYPE", "WAYLAND_DISPLAY", "DISPLAY"};
-    const char* const values[] = {"wayland", "wayland-7", ":7"};
+    const std::pair<const char*, const char*> variables[] = {
+        {"XDG_SESSION_TYPE", "wayland"}, {"WAYLAND_DISPLAY", "wayland-7"}, {"DISPLAY", ":7"}};
     std::optional<QByteArray> saved[3];
     for (int i = 0; i < 3; ++i) {
-        if (qEnvironmentVariableIsSet(names[i]))
-            saved[i] = qgetenv(names[i]);
-        qputenv(names[i], values[i]);
+        if (qEnvironmentVariableIsSet(variables[i].first))
+            saved[i] = qgetenv(variables[i].first);
+        qputenv(variables[i].first, variables[i].second);
     }
     const auto environment = SessionEnvironment::current();
-    for (int i = 0; i < 3; ++i) {
-        if (saved[i])
-            qputenv(names[i], *saved[i]);
-        else
-            qunsetenv(names[i]);
-    }
+    for (int i = 0; i < 3; ++i)
+        saved[i] ? qputenv(variables[i].first, *saved[i]) : qunsetenv(variables[i].first);
 
     EXPECT_EQ(environment.xdgSessionType, u"wayland"_s);
     EXPECT_EQ(environment.waylandDisplay, u"wayland-7"_s);

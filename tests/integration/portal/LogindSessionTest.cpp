@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace quenlark;
 using namespace Qt::StringLiterals;
 
@@ -17,12 +19,10 @@ namespace {
 
 constexpr int timeoutMs = 20000;
 
-int count(const fakes::RecordingUinputSystemCalls& calls, unsigned long request)
+long count(const fakes::RecordingUinputSystemCalls& calls, unsigned long request)
 {
-    int n = 0;
-    for (const auto& call : calls.calls)
-        n += call.request == request;
-    return n;
+    return std::count_if(calls.calls.begin(), calls.calls.end(),
+                         [request](const auto& call) { return call.request == request; });
 }
 
 } // namespace

@@ -9,7 +9,6 @@
 
 #include <QDBusArgument>
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QTimer>
@@ -18,7 +17,6 @@
 
 #include <cerrno>
 #include <functional>
-#include <iostream>
 
 using namespace quenlark;
 using namespace Qt::StringLiterals;
@@ -128,21 +126,15 @@ TEST_F(PortalKeyboardTest, ConsentLetsArrowsThroughAsEvdevPressThenReleaseAlsoIn
     EXPECT_EQ(keys->backend(), KeyBackend::portal);
     ASSERT_TRUE(consent(allowed));
     EXPECT_EQ(grantDialogs, 0) << "the desktop's dialog is the prompt";
-    EXPECT_EQ(portal.version(), 1u);
 
-    constexpr int clicks = 300;
     QList<int> expected;
-    QElapsedTimer burst;
-    burst.start();
-    for (int click = 0; click < clicks; ++click) {
+    for (int click = 0; click < 300; ++click) {
         const bool next = click % 2 == 0;
         KeyInjector::injectArrowKey(*keys,
                                     next ? SlideCommand::nextSlide : SlideCommand::previousSlide);
         expected += press(next ? 106 : 105);
     }
-    const auto received = waitForKeys(expected.size());
-    std::cout << clicks << " clicks reached the desktop in " << burst.elapsed() << " ms\n";
-    EXPECT_EQ(received, expected);
+    EXPECT_EQ(waitForKeys(expected.size()), expected);
     EXPECT_TRUE(defaults.values.isEmpty()) << "a version 1 portal has no restore token";
 }
 
@@ -165,10 +157,7 @@ TEST_F(PortalKeyboardTest, ASessionTheDesktopClosesEndsTrustWithinOnePoll)
 {
     ASSERT_TRUE(consent(allowed));
     desktop.mock(desktopPath, u"CloseSessions"_s);
-    QElapsedTimer poll;
-    poll.start();
     EXPECT_TRUE(waitUntil([this] { return !access->isProcessTrusted(); }, pollMs));
-    std::cout << "untrusted " << poll.elapsed() << " ms after the desktop closed the session\n";
     KeyInjector::injectArrowKey(*keys, SlideCommand::nextSlide);
 
     EXPECT_TRUE(consent(allowed)) << "a new consent opens a new session";
