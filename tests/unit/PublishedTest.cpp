@@ -2,11 +2,9 @@
 #include "Core/Published.hpp"
 
 #include <QObject>
-#include <QString>
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <vector>
 
 using namespace quenlark;
@@ -66,21 +64,4 @@ TEST(PublishedTest, CancellingAnotherSubscriberDuringDeliveryStopsIt)
     secondSubscription = owner.number.subscribe([&](const int& v) { second.push_back(v); });
     owner.number = 2;
     EXPECT_EQ(second, std::vector<int>{1});
-}
-
-TEST(PublishedTest, OptionalValuesCarryAbsence)
-{
-    class TextOwner : public QObject {
-    public:
-        Published<std::optional<QString>> text{this, std::nullopt};
-        int announcements = 0;
-        void objectWillChange() { ++announcements; }
-    } owner;
-    std::vector<std::optional<QString>> received;
-    auto subscription = owner.text.subscribe([&](const auto& v) { received.push_back(v); });
-    owner.text = QStringLiteral("");
-    owner.text = std::nullopt;
-    EXPECT_EQ(received,
-              (std::vector<std::optional<QString>>{std::nullopt, QString(), std::nullopt}));
-    EXPECT_EQ(owner.announcements, 2);
 }

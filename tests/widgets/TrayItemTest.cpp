@@ -2,7 +2,6 @@
 #include "Views/TrayItem.hpp"
 
 #include <QImage>
-#include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
@@ -39,17 +38,5 @@ TEST_P(TrayIconSizeTest, MenuBarIconRendersWithLightAndDarkParts)
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, TrayIconSizeTest, ::testing::Values(16, 22, 24, 32));
-
-TEST(TrayItemTest, WithoutASessionBusOrTrayItReportsItselfUnavailable)
-{
-    TrayItem tray(QDBusConnection(QStringLiteral("quenlark-test-never-connected")));
-    QSignalSpy availability(&tray, &TrayItem::availabilityChanged);
-    tray.start();
-
-    ASSERT_EQ(availability.count(), 1);
-    EXPECT_FALSE(availability.first().first().toBool());
-    EXPECT_FALSE(tray.isAvailable());
-    EXPECT_EQ(tray.systemTrayIcon(), nullptr);
-}
 
 } // namespace
