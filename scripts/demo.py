@@ -13,7 +13,9 @@ import sys
 
 import dbus.exceptions
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+REPOSITORY = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The session module is the stand-in the end-to-end tests and the benchmarks use too.
+sys.path.insert(0, os.path.join(REPOSITORY, 'tests', 'integration', 'desktop'))
 
 from companion_session import CompanionSession, SessionError  # noqa: E402
 
@@ -67,12 +69,11 @@ def show(session, program, screenshot):
 
 
 def main():
-    repository = os.path.abspath(os.path.join(os.path.dirname(__file__), '..', '..', '..'))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--program', default=os.path.join(
-        repository, 'build', 'default', 'src', 'quenlark-companion'))
+        REPOSITORY, 'build', 'default', 'src', 'quenlark-companion'))
     parser.add_argument('--screenshot', default=os.path.join(
-        repository, 'build', 'demo', 'quenlark-demo.png'))
+        REPOSITORY, 'build', 'demo', 'quenlark-demo.png'))
     arguments = parser.parse_args()
     try:
         return run(arguments.program, os.path.abspath(arguments.screenshot))
