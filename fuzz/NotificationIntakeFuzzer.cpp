@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Feeds one clicker's notifications, read from the input, to the link and stops at the first
-// packet that delivers anything but the one command a new sequence byte brings. Per step: a head
-// byte whose top two bits say what happens first (0 nothing, 1 a disconnect, 2 the radio going off
-// and on, 3 forgetting the clicker; it then connects again) and whose low three bits give the
-// length of the packet that follows.
+// Feeds one clicker's notifications to the link and stops at the first packet that delivers
+// anything but the one command a new sequence byte brings. Input, per step: a head byte whose top
+// two bits say what happens first (1 a disconnect, 2 the radio off and on, 3 forgetting the
+// clicker, which then connects again) and whose low three bits give the packet's length.
 
 #include "Core/BLECentralManager.hpp"
 #include "FakePlatform.hpp"

@@ -114,7 +114,6 @@ public:
         calls.push_back({.call = Call::cancel, .peripheral = &p});
     }
 
-    // Sets the state and reports it.
     void reportState(CentralState state)
     {
         state_ = state;
