@@ -7,6 +7,7 @@
 #include "Core/BLECentralManager.hpp"
 #include "FakePlatform.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 using namespace quenlark;
@@ -23,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto& command = clicker->addClickerLayout();
     fakes::FakeCentral& central = *platform.central;
     central.reportState(CentralState::poweredOn);
-    // The sequence byte of the last packet since the link last ended.
+    // The last sequence byte seen since the link last ended.
     std::optional<char> last;
 
     for (std::size_t at = 0; at < size;) {

@@ -33,8 +33,7 @@ TEST(CompanionViewModelTest, MirrorsTheLinkThroughTheQueueAndPostsArrowKeys)
     QCoreApplication::processEvents();
     EXPECT_EQ(vm.connectionState.value(), ConnectionState::connected);
 
-    // Previous is Left Arrow (123), next Right Arrow (124): each down, then up, from its own
-    // source.
+    // Previous is Left Arrow (123), next Right Arrow (124): down, then up, from a fresh source.
     EXPECT_FALSE(vm.accessibilityEnabled.value());
     using Posted = RecordingKeyEventServices::Posted;
     EXPECT_EQ(platform.keys.posted,
