@@ -1,86 +1,67 @@
 // SPDX-License-Identifier: MIT
-// Drives the clicker link with steps read from the input and checks its rules after every step.
-// Input format, front to back, one step after another (missing bytes read as 0):
-//   kind byte (LinkStep::Kind, modulo its count), target byte (for a power report the state,
-//   modulo 6); notifications then carry a length byte (modulo 8) and that many packet bytes.
+// Feeds one clicker's notifications to the link and stops at the first packet that delivers
+// anything but the one command a new sequence byte brings. Input, per step: a head byte whose top
+// two bits say what happens first (1 a disconnect, 2 the radio off and on, 3 forgetting the
+// clicker, which then connects again) and whose low three bits give the packet's length.
 
-#include "LinkHarness.hpp"
+#include "Core/BLECentralManager.hpp"
+#include "FakePlatform.hpp"
 
-#include <cstdint>
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 
 using namespace quenlark;
-using quenlark::harness::LinkHarness;
-using quenlark::harness::LinkStep;
-using Kind = LinkStep::Kind;
-
-namespace {
-
-constexpr int kindCount = static_cast<int>(Kind::restart) + 1;
-constexpr int maxSteps = 4096;
-
-class ByteReader {
-public:
-    ByteReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool atEnd() const { return at_ >= size_; }
-    std::uint8_t next() { return at_ < size_ ? data_[at_++] : 0; }
-    QByteArray take(std::size_t count)
-    {
-        count = std::min(count, size_ - at_);
-        QByteArray bytes(reinterpret_cast<const char*>(data_ + at_), static_cast<qsizetype>(count));
-        at_ += count;
-        return bytes;
-    }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
-
-LinkStep readStep(ByteReader& input)
-{
-    LinkStep step;
-    step.kind = static_cast<Kind>(input.next() % kindCount);
-    step.target = input.next();
-    switch (step.kind) {
-    case Kind::powerReport:
-        step.state = static_cast<CentralState>(step.target % 6);
-        break;
-    case Kind::notify:
-    case Kind::notifyOtherCharacteristic:
-        step.packet = input.take(input.next() % 8);
-        break;
-    default:
-        break;
-    }
-    return step;
-}
-
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    // The link's diagnostic lines would drown the fuzzer's own report.
-    if (!std::freopen("/dev/null", "w", stdout))
-        std::abort();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    ByteReader input(data, size);
-    LinkHarness harness;
-    for (int steps = 0; !input.atEnd() && steps < maxSteps; ++steps) {
-        if (const auto broken = harness.apply(readStep(input))) {
-            std::fprintf(stderr, "link broke at step %d: %s\n", steps + 1, broken->c_str());
+    fakes::FakePlatform platform;
+    BLECentralManager link(platform);
+    std::vector<SlideCommand> delivered;
+    link.onCommandReceived = [&delivered](SlideCommand command) { delivered.push_back(command); };
+    auto clicker = std::make_shared<fakes::FakePeripheral>(
+        QUuid(QStringLiteral("00000000-0000-0000-0000-a1b2c3d4e5f6")));
+    clicker->answersAtOnce = true;
+    auto& command = clicker->addClickerLayout();
+    fakes::FakeCentral& central = *platform.central;
+    central.reportState(CentralState::poweredOn);
+    // The last sequence byte seen since the link last ended.
+    std::optional<char> last;
+
+    for (std::size_t at = 0; at < size;) {
+        const std::uint8_t head = data[at++];
+        const int first = head >> 6;
+        if (first == 1)
+            link.centralManagerDidDisconnectPeripheral(central, *clicker, std::nullopt);
+        if (first == 2) {
+            central.reportState(CentralState::poweredOff);
+            central.reportState(CentralState::poweredOn);
+        }
+        if (first == 3)
+            link.forgetDevice();
+        if (first == 1 || first == 3)
+            last.reset();
+        if (link.connectionState.value() != ConnectionState::connected) {
+            central.discover(clicker);
+            central.reportConnected(*clicker);
+        }
+        const auto length = std::min<std::size_t>(head & 7u, size - at);
+        const QByteArray packet(reinterpret_cast<const char*>(data + at), qsizetype(length));
+        at += length;
+
+        std::vector<SlideCommand> expected;
+        if (packet.size() >= 2 && last != packet[1]) {
+            last = packet[1];
+            if (packet[0] == 1 || packet[0] == 2)
+                expected.push_back(packet[0] == 1 ? SlideCommand::nextSlide
+                                                  : SlideCommand::previousSlide);
+        }
+        delivered.clear();
+        clicker->notify(command, packet);
+        if (delivered != expected) {
+            std::fprintf(stderr, "packet %s delivered %zu commands, expected %zu\n",
+                         packet.toHex().constData(), delivered.size(), expected.size());
             __builtin_trap();
         }
-    }
-    if (const auto broken = harness.apply(LinkStep{.kind = Kind::restart})) {
-        std::fprintf(stderr, "link broke when destroyed: %s\n", broken->c_str());
-        __builtin_trap();
     }
     return 0;
 }

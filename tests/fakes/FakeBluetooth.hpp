@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "Models/BLEConstants.hpp"
 #include "Platform/Bluetooth.hpp"
 
-#include <QString>
-
-#include <memory>
-#include <optional>
+#include <algorithm>
 #include <vector>
 
 namespace quenlark::fakes {
@@ -15,31 +13,28 @@ class FakeCharacteristic : public Characteristic {
 public:
     explicit FakeCharacteristic(QUuid uuid) : uuid_(uuid) {}
     QUuid uuid() const override { return uuid_; }
-    std::optional<QByteArray> value() const override { return value_; }
-    void setValue(std::optional<QByteArray> value) { value_ = std::move(value); }
+    std::optional<QByteArray> value() const override { return current; }
+
+    std::optional<QByteArray> current;
 
 private:
     QUuid uuid_;
-    std::optional<QByteArray> value_;
 };
 
+// The clicker service, holding the command characteristic.
 class FakeService : public Service {
 public:
-    explicit FakeService(QUuid uuid) : uuid_(uuid) {}
-    QUuid uuid() const override { return uuid_; }
-    std::optional<QList<Characteristic*>> characteristics() const override;
+    QUuid uuid() const override { return BLEConstants::serviceUUID(); }
+    std::optional<QList<Characteristic*>> characteristics() const override
+    {
+        return QList<Characteristic*>{&command};
+    }
 
-    // Absent until the first call; each call adds one characteristic.
-    FakeCharacteristic& addCharacteristic(QUuid uuid);
-
-private:
-    QUuid uuid_;
-    std::optional<std::vector<std::unique_ptr<FakeCharacteristic>>> characteristics_;
+    mutable FakeCharacteristic command{BLEConstants::characteristicUUID()};
 };
 
-// A scriptable peripheral: it records what the link asks of it and reports back only when the
-// test says so, unless `answersAtOnce` is set, in which case discovery replies come from inside
-// the call without errors.
+// A scriptable peripheral: it records the subscriptions asked of it and reports only what the
+// test sends, except that with `answersAtOnce` discovery answers from inside the call.
 class FakePeripheral : public Peripheral {
 public:
     explicit FakePeripheral(QUuid identifier,
@@ -50,21 +45,35 @@ public:
     QUuid identifier() const override { return identifier_; }
     std::optional<QString> name() const override { return name_; }
     void setDelegate(PeripheralDelegate* delegate) override { delegate_ = delegate; }
-    void discoverServices(const QList<QUuid>& uuids) override;
-    std::optional<QList<Service*>> services() const override;
-    void discoverCharacteristics(const QList<QUuid>& uuids, Service& service) override;
-    void setNotifyValue(bool enabled, Characteristic& characteristic) override;
+    void discoverServices(const QList<QUuid>&) override
+    {
+        if (answersAtOnce && delegate_)
+            delegate_->peripheralDidDiscoverServices(*this, std::nullopt);
+    }
+    std::optional<QList<Service*>> services() const override
+    {
+        return clickerService_ ? QList<Service*>{&*clickerService_} : QList<Service*>{};
+    }
+    void discoverCharacteristics(const QList<QUuid>&, Service& service) override
+    {
+        if (answersAtOnce && delegate_)
+            delegate_->peripheralDidDiscoverCharacteristicsForService(*this, service, std::nullopt);
+    }
+    void setNotifyValue(bool enabled, Characteristic& characteristic) override
+    {
+        setNotifyValueCalls.emplace_back(enabled, &characteristic);
+    }
 
     PeripheralDelegate* delegate() const { return delegate_; }
-    FakeService& addService(QUuid uuid);
-    // The standard clicker layout: the clicker service holding the command characteristic.
-    FakeCharacteristic& addClickerLayout();
-
-    void reportServices(const OptionalError& error = std::nullopt);
-    void reportCharacteristics(Service& service, const OptionalError& error = std::nullopt);
+    // Gives the peripheral the clicker service; returns its command characteristic.
+    FakeCharacteristic& addClickerLayout() { return clickerService_.emplace().command; }
     // Sets the characteristic's value, then reports it as a notification.
-    void notify(FakeCharacteristic& characteristic, std::optional<QByteArray> value,
-                const OptionalError& error = std::nullopt);
+    void notify(FakeCharacteristic& characteristic, std::optional<QByteArray> value)
+    {
+        characteristic.current = std::move(value);
+        if (delegate_)
+            delegate_->peripheralDidUpdateValueForCharacteristic(*this, characteristic, {});
+    }
 
     bool answersAtOnce = false;
     std::vector<std::pair<bool, Characteristic*>> setNotifyValueCalls;
@@ -73,10 +82,10 @@ private:
     QUuid identifier_;
     std::optional<QString> name_;
     PeripheralDelegate* delegate_ = nullptr;
-    std::optional<std::vector<std::unique_ptr<FakeService>>> services_;
+    mutable std::optional<FakeService> clickerService_;
 };
 
-// A scriptable central. Calls from the link are recorded; callbacks are made only by the test.
+// A scriptable central: calls from the link are recorded; callbacks come only from the test.
 class FakeCentral : public Central {
 public:
     explicit FakeCentral(CentralDelegate& delegate) : delegate_(delegate) {}
@@ -85,26 +94,45 @@ public:
     struct Record {
         Call call;
         Peripheral* peripheral = nullptr;
-        QList<QUuid> services;
+        QList<QUuid> services = {};
         bool allowDuplicates = false;
     };
 
     CentralState state() const override { return state_; }
-    void scanForPeripherals(const QList<QUuid>& services, bool allowDuplicates) override;
-    void stopScan() override;
-    void connectPeripheral(Peripheral& peripheral) override;
-    void cancelPeripheralConnection(Peripheral& peripheral) override;
+    void scanForPeripherals(const QList<QUuid>& services, bool allowDuplicates) override
+    {
+        calls.push_back(
+            {.call = Call::scan, .services = services, .allowDuplicates = allowDuplicates});
+    }
+    void stopScan() override { calls.push_back({.call = Call::stopScan}); }
+    void connectPeripheral(Peripheral& p) override
+    {
+        calls.push_back({.call = Call::connect, .peripheral = &p});
+    }
+    void cancelPeripheralConnection(Peripheral& p) override
+    {
+        calls.push_back({.call = Call::cancel, .peripheral = &p});
+    }
 
-    CentralDelegate& delegate() const { return delegate_; }
-    // Sets the state and reports it.
-    void reportState(CentralState state);
-    void discover(std::shared_ptr<Peripheral> peripheral);
-    void reportConnected(Peripheral& peripheral);
-    void reportFailedToConnect(Peripheral& peripheral, const OptionalError& error = std::nullopt);
-    void reportDisconnected(Peripheral& peripheral, const OptionalError& error = std::nullopt);
+    void reportState(CentralState state)
+    {
+        state_ = state;
+        delegate_.centralManagerDidUpdateState(*this);
+    }
+    void discover(std::shared_ptr<Peripheral> peripheral)
+    {
+        delegate_.centralManagerDidDiscoverPeripheral(*this, std::move(peripheral));
+    }
+    void reportConnected(Peripheral& peripheral)
+    {
+        delegate_.centralManagerDidConnectPeripheral(*this, peripheral);
+    }
+    int countOf(Call call) const
+    {
+        return static_cast<int>(std::ranges::count(calls, call, &Record::call));
+    }
 
     std::vector<Record> calls;
-    int countOf(Call call) const;
 
 private:
     CentralDelegate& delegate_;

@@ -11,8 +11,7 @@ class InMemoryUserDefaults : public UserDefaults {
 public:
     std::optional<QString> stringForKey(const QString& key) const override
     {
-        const auto it = values.constFind(key);
-        return it == values.constEnd() ? std::nullopt : std::optional<QString>(*it);
+        return values.contains(key) ? std::optional(values.value(key)) : std::nullopt;
     }
     void setString(const QString& value, const QString& key) override { values.insert(key, value); }
     void removeObjectForKey(const QString& key) override { values.remove(key); }

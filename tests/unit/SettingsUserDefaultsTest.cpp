@@ -8,64 +8,40 @@
 
 using namespace quenlark;
 
-namespace {
-const QString key = QStringLiteral("savedPeripheralUUID");
-const QString id = QStringLiteral("00000000-0000-0000-0000-A1B2C3D4E5F6");
-
-void writeFile(const QString& path, const QByteArray& content)
+// A missing or unusable file reads as nothing stored; one that does not parse is moved aside
+// untouched rather than half-read and overwritten. Every change is on disk at once: a crash, or
+// the session ending, loses nothing.
+TEST(SettingsUserDefaultsTest, BadFilesLoseNothingAndChangesReachTheDiskAtOnce)
 {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-} // namespace
-
-TEST(SettingsUserDefaultsTest, WritesReachTheFileAtOnceAndOutliveTheObject)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("companion.conf"));
-    {
-        SettingsUserDefaults defaults(path);
-        EXPECT_EQ(defaults.stringForKey(key), std::nullopt);
-        defaults.setString(id, key);
-        // Another reader sees it before this object is gone: nothing waits for a later sync.
-        EXPECT_EQ(SettingsUserDefaults(path).stringForKey(key), id);
-    }
-    SettingsUserDefaults reopened(path);
-    EXPECT_EQ(reopened.stringForKey(key), id);
-    reopened.removeObjectForKey(key);
-    EXPECT_EQ(SettingsUserDefaults(path).stringForKey(key), std::nullopt);
-}
-
-TEST(SettingsUserDefaultsTest, BadFilesReadAsNothingStoredAndAreNotLost)
-{
-    const struct {
-        const char* name;
-        QByteArray content;
-        bool keptAside;
-    } table[] = {
-        {"binary garbage", QByteArray("\x00\xff[General\nsavedPeripheralUUID=abc\n[[[\n\x01", 38),
-         true},
-        {"list instead of text", QByteArray("[General]\nsavedPeripheralUUID=a, b\n"), false},
-        {"empty", QByteArray(), false},
+    const QString key = QStringLiteral("savedPeripheralUUID");
+    const QByteArray id = "00000000-0000-0000-0000-A1B2C3D4E5F6";
+    // Read past the settings objects: those of one process share what they have not written yet.
+    const auto onDisk = [](const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     };
-    for (const auto& row : table) {
+    const std::pair<std::optional<QByteArray>, bool> table[] = {
+        // Content (none: no file), and whether it fails to parse.
+        {std::nullopt, false},
+        {QByteArray("\x00\xff[General\nsavedPeripheralUUID=abc\n[[[\n\x01", 38), true},
+        {"[General]\nsavedPeripheralUUID=a, b\n", false},
+        {"", false},
+    };
+    for (const auto& [content, unreadable] : table) {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("companion.conf"));
-        writeFile(path, row.content);
-        SettingsUserDefaults defaults(path);
-        EXPECT_EQ(defaults.stringForKey(key), std::nullopt) << row.name;
-        defaults.setString(id, key);
-        EXPECT_EQ(SettingsUserDefaults(path).stringForKey(key), id) << row.name;
-        EXPECT_EQ(QFile::exists(path + QStringLiteral(".unreadable")), row.keptAside) << row.name;
-        if (row.keptAside) {
-            EXPECT_EQ(readFile(path + QStringLiteral(".unreadable")), row.content) << row.name;
+        if (content) {
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(*content) == content->size());
         }
+        SettingsUserDefaults defaults(path);
+        EXPECT_EQ(defaults.stringForKey(key), std::nullopt)
+            << content.value_or("none").toStdString();
+        EXPECT_EQ(onDisk(path + QStringLiteral(".unreadable")),
+                  unreadable ? *content : QByteArray());
+        defaults.setString(QString::fromLatin1(id), key);
+        EXPECT_TRUE(onDisk(path).contains(id));
+        defaults.removeObjectForKey(key);
+        EXPECT_FALSE(onDisk(path).contains(id));
     }
 }
