@@ -1,99 +1,75 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Linux/LinuxKeyEventServices.hpp"
 #include "Core/KeyInjector.hpp"
-#include "LinuxKeyPrinters.hpp"
+#include "Platform/Linux/LinuxAccessibility.hpp"
 #include "RecordingUinputSystemCalls.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <tuple>
 
 using namespace quenlark;
 using namespace Qt::StringLiterals;
-using fakes::RecordingUinputSystemCalls;
 
-namespace {
-
-using KeyFrames = std::vector<std::tuple<int, int>>; // key code, value of each frame
-
-// Services for a session without X, on a recording seam that the test keeps a view of.
-struct Harness {
-    explicit Harness(int openError = 0,
-                     SessionEnvironment environment = {u"wayland"_s, u"wayland-0"_s, {}})
-    {
-        auto owned = std::make_unique<RecordingUinputSystemCalls>();
-        owned->openError = openError;
-        calls = owned.get();
-        services = std::make_unique<LinuxKeyEventServices>(environment, std::move(owned));
-    }
-
-    long opens() const
-    {
-        return std::count_if(calls->calls.begin(), calls->calls.end(),
-                             [](const auto& call) { return call.name == "open"; });
-    }
-
-    KeyFrames keyFrames() const
-    {
-        KeyFrames frames;
-        for (const auto& written : calls->writes)
-            frames.emplace_back(written.events.front().code, written.events.front().value);
-        return frames;
-    }
-
-    RecordingUinputSystemCalls* calls;
-    std::unique_ptr<LinuxKeyEventServices> services;
-};
-
-class ForeignEvent : public KeyboardEvent {};
-
-} // namespace
-
-TEST(LinuxKeyEventServicesTest, SessionsWithoutXTestUseTheKeyboardMadeAtStart)
+// A Wayland session where /dev/uinput is not writable at first, with the trust poll on top.
+TEST(LinuxKeyEventServicesTest, KeysFlowOnceAccessAppearsAndOnlyWhileTheSessionHasTheSeat)
 {
-    for (const SessionEnvironment& environment :
-         {SessionEnvironment{u"wayland"_s, u"wayland-0"_s, ":0"},
-          SessionEnvironment{u"tty"_s, {}, {}}}) {
-        const auto name = environment.xdgSessionType.toStdString();
-        Harness harness(0, environment);
-        EXPECT_EQ(harness.services->backend(), KeyBackend::uinput) << name;
-        EXPECT_EQ(harness.opens(), 1) << name << ": made during construction";
-        EXPECT_EQ(harness.services->refreshBackend(), KeyBackend::uinput) << name;
+    auto owned = std::make_unique<fakes::RecordingUinputSystemCalls>();
+    auto& calls = *owned;
+    calls.openError = EACCES;
+    LinuxKeyEventServices keys({u"wayland"_s, u"wayland-0"_s, ":0"}, std::move(owned));
+    int prompts = 0;
+    LinuxAccessibility access(keys, [&prompts] { ++prompts; });
+    const auto devicesMade = [&calls] {
+        return std::count_if(calls.calls.begin(), calls.calls.end(),
+                             [](const auto& call) { return std::get<2>(call) == UI_DEV_CREATE; });
+    };
+    // The key event of each frame written.
+    const auto keysWritten = [&calls] {
+        std::vector<std::tuple<int, int, int>> written;
+        for (const auto& frame : calls.frames)
+            written.push_back(frame.front());
+        return written;
+    };
 
-        KeyInjector::injectArrowKey(*harness.services, SlideCommand::nextSlide);
-        KeyInjector::injectArrowKey(*harness.services, SlideCommand::previousSlide);
-        EXPECT_EQ(harness.keyFrames(),
-                  (KeyFrames{{KEY_RIGHT, 1}, {KEY_RIGHT, 0}, {KEY_LEFT, 1}, {KEY_LEFT, 0}}))
-            << name;
-        EXPECT_EQ(harness.opens(), 1) << name << ": never a device per poll or press";
-    }
-}
+    EXPECT_FALSE(access.isProcessTrusted());
+    EXPECT_EQ(prompts, 0) << "the silent query shows nothing";
+    EXPECT_FALSE(access.isProcessTrustedWithPrompt());
+    EXPECT_EQ(prompts, 1);
+    KeyInjector::injectArrowKey(keys, SlideCommand::nextSlide);
 
-TEST(LinuxKeyEventServicesTest, WithoutAccessNothingIsPostedUntilAccessAppears)
-{
-    Harness harness(EACCES);
-    EXPECT_EQ(harness.services->backend(), KeyBackend::none);
-    EXPECT_EQ(harness.services->createEventSource(1), nullptr);
-    KeyInjector::injectArrowKey(*harness.services, SlideCommand::nextSlide);
-    EXPECT_TRUE(harness.calls->writes.empty());
+    // The grant lands: the next poll makes the keyboard, and no poll or press makes another.
+    calls.openError = 0;
+    EXPECT_TRUE(access.isProcessTrustedWithPrompt());
+    EXPECT_TRUE(access.isProcessTrusted());
+    KeyInjector::injectArrowKey(keys, SlideCommand::nextSlide);
+    KeyInjector::injectArrowKey(keys, SlideCommand::previousSlide);
+    EXPECT_EQ(prompts, 1);
+    EXPECT_EQ(devicesMade(), 1);
 
-    harness.calls->openError = 0;
-    EXPECT_EQ(harness.services->refreshBackend(), KeyBackend::uinput);
-    EXPECT_EQ(harness.services->uinputState(), UinputKeyboard::State::ready);
-    KeyInjector::injectArrowKey(*harness.services, SlideCommand::previousSlide);
-    EXPECT_EQ(harness.keyFrames(), (KeyFrames{{KEY_LEFT, 1}, {KEY_LEFT, 0}}));
-}
+    // Another user switches in: the keyboard goes, so that it feeds nobody else's session.
+    keys.setSessionActive(false);
+    EXPECT_EQ(std::get<0>(calls.calls.back()), "close");
+    KeyInjector::injectArrowKey(keys, SlideCommand::nextSlide);
+    EXPECT_TRUE(access.isProcessTrusted()) << "nothing to grant";
+    EXPECT_EQ(devicesMade(), 1);
+    keys.setSessionActive(true);
+    KeyInjector::injectArrowKey(keys, SlideCommand::previousSlide);
+    EXPECT_EQ(devicesMade(), 2);
+    EXPECT_EQ(keysWritten(), (std::vector<std::tuple<int, int, int>>{{EV_KEY, KEY_RIGHT, 1},
+                                                                     {EV_KEY, KEY_RIGHT, 0},
+                                                                     {EV_KEY, KEY_LEFT, 1},
+                                                                     {EV_KEY, KEY_LEFT, 0},
+                                                                     {EV_KEY, KEY_LEFT, 1},
+                                                                     {EV_KEY, KEY_LEFT, 0}}));
 
-TEST(LinuxKeyEventServicesTest, OnlyArrowCodesMakeEventsAndForeignEventsAreIgnored)
-{
-    Harness harness;
-    const auto source = harness.services->createEventSource(1);
-    ASSERT_NE(source, nullptr);
-    for (const std::uint16_t key : {0, 122, 125, 0x7C00, 0xFFFF})
-        EXPECT_EQ(harness.services->createKeyboardEvent(source.get(), key, true), nullptr) << key;
-    ForeignEvent foreign;
-    harness.services->postEvent(0, foreign);
-    EXPECT_TRUE(harness.calls->writes.empty());
+    // The device is lost and access with it (the rule was removed): trust ends.
+    calls.writeResults.push_back(-ENODEV);
+    calls.openError = EACCES;
+    KeyInjector::injectArrowKey(keys, SlideCommand::nextSlide);
+    EXPECT_FALSE(access.isProcessTrusted());
+
+    for (const std::uint16_t key : {0, 122, 125, 0xFFFF})
+        EXPECT_EQ(keys.createKeyboardEvent(nullptr, key, true), nullptr) << "not an arrow: " << key;
 }

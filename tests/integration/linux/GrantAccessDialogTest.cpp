@@ -2,6 +2,7 @@
 #include "Platform/Linux/GrantAccessDialog.hpp"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
@@ -10,156 +11,148 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 using namespace quenlark;
 using namespace Qt::StringLiterals;
 
 namespace {
 
 constexpr int timeoutMs = 30000;
+const QString helper = QStringLiteral(QUENLARK_GRANT_HELPER);
+const QString rule = u"etc/udev/rules.d/70-quenlark-uinput.rules"_s;
 
-// A stand-in for pkexec that records its arguments and exits with the code the test chose.
+// The dialog runs the real helper through a stand-in for pkexec on a scratch root
+// (QUENLARK_GRANT_ROOT), where stand-ins for modprobe and udevadm log how they were called.
 class GrantAccessDialogTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(scratch.isValid());
-        QFile elevator(elevatorPath());
-        ASSERT_TRUE(elevator.open(QIODevice::WriteOnly));
-        elevator.write("#!/bin/sh\n"
-                       "dir=$(dirname \"$0\")\n"
-                       "printf '%s\\n' \"$@\" >\"$dir/arguments\"\n"
-                       "exit \"$(cat \"$dir/exit-code\")\"\n");
-        elevator.close();
-        elevator.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        ASSERT_TRUE(root.isValid() && QDir(root.path()).mkpath(u"usr/sbin"_s));
+        qputenv("QUENLARK_GRANT_ROOT", QFile::encodeName(root.path()));
+        writeScript(u"usr/sbin/udevadm"_s, 0);
     }
 
-    QString elevatorPath() const { return scratch.filePath(u"elevator"_s); }
-
-    void setExitCode(int code)
+    // A script that logs its name and arguments, runs body and exits with exitCode.
+    void writeScript(const QString& path, int exitCode, const QByteArray& body = {})
     {
-        QFile file(scratch.filePath(u"exit-code"_s));
+        QFile file(root.filePath(path));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QByteArray::number(code));
+        file.write("#!/bin/sh\necho \"$(basename $0) $*\" >>\"$QUENLARK_GRANT_ROOT/log\"\n" + body +
+                   "\nexit " + QByteArray::number(exitCode) + "\n");
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
-    QByteArray recordedArguments() const
+    QByteArray contents(const QString& path) const
     {
-        QFile file(scratch.filePath(u"arguments"_s));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(not run)");
+        QFile file(root.filePath(path));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
-    QTemporaryDir scratch;
+    QTemporaryDir root;
 };
-
-QPushButton* allowButton(GrantAccessDialog& dialog)
-{
-    return dialog.findChild<QPushButton*>(u"allowButton"_s);
-}
-
-QString status(GrantAccessDialog& dialog)
-{
-    const auto* label = dialog.findChild<QLabel*>(u"statusLabel"_s);
-    return label && label->isVisible() ? label->text() : QString();
-}
 
 } // namespace
 
 TEST_F(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
 {
+    const QByteArray elevated = "pkexec " + helper.toUtf8() + "\n";
+    const QByteArray applied = "modprobe uinput\nudevadm control --reload-rules\nudevadm trigger "
+                               "--action=change --subsystem-match=misc --sysname-match=uinput\n"
+                               "udevadm settle --timeout=10\n";
     const struct {
-        int exitCode;
-        bool closes;
-        const char* status;
+        const char* elevator; // pkexec, or a path where there is none
+        int elevatorExit, modprobeExit;
+        const char* status; // the dialog closes, accepted, where empty
+        QByteArray log;
     } table[] = {
-        {0, true, ""},
-        {126, false, "Access was not allowed. Press Allow to try again."},
-        {127, false, "Access was not allowed. Press Allow to try again."},
-        {1, false, "Access could not be set up. Press Allow to try again."},
+        {"pkexec", 126, 0, "Access was not allowed. Press Allow to try again.", elevated},
+        {"pkexec", 127, 0, "Access was not allowed. Press Allow to try again.", elevated},
+        {"none", 0, 0, " could not be started. Install the pkexec package, then press Allow again.",
+         ""},
+        {"pkexec", 0, 1, "Access could not be set up. Press Allow to try again.",
+         elevated + "modprobe uinput\n"},
+        {"pkexec", 0, 0, "", elevated + applied},
     };
+    // The helper sets its files' mode itself, whatever the caller's umask.
+    const mode_t umask = ::umask(077);
     for (const auto& row : table) {
-        setExitCode(row.exitCode);
-        GrantAccessDialog dialog(elevatorPath(), u"/usr/libexec/quenlark-grant-uinput"_s);
+        QFile::remove(root.filePath(u"log"_s));
+        writeScript(u"usr/sbin/modprobe"_s, row.modprobeExit);
+        writeScript(u"pkexec"_s, row.elevatorExit, row.elevatorExit ? "" : "exec \"$@\"");
+        GrantAccessDialog dialog(root.filePath(QLatin1String(row.elevator)), helper);
         dialog.show();
-        ASSERT_FALSE(dialog.isModal());
-        QPushButton* allow = allowButton(dialog);
-        ASSERT_NE(allow, nullptr);
-
+        auto* allow = dialog.findChild<QPushButton*>(u"allowButton"_s);
+        auto* status = dialog.findChild<QLabel*>(u"statusLabel"_s);
         allow->click();
-        // The outcome comes from the event loop, so nothing has happened when the click returns.
-        EXPECT_TRUE(dialog.isVisible()) << row.exitCode;
-        EXPECT_FALSE(allow->isEnabled()) << row.exitCode;
-        EXPECT_EQ(status(dialog), u"Waiting for authorisation…"_s) << row.exitCode;
+        EXPECT_TRUE(dialog.isVisible() && !dialog.isModal() && !allow->isEnabled());
+        EXPECT_EQ(status->text(), u"Waiting for authorisation…"_s);
 
         ASSERT_TRUE(
-            QTest::qWaitFor([&] { return !dialog.isVisible() || allow->isEnabled(); }, timeoutMs))
-            << row.exitCode;
-        EXPECT_EQ(!dialog.isVisible(), row.closes) << row.exitCode;
-        if (row.closes)
-            EXPECT_EQ(dialog.result(), QDialog::Accepted);
+            QTest::qWaitFor([&] { return !dialog.isVisible() || allow->isEnabled(); }, timeoutMs));
+        if (*row.status)
+            EXPECT_TRUE(status->text().endsWith(QString::fromUtf8(row.status)))
+                << status->text().toStdString();
         else
-            EXPECT_EQ(status(dialog), QString::fromUtf8(row.status)) << row.exitCode;
-        EXPECT_EQ(recordedArguments(), QByteArray("/usr/libexec/quenlark-grant-uinput\n"))
-            << "the helper's path and nothing else";
+            EXPECT_EQ(dialog.result(), QDialog::Accepted);
+        EXPECT_EQ(contents(u"log"_s), row.log) << row.status;
     }
-}
-
-TEST_F(GrantAccessDialogTest, AMissingElevatorIsReportedAndAllowWorksAgain)
-{
-    GrantAccessDialog dialog(scratch.filePath(u"no-such-pkexec"_s), u"/helper"_s);
-    dialog.show();
-    QPushButton* allow = allowButton(dialog);
-    ASSERT_NE(allow, nullptr);
-    allow->click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return allow->isEnabled(); }, timeoutMs));
-    EXPECT_TRUE(dialog.isVisible());
-    EXPECT_TRUE(status(dialog).contains(u"could not be started"_s)) << status(dialog).toStdString();
+    ::umask(umask);
+    EXPECT_EQ(
+        contents(rule),
+        R"(KERNEL=="uinput", SUBSYSTEM=="misc", TAG+="uaccess", OPTIONS+="static_node=uinput")"
+        "\n");
+    EXPECT_EQ(contents(u"etc/modules-load.d/quenlark-uinput.conf"_s), "uinput\n");
+    for (const auto& file : {rule, u"etc/modules-load.d/quenlark-uinput.conf"_s}) {
+        struct stat info {};
+        ::stat(QFile::encodeName(root.filePath(file)).constData(), &info);
+        EXPECT_EQ(info.st_mode & 07777, 0644u) << file.toStdString();
+    }
+    EXPECT_EQ(QDir(root.filePath(u"etc/udev/rules.d"_s)).entryList(QDir::Files).size(), 1)
+        << "no temporary file is left behind";
 }
 
 TEST_F(GrantAccessDialogTest, AfterTheDesktopRefusedAskAgainOrSetUpForAllSessions)
 {
-    setExitCode(0);
+    writeScript(u"pkexec"_s, 0, "exec \"$@\"");
+    writeScript(u"usr/sbin/modprobe"_s, 0);
     int asked = 0;
     for (const bool askAgain : {true, false}) {
-        GrantAccessDialog dialog(elevatorPath(), u"/helper"_s, [&asked] { ++asked; });
+        GrantAccessDialog dialog(root.filePath(u"pkexec"_s), helper, [&asked] { ++asked; });
         dialog.show();
-        auto* again = dialog.findChild<QPushButton*>(u"askAgainButton"_s);
-        ASSERT_NE(again, nullptr);
-        ASSERT_EQ(allowButton(dialog)->text(), u"Set Up for All Sessions"_s);
-        (askAgain ? again : allowButton(dialog))->click();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.isVisible(); }, timeoutMs)) << askAgain;
-        EXPECT_EQ(asked, 1) << askAgain;
-        EXPECT_EQ(recordedArguments(), askAgain ? QByteArray("(not run)") : "/helper\n");
+        auto* allow = dialog.findChild<QPushButton*>(u"allowButton"_s);
+        EXPECT_EQ(allow->text(), u"Set Up for All Sessions"_s);
+        (askAgain ? dialog.findChild<QPushButton*>(u"askAgainButton"_s) : allow)->click();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.isVisible(); }, timeoutMs));
+        EXPECT_EQ(asked, 1);
+        EXPECT_EQ(QFile::exists(root.filePath(rule)), !askAgain) << "only Set Up runs the helper";
     }
 }
 
-TEST_F(GrantAccessDialogTest, ShowOnceKeepsOneDialogAndDropsItWhenClosed)
+// Whatever starts the helper through pkexec could hand arguments to a root shell.
+TEST_F(GrantAccessDialogTest, TheHelperTakesNoArguments)
 {
-    const auto dialogs = [] {
-        QList<GrantAccessDialog*> found;
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            if (auto* dialog = qobject_cast<GrantAccessDialog*>(widget))
-                found.append(dialog);
-        }
-        return found;
-    };
-    GrantAccessDialog::showOnce();
-    GrantAccessDialog::showOnce();
-    ASSERT_EQ(dialogs().size(), 1);
-    EXPECT_TRUE(dialogs().first()->isVisible());
-
-    dialogs().first()->reject();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_TRUE(dialogs().isEmpty());
-
-    GrantAccessDialog::showOnce();
-    ASSERT_EQ(dialogs().size(), 1);
-    dialogs().first()->reject();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QProcess process;
+    process.start(helper, {u"/tmp/evil"_s});
+    ASSERT_TRUE(process.waitForFinished(timeoutMs));
+    EXPECT_EQ(process.exitCode(), 2);
+    EXPECT_FALSE(QFile::exists(root.filePath(u"etc"_s)));
 }
 
-TEST(GrantAccessDialogHelperPathTest, PointsAtAnExecutableHelper)
+TEST(GrantAccessDialogOnceTest, ShowOnceKeepsOneDialogUntilItIsClosed)
 {
-    const QString helper = GrantAccessDialog::helperPath();
-    EXPECT_TRUE(helper.endsWith(u"/quenlark-grant-uinput"_s)) << helper.toStdString();
-    EXPECT_TRUE(QFileInfo(helper).isExecutable()) << helper.toStdString();
+    const auto shown = [] {
+        QList<QWidget*> dialogs = QApplication::topLevelWidgets();
+        dialogs.removeIf([](QWidget* w) { return !qobject_cast<GrantAccessDialog*>(w); });
+        return dialogs;
+    };
+    for (int round = 0; round < 2; ++round) {
+        GrantAccessDialog::showOnce();
+        GrantAccessDialog::showOnce();
+        ASSERT_EQ(shown().size(), 1);
+        EXPECT_TRUE(shown().first()->isVisible());
+        shown().first()->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(shown().isEmpty()) << "closing drops it; the next one is new";
+    }
 }

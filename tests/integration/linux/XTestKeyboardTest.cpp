@@ -1,22 +1,16 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Linux/XTestKeyboard.hpp"
 #include "Core/KeyInjector.hpp"
-#include "LinuxKeyPrinters.hpp"
 #include "Platform/Linux/LinuxAccessibility.hpp"
 #include "Platform/Linux/LinuxKeyEventServices.hpp"
 #include "RecordingUinputSystemCalls.hpp"
-#include "XvfbServer.hpp"
 
 #include <QDeadlineTimer>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
 #include <poll.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <ostream>
-#include <vector>
 
 // Last: Xlib's macros (None, KeyPress, Bool, ...) would clash with the headers above.
 #include <X11/Xlib.h>
@@ -25,165 +19,114 @@
 
 using namespace quenlark;
 using namespace Qt::StringLiterals;
-using fakes::RecordingUinputSystemCalls;
-using integration::XvfbServer;
 
 namespace {
 
-constexpr int eventTimeoutMs = 20000;
+constexpr int timeoutMs = 20000;
 
-struct SeenKey {
-    int type;
-    KeySym keysym;
-    bool synthetic;
-    bool operator==(const SeenKey&) const = default;
+// A private X server: with -displayfd it takes a free display and writes its number once it
+// accepts connections. Its messages go to the test's output, so no pipe can fill and stall it.
+struct Xvfb {
+    explicit Xvfb(const QStringList& extraArguments = {})
+    {
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(u"Xvfb"_s, QStringList{u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s} +
+                                     extraArguments);
+        QByteArray output;
+        const QDeadlineTimer deadline(timeoutMs);
+        while (!output.contains('\n') &&
+               process.waitForReadyRead(static_cast<int>(deadline.remainingTime())))
+            output += process.readAllStandardOutput();
+        if (output.contains('\n'))
+            display = ':' + output.trimmed();
+    }
+    ~Xvfb()
+    {
+        process.terminate();
+        process.waitForFinished();
+    }
+
+    QProcess process;
+    QByteArray display;
 };
 
-void PrintTo(const SeenKey& key, std::ostream* out)
+// The next event on the display, waiting at most until the deadline.
+bool nextEvent(Display* display, XEvent& event, const QDeadlineTimer& deadline)
 {
-    *out << (key.type == KeyPress     ? "press "
-             : key.type == KeyRelease ? "release "
-                                      : "other ")
-         << XKeysymToString(key.keysym) << (key.synthetic ? " (sent)" : "");
+    while (XPending(display) == 0) {
+        if (deadline.hasExpired())
+            return false;
+        pollfd descriptor{ConnectionNumber(display), POLLIN, 0};
+        poll(&descriptor, 1, 100);
+    }
+    XNextEvent(display, &event);
+    return true;
 }
-
-// A client of its own that maps a window, gives it the input focus and reads its key events.
-class FocusedWindow {
-public:
-    explicit FocusedWindow(const QByteArray& displayName)
-        : display_(XOpenDisplay(displayName.constData()))
-    {
-        if (!display_)
-            return;
-        const int screen = DefaultScreen(display_);
-        window_ = XCreateSimpleWindow(display_, RootWindow(display_, screen), 0, 0, 200, 200, 0,
-                                      BlackPixel(display_, screen), WhitePixel(display_, screen));
-        XSelectInput(display_, window_, KeyPressMask | KeyReleaseMask | StructureNotifyMask);
-        // A press and release that a loaded machine pulls apart must not turn into repeats.
-        XAutoRepeatOff(display_);
-        XMapWindow(display_, window_);
-        const QDeadlineTimer deadline(eventTimeoutMs);
-        XEvent event;
-        while (!mapped_ && nextEvent(event, deadline))
-            mapped_ = event.type == MapNotify;
-        if (!mapped_)
-            return;
-        XSetInputFocus(display_, window_, RevertToParent, CurrentTime);
-        XSync(display_, False);
-    }
-
-    ~FocusedWindow()
-    {
-        if (display_)
-            XCloseDisplay(display_);
-    }
-
-    bool isReady() const { return mapped_; }
-
-    // The key events that arrive within the timeout, up to count of them.
-    std::vector<SeenKey> keys(std::size_t count)
-    {
-        std::vector<SeenKey> seen;
-        const QDeadlineTimer deadline(eventTimeoutMs);
-        XEvent event;
-        while (seen.size() < count && nextEvent(event, deadline)) {
-            if (event.type == KeyPress || event.type == KeyRelease)
-                seen.push_back(
-                    {event.type, XLookupKeysym(&event.xkey, 0), event.xkey.send_event != False});
-        }
-        return seen;
-    }
-
-private:
-    bool nextEvent(XEvent& event, const QDeadlineTimer& deadline)
-    {
-        while (XPending(display_) == 0) {
-            if (deadline.hasExpired())
-                return false;
-            pollfd descriptor{ConnectionNumber(display_), POLLIN, 0};
-            poll(&descriptor, 1, static_cast<int>(std::min<qint64>(deadline.remainingTime(), 500)));
-        }
-        XNextEvent(display_, &event);
-        return true;
-    }
-
-    Display* display_;
-    Window window_ = 0;
-    bool mapped_ = false;
-};
-
-struct Keys {
-    explicit Keys(const QByteArray& display, int uinputOpenError = ENOENT)
-    {
-        auto owned = std::make_unique<RecordingUinputSystemCalls>();
-        owned->openError = uinputOpenError;
-        calls = owned.get();
-        services = std::make_unique<LinuxKeyEventServices>(
-            SessionEnvironment{u"x11"_s, {}, display}, std::move(owned));
-        access = std::make_unique<LinuxAccessibility>(*services, [this] { ++prompts; });
-    }
-
-    RecordingUinputSystemCalls* calls;
-    std::unique_ptr<LinuxKeyEventServices> services;
-    std::unique_ptr<LinuxAccessibility> access;
-    int prompts = 0;
-};
 
 } // namespace
 
-TEST(XTestKeyboardTest, ArrowKeysReachTheFocusedWindowAsRealKeyEventsInOrder)
+TEST(XTestKeyboardTest, ArrowsReachTheFocusedWindowInOrderAndNothingWhileAnotherSessionHasTheSeat)
 {
-    XvfbServer server;
-    ASSERT_TRUE(server.isRunning()) << server.failure().toStdString();
-    FocusedWindow window(server.display());
-    ASSERT_TRUE(window.isReady()) << "the test window was not mapped";
+    Xvfb server;
+    ASSERT_FALSE(server.display.isEmpty()) << "Xvfb did not start (its messages are above)";
 
-    Keys keys(server.display());
-    EXPECT_EQ(keys.services->backend(), KeyBackend::xtest);
-    EXPECT_TRUE(keys.access->isProcessTrustedWithPrompt());
-    EXPECT_EQ(keys.prompts, 0);
-
-    // While another session has the seat nothing is typed, whatever the backend.
-    keys.services->setSessionActive(false);
-    KeyInjector::injectArrowKey(*keys.services, SlideCommand::previousSlide);
-    keys.services->setSessionActive(true);
-    KeyInjector::injectArrowKey(*keys.services, SlideCommand::nextSlide);
-    KeyInjector::injectArrowKey(*keys.services, SlideCommand::previousSlide);
-
-    EXPECT_EQ(window.keys(4), (std::vector<SeenKey>{{KeyPress, XK_Right, false},
-                                                    {KeyRelease, XK_Right, false},
-                                                    {KeyPress, XK_Left, false},
-                                                    {KeyRelease, XK_Left, false}}));
-    EXPECT_TRUE(keys.calls->calls.empty()) << "no virtual keyboard where XTest works";
-}
-
-TEST(XTestKeyboardTest, WithoutTheXTestExtensionTheSessionIsNotTrusted)
-{
-    XvfbServer server({u"-extension"_s, u"XTEST"_s});
-    ASSERT_TRUE(server.isRunning()) << server.failure().toStdString();
-
-    const auto xtest = XTestKeyboard::open(server.display());
-    ASSERT_NE(xtest, nullptr);
-    EXPECT_FALSE(xtest->hasXTest());
-
-    Keys keys(server.display(), EACCES);
-    EXPECT_EQ(keys.services->backend(), KeyBackend::none);
-    EXPECT_FALSE(keys.access->isProcessTrustedWithPrompt());
-    EXPECT_EQ(keys.prompts, 1);
-    EXPECT_EQ(keys.calls->calls.front().name, "open") << "the virtual keyboard was tried instead";
-}
-
-TEST(XTestKeyboardTest, AnX11SessionWhoseServerIsGoneFallsBackToTheVirtualKeyboard)
-{
-    QByteArray goneDisplay;
-    {
-        XvfbServer server;
-        ASSERT_TRUE(server.isRunning()) << server.failure().toStdString();
-        goneDisplay = server.display();
+    // A client of its own maps a window, gives it the focus and reads its key events.
+    Display* display = XOpenDisplay(server.display.constData());
+    ASSERT_NE(display, nullptr);
+    const Window window =
+        XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 200, 200, 0, 0, 0);
+    XSelectInput(display, window, KeyPressMask | KeyReleaseMask | StructureNotifyMask);
+    // A press and release that a loaded machine pulls apart must not turn into repeats.
+    XAutoRepeatOff(display);
+    XMapWindow(display, window);
+    const QDeadlineTimer deadline(timeoutMs);
+    XEvent event;
+    while (nextEvent(display, event, deadline) && event.type != MapNotify) {
     }
-    EXPECT_EQ(XTestKeyboard::open(goneDisplay), nullptr);
+    ASSERT_EQ(event.type, MapNotify);
+    XSetInputFocus(display, window, RevertToParent, CurrentTime);
+    XSync(display, False);
 
-    Keys keys(goneDisplay, 0);
-    EXPECT_EQ(keys.services->backend(), KeyBackend::uinput);
-    EXPECT_TRUE(keys.access->isProcessTrusted());
+    auto owned = std::make_unique<fakes::RecordingUinputSystemCalls>();
+    const auto& calls = *owned;
+    LinuxKeyEventServices keys({u"x11"_s, {}, server.display}, std::move(owned));
+    int prompts = 0;
+    LinuxAccessibility access(keys, [&prompts] { ++prompts; });
+    EXPECT_TRUE(access.isProcessTrustedWithPrompt());
+    EXPECT_EQ(prompts, 0);
+
+    keys.setSessionActive(false);
+    KeyInjector::injectArrowKey(keys, SlideCommand::previousSlide);
+    keys.setSessionActive(true);
+    KeyInjector::injectArrowKey(keys, SlideCommand::nextSlide);
+    KeyInjector::injectArrowKey(keys, SlideCommand::previousSlide);
+
+    std::vector<std::pair<int, KeySym>> seen;
+    while (seen.size() < 4 && nextEvent(display, event, deadline)) {
+        if ((event.type == KeyPress || event.type == KeyRelease) && !event.xkey.send_event)
+            seen.emplace_back(event.type, XLookupKeysym(&event.xkey, 0));
+    }
+    XCloseDisplay(display);
+    EXPECT_EQ(seen, (std::vector<std::pair<int, KeySym>>{{KeyPress, XK_Right},
+                                                         {KeyRelease, XK_Right},
+                                                         {KeyPress, XK_Left},
+                                                         {KeyRelease, XK_Left}}));
+    EXPECT_TRUE(calls.calls.empty()) << "no virtual keyboard where XTest works";
+}
+
+TEST(XTestKeyboardTest, WithoutXTestOrWithTheServerGoneTheVirtualKeyboardIsUsed)
+{
+    Xvfb withoutXTest({u"-extension"_s, u"XTEST"_s});
+    ASSERT_FALSE(withoutXTest.display.isEmpty());
+    QByteArray gone;
+    {
+        Xvfb server;
+        ASSERT_FALSE(server.display.isEmpty());
+        gone = server.display;
+    }
+    for (const QByteArray& display : {withoutXTest.display, gone}) {
+        LinuxKeyEventServices keys({u"x11"_s, {}, display},
+                                   std::make_unique<fakes::RecordingUinputSystemCalls>());
+        EXPECT_EQ(keys.backend(), KeyBackend::uinput) << display.constData();
+    }
 }
