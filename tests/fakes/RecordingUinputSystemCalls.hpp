@@ -6,19 +6,19 @@
 #include <linux/input.h>
 
 #include <cerrno>
-#include <deque>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace quenlark::fakes {
 
 // Records the virtual keyboard's system calls and answers as scripted: descriptors count up from
-// 3, open fails while openError is set, the ioctl failingRequest fails, and writes take the queued
-// results before accepting everything.
+// 3, open fails while openError is set, the ioctl failingRequest fails, and the next write returns
+// nextWriteResult when that is set.
 class RecordingUinputSystemCalls : public UinputSystemCalls {
 public:
-    // Name, descriptor, request, value: the flags of an open, the size of a write.
+    // Name, descriptor, request, value: the flags of an open, the bus of a setup, a write's size.
     using Call = std::tuple<std::string, int, unsigned long, int>;
     // Type, code and value of each event of one write.
     using Frame = std::vector<std::tuple<int, int, int>>;
@@ -38,22 +38,19 @@ public:
     int ioctl(int fd, unsigned long request, const uinput_setup& setup) override
     {
         deviceName = setup.name;
-        bus = setup.id.bustype;
-        return ioctl(fd, request, 0);
+        return ioctl(fd, request, setup.id.bustype);
     }
 
     ssize_t write(int fd, const void* data, std::size_t size) override
     {
         calls.emplace_back("write", fd, 0, static_cast<int>(size));
-        Frame& frame = frames.emplace_back();
         const auto* events = static_cast<const input_event*>(data);
+        Frame& frame = frames.emplace_back();
         for (std::size_t i = 0; i < size / sizeof(input_event); ++i)
             frame.emplace_back(events[i].type, events[i].code, events[i].value);
-        const ssize_t result =
-            writeResults.empty() ? static_cast<ssize_t>(size) : writeResults.front();
-        if (!writeResults.empty())
-            writeResults.pop_front();
-        return result;
+        if (const ssize_t result = std::exchange(nextWriteResult, 0))
+            return result;
+        return static_cast<ssize_t>(size);
     }
 
     int close(int fd) override
@@ -64,13 +61,11 @@ public:
 
     int openError = 0;
     unsigned long failingRequest = 0;
-    std::deque<ssize_t> writeResults;
+    ssize_t nextWriteResult = 0;
     int nextFd = 3;
-
     std::vector<Call> calls;
     std::vector<Frame> frames;
     std::string deviceName;
-    int bus = 0;
 };
 
 } // namespace quenlark::fakes

@@ -8,11 +8,6 @@
 
 namespace quenlark::integration {
 
-namespace {
-constexpr int startTimeoutMs = 30000;
-constexpr int callTimeoutMs = 20000;
-} // namespace
-
 MockService::~MockService()
 {
     ChildProcess::stop(process_);
@@ -22,39 +17,30 @@ testing::AssertionResult MockService::startTemplate(bool systemBus, const QStrin
                                                     const QString& dbusmockTemplate)
 {
     bus_ = systemBus ? QDBusConnection::systemBus() : QDBusConnection::sessionBus();
-    return start(QStringLiteral("/usr/bin/python3"),
-                 {QStringLiteral("-m"), QStringLiteral("dbusmock"),
-                  systemBus ? QStringLiteral("--system") : QStringLiteral("--session"),
-                  QStringLiteral("--template"), dbusmockTemplate},
-                 name, QProcessEnvironment::systemEnvironment());
+    return startProgram(QStringLiteral("/usr/bin/python3"), name, {},
+                        {QStringLiteral("-m"), QStringLiteral("dbusmock"),
+                         systemBus ? QStringLiteral("--system") : QStringLiteral("--session"),
+                         QStringLiteral("--template"), dbusmockTemplate});
 }
 
 testing::AssertionResult MockService::startProgram(const QString& program, const QString& name,
-                                                   const QProcessEnvironment& extra)
-{
-    auto environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(extra);
-    return start(program, {}, name, environment);
-}
-
-testing::AssertionResult MockService::start(const QString& program, const QStringList& arguments,
-                                            const QString& name,
-                                            const QProcessEnvironment& environment)
+                                                   const QProcessEnvironment& extra,
+                                                   const QStringList& arguments)
 {
     name_ = name;
+    auto environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(extra);
     ChildProcess::endWithParent(process_);
     process_.setProcessEnvironment(environment);
     // Their chatter (warnings about the missing parts of a desktop) matters to nobody here.
     process_.setStandardOutputFile(QProcess::nullDevice());
     process_.setStandardErrorFile(QProcess::nullDevice());
     process_.start(program, arguments);
-    const auto owned = [this] { return bus_.interface()->isServiceRegistered(name_).value(); };
-    const bool ended = !QTest::qWaitFor(
-        [&] { return process_.state() != QProcess::NotRunning && owned(); }, startTimeoutMs);
-    if (ended)
-        return testing::AssertionFailure()
-               << program.toStdString() << " did not take " << name.toStdString();
-    return testing::AssertionSuccess();
+    if (QTest::qWaitFor([this] { return bus_.interface()->isServiceRegistered(name_).value(); },
+                        30000))
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure()
+           << program.toStdString() << " did not take " << name.toStdString();
 }
 
 QDBusMessage MockService::mock(const QString& path, const QString& method,
@@ -63,7 +49,7 @@ QDBusMessage MockService::mock(const QString& path, const QString& method,
     auto message = QDBusMessage::createMethodCall(
         name_, path, QStringLiteral("org.freedesktop.DBus.Mock"), method);
     message.setArguments(arguments);
-    return bus_.call(message, QDBus::Block, callTimeoutMs);
+    return bus_.call(message, QDBus::Block, 20000);
 }
 
 } // namespace quenlark::integration
