@@ -13,15 +13,13 @@
 
 namespace quenlark::fakes {
 
-// Records the virtual keyboard's system calls and answers as scripted: descriptors count up from
-// 3, open fails while openError is set, the ioctl failingRequest fails, and the next write returns
-// nextWriteResult when that is set.
+// Records the virtual keyboard's system calls, a write as the events it holds, and answers as
+// scripted: descriptors count up from 3, open fails while openError is set, the ioctl
+// failingRequest fails, and the next write returns nextWriteResult when that is set.
 class RecordingUinputSystemCalls : public UinputSystemCalls {
 public:
-    // Name, descriptor, request, value: the flags of an open, the bus of a setup, a write's size.
+    // Name, descriptor, request (an event's type and code), value (the flags of an open).
     using Call = std::tuple<std::string, int, unsigned long, int>;
-    // Type, code and value of each event of one write.
-    using Frame = std::vector<std::tuple<int, int, int>>;
 
     int open(const char*, int flags) override
     {
@@ -43,14 +41,11 @@ public:
 
     ssize_t write(int fd, const void* data, std::size_t size) override
     {
-        calls.emplace_back("write", fd, 0, static_cast<int>(size));
         const auto* events = static_cast<const input_event*>(data);
-        Frame& frame = frames.emplace_back();
         for (std::size_t i = 0; i < size / sizeof(input_event); ++i)
-            frame.emplace_back(events[i].type, events[i].code, events[i].value);
-        if (const ssize_t result = std::exchange(nextWriteResult, 0))
-            return result;
-        return static_cast<ssize_t>(size);
+            calls.emplace_back("event", fd, events[i].type << 16 | events[i].code, events[i].value);
+        const ssize_t result = std::exchange(nextWriteResult, 0);
+        return result != 0 ? result : static_cast<ssize_t>(size);
     }
 
     int close(int fd) override
@@ -64,7 +59,6 @@ public:
     ssize_t nextWriteResult = 0;
     int nextFd = 3;
     std::vector<Call> calls;
-    std::vector<Frame> frames;
     std::string deviceName;
 };
 

@@ -6,14 +6,50 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 
 using namespace quenlark;
 using namespace Qt::StringLiterals;
-using Call = fakes::RecordingUinputSystemCalls::Call;
+using Calls = std::vector<fakes::RecordingUinputSystemCalls::Call>;
 
-// A Wayland session where /dev/uinput cannot be written at first, under the trust poll. The
-// descriptor a frame goes to tells how many devices were made.
+namespace {
+
+const Calls opening{{"open", -1, 0, O_WRONLY | O_NONBLOCK | O_CLOEXEC}};
+
+Calls operator+(Calls calls, const Calls& more)
+{
+    calls.insert(calls.end(), more.begin(), more.end());
+    return calls;
+}
+
+// The virtual keyboard on descriptor fd: seats take it for a keyboard only with the main key block.
+Calls creationOn(int fd)
+{
+    Calls calls = opening + Calls{{"ioctl", fd, UI_SET_EVBIT, EV_KEY}};
+    for (int key = KEY_ESC; key <= KEY_D; ++key)
+        calls.emplace_back("ioctl", fd, UI_SET_KEYBIT, key);
+    return calls + Calls{{"ioctl", fd, UI_SET_KEYBIT, KEY_LEFT},
+                         {"ioctl", fd, UI_SET_KEYBIT, KEY_RIGHT},
+                         {"ioctl", fd, UI_DEV_SETUP, BUS_VIRTUAL},
+                         {"ioctl", fd, UI_DEV_CREATE, 0}};
+}
+
+Calls removalOf(int fd)
+{
+    return {{"ioctl", fd, UI_DEV_DESTROY, 0}, {"close", fd, 0, 0}};
+}
+
+// One write: the key event and the report that hands it on.
+Calls frame(int fd, int key, int value)
+{
+    return {{"event", fd, EV_KEY << 16 | key, value}, {"event", fd, EV_SYN << 16 | SYN_REPORT, 0}};
+}
+
+} // namespace
+
+// A Wayland session where /dev/uinput cannot be written at first, under the trust poll.
 TEST(LinuxKeyEventServicesTest, KeysFlowOnceAccessAppearsAndOnlyWhileTheSessionHasTheSeat)
 {
     auto owned = std::make_unique<fakes::RecordingUinputSystemCalls>();
@@ -22,38 +58,42 @@ TEST(LinuxKeyEventServicesTest, KeysFlowOnceAccessAppearsAndOnlyWhileTheSessionH
     LinuxKeyEventServices keys({u"wayland"_s, u"wayland-0"_s, ":0"}, std::move(owned));
     int prompts = 0;
     LinuxAccessibility access(keys, [&prompts] { ++prompts; });
-
     EXPECT_FALSE(access.isProcessTrusted());
     EXPECT_EQ(prompts, 0) << "the silent query shows nothing";
     EXPECT_FALSE(access.isProcessTrustedWithPrompt());
     EXPECT_EQ(prompts, 1);
     KeyInjector::injectArrowKey(keys, SlideCommand::nextSlide);
-    EXPECT_TRUE(calls.frames.empty());
+    EXPECT_EQ(calls.calls, opening + opening + opening)
+        << "at start and at each poll; nothing written";
 
     // The grant lands: the next poll makes the keyboard, and no later poll or press another.
+    calls.calls.clear();
     calls.openError = 0;
     EXPECT_TRUE(access.isProcessTrustedWithPrompt());
     EXPECT_TRUE(access.isProcessTrusted());
-    KeyInjector::injectArrowKey(keys, SlideCommand::previousSlide);
+    KeyInjector::injectArrowKey(keys, SlideCommand::nextSlide);
     EXPECT_EQ(prompts, 1);
-    EXPECT_EQ(calls.calls.back(), (Call{"write", 3, 0, 2 * sizeof(input_event)}));
+    EXPECT_EQ(calls.deviceName, "Quenlark Companion virtual keyboard");
 
     // Another user switches in: the keyboard goes, so that it feeds nobody else's session.
     keys.setSessionActive(false);
-    EXPECT_EQ(calls.calls.back(), (Call{"close", 3, 0, 0}));
     KeyInjector::injectArrowKey(keys, SlideCommand::nextSlide);
     EXPECT_TRUE(access.isProcessTrusted()) << "nothing to grant";
     keys.setSessionActive(true);
-    KeyInjector::injectArrowKey(keys, SlideCommand::nextSlide);
-    EXPECT_EQ(calls.frames.size(), 4u);
-    EXPECT_EQ(calls.calls.back(), (Call{"write", 4, 0, 2 * sizeof(input_event)}));
 
+    // A device that refused a frame may hold a key down: a fresh one, all keys up, replaces it.
+    calls.nextWriteResult = -EIO;
+    KeyInjector::injectArrowKey(keys, SlideCommand::previousSlide);
     // The device is lost and access with it (the rule was removed): trust ends.
     calls.nextWriteResult = -ENODEV;
     calls.openError = EACCES;
-    KeyInjector::injectArrowKey(keys, SlideCommand::nextSlide);
+    KeyInjector::injectArrowKey(keys, SlideCommand::previousSlide);
     EXPECT_FALSE(access.isProcessTrusted());
 
+    EXPECT_EQ(calls.calls, creationOn(3) + frame(3, KEY_RIGHT, 1) + frame(3, KEY_RIGHT, 0) +
+                               removalOf(3) + creationOn(4) + frame(4, KEY_LEFT, 1) + removalOf(4) +
+                               creationOn(5) + frame(5, KEY_LEFT, 0) + frame(5, KEY_LEFT, 1) +
+                               removalOf(5) + opening + opening);
     for (const std::uint16_t key : {0, 122, 125, 0xFFFF})
         EXPECT_EQ(keys.createKeyboardEvent(nullptr, key, true), nullptr) << "not an arrow: " << key;
 }

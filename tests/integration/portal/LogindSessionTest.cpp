@@ -13,8 +13,8 @@ using namespace Qt::StringLiterals;
 // behind the greeter and then gains and loses the seat.
 TEST(LogindSessionTest, FollowsWhetherThisSessionIsTheActiveOneOnItsSeat)
 {
-    integration::MockService logind;
-    ASSERT_TRUE(logind.startTemplate(true, u"org.freedesktop.login1"_s, u"logind"_s));
+    integration::MockService logind(QDBusConnection::systemBus(), u"org.freedesktop.login1"_s);
+    ASSERT_TRUE(logind.startTemplate(u"logind"_s));
     const auto added = logind.mock(u"/org/freedesktop/login1"_s, u"AddSession"_s,
                                    {u"c1"_s, u"seat0"_s, 1000u, u"presenter"_s, false});
     const QString path = added.arguments().value(0).toString();

@@ -1,38 +1,60 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "ChildProcess.hpp"
+
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QProcess>
-#include <QProcessEnvironment>
-#include <QString>
-#include <QStringList>
-#include <QVariantList>
+#include <QTest>
 
-#include <gtest/gtest.h>
+#include <utility>
 
 namespace quenlark::integration {
 
-// A process that serves a D-Bus name for a test, stopped when this object goes: a real service, or
-// a python3-dbusmock template (a file, or one of dbusmock's own).
+// A process that serves a D-Bus name for a test, stopped when this object goes: a real service,
+// or a python3-dbusmock template (a file, or one of dbusmock's own) on the bus the template names.
 class MockService {
 public:
-    ~MockService();
+    MockService(QDBusConnection bus, QString name) : bus_(std::move(bus)), name_(std::move(name))
+    {
+        ChildProcess::endWithParent(process);
+        // Their chatter (warnings about the missing parts of a desktop) matters to nobody here.
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(QProcess::nullDevice());
+    }
+    ~MockService() { ChildProcess::stop(process); }
 
-    testing::AssertionResult startTemplate(bool systemBus, const QString& name,
-                                           const QString& dbusmockTemplate);
-    // Starts the program and waits until it owns name on the session bus (or the template's bus).
-    testing::AssertionResult startProgram(const QString& program, const QString& name,
-                                          const QProcessEnvironment& extra = {},
-                                          const QStringList& arguments = {});
+    // Starts the program and waits until it owns the name.
+    bool start(const QString& program, const QStringList& arguments = {})
+    {
+        process.start(program, arguments);
+        return QTest::qWaitFor(
+            [this] { return bus_.interface()->isServiceRegistered(name_).value(); }, 30000);
+    }
+
+    bool startTemplate(const QString& dbusmockTemplate)
+    {
+        return start(QStringLiteral("/usr/bin/python3"),
+                     {QStringLiteral("-m"), QStringLiteral("dbusmock"),
+                      QStringLiteral("--template"), dbusmockTemplate});
+    }
 
     // A blocking call on the service's org.freedesktop.DBus.Mock interface.
     QDBusMessage mock(const QString& path, const QString& method,
-                      const QVariantList& arguments = {});
+                      const QVariantList& arguments = {})
+    {
+        auto message = QDBusMessage::createMethodCall(
+            name_, path, QStringLiteral("org.freedesktop.DBus.Mock"), method);
+        message.setArguments(arguments);
+        return bus_.call(message, QDBus::Block, 20000);
+    }
+
+    QProcess process;
 
 private:
-    QProcess process_;
-    QDBusConnection bus_ = QDBusConnection::sessionBus();
+    QDBusConnection bus_;
     QString name_;
 };
 
