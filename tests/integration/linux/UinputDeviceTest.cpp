@@ -9,20 +9,8 @@
 
 using namespace quenlark;
 
-namespace {
-
-class CountingCalls : public RealUinputSystemCalls {
-public:
-    int open(const char* path, int flags) override
-    {
-        ++opens;
-        return RealUinputSystemCalls::open(path, flags);
-    }
-    int opens = 0;
-};
-
-// How many of the companion's keyboards the kernel lists; another one may be running.
-qsizetype listedByTheKernel()
+// How many of the companion's keyboards the kernel lists; one may be running already.
+static qsizetype listedKeyboards()
 {
     QFile devices(QStringLiteral("/proc/bus/input/devices"));
     return devices.open(QIODevice::ReadOnly)
@@ -30,25 +18,18 @@ qsizetype listedByTheKernel()
                : -1;
 }
 
-} // namespace
-
-// Runs only where /dev/uinput is writable; there it types Right and Left into the session.
-TEST(UinputDeviceTest, TheKernelTakesTheVirtualKeyboardAndEveryFrame)
+// Runs only where /dev/uinput is writable.
+TEST(UinputDeviceTest, TheKernelTakesTheVirtualKeyboardUntilItGoes)
 {
     if (::access("/dev/uinput", W_OK) != 0)
         GTEST_SKIP()
             << "/dev/uinput cannot be written here (no uinput in this kernel, or no access)";
-    const qsizetype before = listedByTheKernel();
-    CountingCalls calls;
+    const qsizetype before = listedKeyboards();
+    RealUinputSystemCalls calls;
     {
         UinputKeyboard keyboard(calls);
         ASSERT_EQ(keyboard.create(), UinputKeyboard::State::ready);
-        EXPECT_EQ(listedByTheKernel(), before + 1);
-        for (const ArrowKey key : {ArrowKey::right, ArrowKey::left}) {
-            keyboard.post(key, true);
-            keyboard.post(key, false);
-        }
-        EXPECT_EQ(calls.opens, 1) << "a refused frame would have replaced the device";
+        EXPECT_EQ(listedKeyboards(), before + 1);
     }
-    EXPECT_EQ(listedByTheKernel(), before) << "the device goes with the keyboard";
+    EXPECT_EQ(listedKeyboards(), before);
 }

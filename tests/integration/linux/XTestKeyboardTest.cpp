@@ -2,7 +2,6 @@
 #include "Core/KeyInjector.hpp"
 #include "Platform/Linux/LinuxAccessibility.hpp"
 #include "Platform/Linux/LinuxKeyEventServices.hpp"
-#include "RecordingUinputSystemCalls.hpp"
 
 #include <QDeadlineTimer>
 #include <QProcess>
@@ -40,9 +39,8 @@ TEST(XTestKeyboardTest, ArrowsReachTheFocusInOrderAndNothingWhileAnotherSessionH
     XAutoRepeatOff(display);
     XSync(display, False);
 
-    auto owned = std::make_unique<fakes::RecordingUinputSystemCalls>();
-    const auto& calls = *owned;
-    LinuxKeyEventServices keys({u"x11"_s, {}, ':' + number.trimmed()}, std::move(owned));
+    LinuxKeyEventServices keys({u"x11"_s, {}, ':' + number.trimmed()});
+    EXPECT_EQ(keys.backend(), KeyBackend::xtest);
     int prompts = 0;
     EXPECT_TRUE(LinuxAccessibility(keys, [&prompts] { ++prompts; }).isProcessTrustedWithPrompt());
     keys.setSessionActive(false);
@@ -66,5 +64,4 @@ TEST(XTestKeyboardTest, ArrowsReachTheFocusInOrderAndNothingWhileAnotherSessionH
                                                          {KeyPress, XK_Left},
                                                          {KeyRelease, XK_Left}}));
     EXPECT_EQ(prompts, 0);
-    EXPECT_TRUE(calls.calls.empty()) << "no virtual keyboard where XTest works";
 }

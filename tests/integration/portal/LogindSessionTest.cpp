@@ -14,7 +14,8 @@ using namespace Qt::StringLiterals;
 TEST(LogindSessionTest, FollowsWhetherThisSessionIsTheActiveOneOnItsSeat)
 {
     integration::MockService logind(QDBusConnection::systemBus(), u"org.freedesktop.login1"_s);
-    ASSERT_TRUE(logind.startTemplate(u"logind"_s));
+    ASSERT_TRUE(logind.start(u"/usr/bin/python3"_s,
+                             {u"-m"_s, u"dbusmock"_s, u"--template"_s, u"logind"_s}));
     const auto added = logind.mock(u"/org/freedesktop/login1"_s, u"AddSession"_s,
                                    {u"c1"_s, u"seat0"_s, 1000u, u"presenter"_s, false});
     const QString path = added.arguments().value(0).toString();

@@ -6,7 +6,6 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QProcess>
 #include <QTest>
 
 #include <utility>
@@ -26,19 +25,11 @@ public:
     }
     ~MockService() { ChildProcess::stop(process); }
 
-    // Starts the program and waits until it owns the name.
-    bool start(const QString& program, const QStringList& arguments = {})
+    bool start(const QString& program, const QStringList& arguments)
     {
         process.start(program, arguments);
         return QTest::qWaitFor(
             [this] { return bus_.interface()->isServiceRegistered(name_).value(); }, 30000);
-    }
-
-    bool startTemplate(const QString& dbusmockTemplate)
-    {
-        return start(QStringLiteral("/usr/bin/python3"),
-                     {QStringLiteral("-m"), QStringLiteral("dbusmock"),
-                      QStringLiteral("--template"), dbusmockTemplate});
     }
 
     // A blocking call on the service's org.freedesktop.DBus.Mock interface.

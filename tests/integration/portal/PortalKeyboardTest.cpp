@@ -42,14 +42,16 @@ TEST(PortalKeyboardTest, KeysFlowFromTheDesktopsConsentUntilItClosesTheSession)
     const QString desktopPath = u"/org/freedesktop/portal/desktop"_s;
     integration::MockService desktop(QDBusConnection::sessionBus(),
                                      u"org.freedesktop.impl.portal.desktop.quenlark"_s);
-    ASSERT_TRUE(desktop.startTemplate(QUENLARK_PORTAL_TEST_DIR "/remote_desktop_backend.py"_L1));
+    ASSERT_TRUE(desktop.start(u"/usr/bin/python3"_s,
+                              {u"-m"_s, u"dbusmock"_s, u"--template"_s,
+                               QUENLARK_PORTAL_TEST_DIR "/remote_desktop_backend.py"_L1}));
     integration::MockService portalService(QDBusConnection::sessionBus(),
                                            u"org.freedesktop.portal.Desktop"_s);
     auto environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"XDG_DESKTOP_PORTAL_DIR"_s, QUENLARK_PORTAL_TEST_DIR "/portals"_L1);
     environment.insert(u"XDG_CURRENT_DESKTOP"_s, u"quenlark-test"_s);
     portalService.process.setProcessEnvironment(environment);
-    ASSERT_TRUE(portalService.start(frontend));
+    ASSERT_TRUE(portalService.start(frontend, {}));
 
     fakes::InMemoryUserDefaults defaults;
     PortalKeyboard portal(defaults);
