@@ -105,10 +105,8 @@ TEST(LinuxKeyEventServicesTest, KeysFlowOnceAccessAppearsAndOnlyWhileTheSessionH
     EXPECT_FALSE(access.isProcessTrustedWithPrompt());
     EXPECT_EQ(prompts, 1);
     KeyInjector::injectArrowKey(keys, SlideCommand::nextSlide);
-    EXPECT_EQ(calls.calls, opening + opening + opening) << "at start and at each poll; no write";
 
     // The grant lands: the next poll makes the keyboard, and no later poll or press another.
-    calls.calls.clear();
     calls.openError = 0;
     EXPECT_TRUE(access.isProcessTrustedWithPrompt());
     EXPECT_TRUE(access.isProcessTrusted());
@@ -130,10 +128,10 @@ TEST(LinuxKeyEventServicesTest, KeysFlowOnceAccessAppearsAndOnlyWhileTheSessionH
     KeyInjector::injectArrowKey(keys, SlideCommand::previousSlide);
     EXPECT_FALSE(access.isProcessTrusted());
 
-    EXPECT_EQ(calls.calls, creationOn(3) + frame(3, KEY_RIGHT, 1) + frame(3, KEY_RIGHT, 0) +
-                               removalOf(3) + creationOn(4) + frame(4, KEY_LEFT, 1) + removalOf(4) +
-                               creationOn(5) + frame(5, KEY_LEFT, 0) + frame(5, KEY_LEFT, 1) +
-                               removalOf(5) + opening + opening);
-    for (const std::uint16_t key : {0, 122, 125, 0xFFFF})
-        EXPECT_EQ(keys.createKeyboardEvent(nullptr, key, true), nullptr) << "not an arrow: " << key;
+    // Nothing but a try to open at start and at each poll while there is no access.
+    EXPECT_EQ(calls.calls, opening + opening + opening + creationOn(3) + frame(3, KEY_RIGHT, 1) +
+                               frame(3, KEY_RIGHT, 0) + removalOf(3) + creationOn(4) +
+                               frame(4, KEY_LEFT, 1) + removalOf(4) + creationOn(5) +
+                               frame(5, KEY_LEFT, 0) + frame(5, KEY_LEFT, 1) + removalOf(5) +
+                               opening + opening);
 }

@@ -18,16 +18,16 @@ class MockService {
 public:
     MockService(QDBusConnection bus, QString name) : bus_(std::move(bus)), name_(std::move(name))
     {
-        ChildProcess::endWithParent(process);
+        ChildProcess::endWithParent(process_);
         // Their chatter (warnings about the missing parts of a desktop) matters to nobody here.
-        process.setStandardOutputFile(QProcess::nullDevice());
-        process.setStandardErrorFile(QProcess::nullDevice());
+        process_.setStandardOutputFile(QProcess::nullDevice());
+        process_.setStandardErrorFile(QProcess::nullDevice());
     }
-    ~MockService() { ChildProcess::stop(process); }
+    ~MockService() { ChildProcess::stop(process_); }
 
     bool start(const QString& program, const QStringList& arguments)
     {
-        process.start(program, arguments);
+        process_.start(program, arguments);
         return QTest::qWaitFor(
             [this] { return bus_.interface()->isServiceRegistered(name_).value(); }, 30000);
     }
@@ -42,9 +42,8 @@ public:
         return bus_.call(message, QDBus::Block, 20000);
     }
 
-    QProcess process;
-
 private:
+    QProcess process_;
     QDBusConnection bus_;
     QString name_;
 };
