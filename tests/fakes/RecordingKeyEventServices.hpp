@@ -30,7 +30,8 @@ public:
     std::unique_ptr<EventSource> createEventSource(int stateID) override
     {
         sourceStateIDs.push_back(stateID);
-        return failSource ? nullptr : std::make_unique<Source>(++sourcesMade);
+        return failSource ? nullptr
+                          : std::make_unique<Source>(static_cast<int>(sourceStateIDs.size()));
     }
 
     std::unique_ptr<KeyboardEvent> createKeyboardEvent(EventSource* source, std::uint16_t key,
@@ -54,7 +55,6 @@ public:
     bool failSource = false;
     bool failKeyDown = false;
     bool failKeyUp = false;
-    int sourcesMade = 0;
     int eventsRequested = 0;
     std::vector<int> sourceStateIDs;
     std::vector<Posted> posted;

@@ -21,7 +21,6 @@ TEST(KeyBackendTest, XTestOnRealX11ThenTheVirtualKeyboardThenThePortalThenNothin
         {startx, true, false, false, false, KeyBackend::xtest},
         {x11, false, false, true, true, KeyBackend::uinput},
         {x11, false, false, false, true, KeyBackend::portal},
-        {x11, false, false, false, false, KeyBackend::none},
         // XWayland posing as X11: its fake input reaches no Wayland window.
         {x11, true, true, false, true, KeyBackend::portal},
         {wayland, true, false, true, true, KeyBackend::uinput},

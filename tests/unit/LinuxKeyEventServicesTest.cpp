@@ -17,48 +17,47 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Name, descriptor, request (an event's type and code), value (the flags of an open).
-using Calls = std::vector<std::tuple<std::string, int, unsigned long, int>>;
+// Name, request (an event's type and code), value (the flags of an open).
+using Calls = std::vector<std::tuple<std::string, unsigned long, int>>;
 
 // Records the virtual keyboard's system calls, a write as its events, and answers as scripted:
-// descriptors count up from 3, open fails while openError is set, and the next write returns
-// nextWriteResult when that is set.
+// open fails while openError is set, and the next write returns nextWriteResult when that is set.
 struct RecordingCalls : UinputSystemCalls {
     int open(const char*, int flags) override
     {
-        calls.emplace_back("open", -1, 0, flags);
-        return openError != 0 ? -openError : nextFd++;
+        calls.emplace_back("open", 0, flags);
+        return openError != 0 ? -openError : 3;
     }
-    int ioctl(int fd, unsigned long request, int value) override
+    int ioctl(int, unsigned long request, int value) override
     {
-        calls.emplace_back("ioctl", fd, request, value);
+        calls.emplace_back("ioctl", request, value);
         return 0;
     }
     int ioctl(int fd, unsigned long request, const uinput_setup& setup) override
     {
         return ioctl(fd, request, setup.id.bustype);
     }
-    ssize_t write(int fd, const void* data, std::size_t size) override
+    ssize_t write(int, const void* data, std::size_t size) override
     {
         const auto* events = static_cast<const input_event*>(data);
         for (std::size_t i = 0; i < size / sizeof(input_event); ++i)
-            calls.emplace_back("event", fd, events[i].type << 16 | events[i].code, events[i].value);
+            calls.emplace_back("event", events[i].type << 16 | events[i].code, events[i].value);
         const ssize_t result = std::exchange(nextWriteResult, 0);
         return result != 0 ? result : static_cast<ssize_t>(size);
     }
-    int close(int fd) override
+    int close(int) override
     {
-        calls.emplace_back("close", fd, 0, 0);
+        calls.emplace_back("close", 0, 0);
         return 0;
     }
 
     int openError = 0;
     ssize_t nextWriteResult = 0;
-    int nextFd = 3;
     Calls calls;
 };
 
-const Calls opening{{"open", -1, 0, O_WRONLY | O_NONBLOCK | O_CLOEXEC}};
+const Calls opening{{"open", 0, O_WRONLY | O_NONBLOCK | O_CLOEXEC}};
+const Calls removal{{"ioctl", UI_DEV_DESTROY, 0}, {"close", 0, 0}};
 
 Calls operator+(Calls calls, const Calls& more)
 {
@@ -66,27 +65,22 @@ Calls operator+(Calls calls, const Calls& more)
     return calls;
 }
 
-// The virtual keyboard on descriptor fd: seats take it for a keyboard only with the main key block.
-Calls creationOn(int fd)
+// Seats take the virtual keyboard for a keyboard only with the main key block.
+Calls creation()
 {
-    Calls calls = opening + Calls{{"ioctl", fd, UI_SET_EVBIT, EV_KEY}};
+    Calls calls = opening + Calls{{"ioctl", UI_SET_EVBIT, EV_KEY}};
     for (int key = KEY_ESC; key <= KEY_D; ++key)
-        calls.emplace_back("ioctl", fd, UI_SET_KEYBIT, key);
-    return calls + Calls{{"ioctl", fd, UI_SET_KEYBIT, KEY_LEFT},
-                         {"ioctl", fd, UI_SET_KEYBIT, KEY_RIGHT},
-                         {"ioctl", fd, UI_DEV_SETUP, BUS_VIRTUAL},
-                         {"ioctl", fd, UI_DEV_CREATE, 0}};
-}
-
-Calls removalOf(int fd)
-{
-    return {{"ioctl", fd, UI_DEV_DESTROY, 0}, {"close", fd, 0, 0}};
+        calls.emplace_back("ioctl", UI_SET_KEYBIT, key);
+    return calls + Calls{{"ioctl", UI_SET_KEYBIT, KEY_LEFT},
+                         {"ioctl", UI_SET_KEYBIT, KEY_RIGHT},
+                         {"ioctl", UI_DEV_SETUP, BUS_VIRTUAL},
+                         {"ioctl", UI_DEV_CREATE, 0}};
 }
 
 // One write: the key event and the report that hands it on.
-Calls frame(int fd, int key, int value)
+Calls frame(int key, int value)
 {
-    return {{"event", fd, EV_KEY << 16 | key, value}, {"event", fd, EV_SYN << 16 | SYN_REPORT, 0}};
+    return {{"event", EV_KEY << 16 | key, value}, {"event", EV_SYN << 16 | SYN_REPORT, 0}};
 }
 
 } // namespace
@@ -128,10 +122,9 @@ TEST(LinuxKeyEventServicesTest, KeysFlowOnceAccessAppearsAndOnlyWhileTheSessionH
     KeyInjector::injectArrowKey(keys, SlideCommand::previousSlide);
     EXPECT_FALSE(access.isProcessTrusted());
 
-    // Nothing but a try to open at start and at each poll while there is no access.
-    EXPECT_EQ(calls.calls, opening + opening + opening + creationOn(3) + frame(3, KEY_RIGHT, 1) +
-                               frame(3, KEY_RIGHT, 0) + removalOf(3) + creationOn(4) +
-                               frame(4, KEY_LEFT, 1) + removalOf(4) + creationOn(5) +
-                               frame(5, KEY_LEFT, 0) + frame(5, KEY_LEFT, 1) + removalOf(5) +
-                               opening + opening);
+    // No write, only a try to open, at start and at each poll while there is no access.
+    EXPECT_EQ(calls.calls, opening + opening + opening + creation() + frame(KEY_RIGHT, 1) +
+                               frame(KEY_RIGHT, 0) + removal + creation() + frame(KEY_LEFT, 1) +
+                               removal + creation() + frame(KEY_LEFT, 0) + frame(KEY_LEFT, 1) +
+                               removal + opening + opening);
 }

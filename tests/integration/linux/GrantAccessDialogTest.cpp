@@ -17,7 +17,6 @@ using namespace Qt::StringLiterals;
 // (QUENLARK_GRANT_ROOT) whose stand-ins for modprobe and udevadm log how they were called.
 TEST(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
     int argc = 1;
     char name[] = "GrantAccessDialogTest";
     char* argv[] = {name};
@@ -81,8 +80,15 @@ TEST(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
         "\n");
     EXPECT_EQ(contents(u"etc/modules-load.d/quenlark-uinput.conf"_s), "uinput\n");
 
-    // Whatever starts the helper through pkexec could hand arguments to a root shell.
+    // After the desktop refused, Ask Again asks it once more and runs nothing.
     QFile::remove(root.filePath(u"log"_s));
+    int asked = 0;
+    GrantAccessDialog askAgain(root.filePath(u"pkexec"_s), helper, [&asked] { ++asked; });
+    askAgain.show();
+    askAgain.findChild<QPushButton*>(u"askAgainButton"_s)->click();
+    EXPECT_TRUE(asked == 1 && !askAgain.isVisible());
+
+    // Whatever starts the helper through pkexec could hand arguments to a root shell.
     QProcess process;
     process.start(helper, {u"/tmp/evil"_s});
     ASSERT_TRUE(process.waitForFinished(30000));

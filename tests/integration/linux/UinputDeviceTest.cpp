@@ -18,7 +18,6 @@ static qsizetype listedKeyboards()
                : -1;
 }
 
-// Runs only where /dev/uinput is writable.
 TEST(UinputDeviceTest, TheKernelTakesTheVirtualKeyboardUntilItGoes)
 {
     if (::access("/dev/uinput", W_OK) != 0)

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Linux/PortalKeyboard.hpp"
+#include "ChildProcess.hpp"
 #include "InMemoryUserDefaults.hpp"
-#include "MockService.hpp"
 
 #include <QDBusArgument>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -33,43 +35,62 @@ bool waitUntil(const std::function<bool()>& condition)
     return true;
 }
 
+// A program that serves a name on the private session bus while the test runs, once it has taken
+// the name. Its chatter (warnings about the missing parts of a desktop) matters to nobody here.
+struct Service : QProcess {
+    Service(const QString& program, const QStringList& arguments, const QString& name)
+    {
+        integration::ChildProcess::endWithParent(*this);
+        setStandardOutputFile(nullDevice());
+        setStandardErrorFile(nullDevice());
+        start(program, arguments);
+        waitUntil([&name] {
+            return QDBusConnection::sessionBus().interface()->isServiceRegistered(name).value();
+        });
+    }
+    ~Service() override { integration::ChildProcess::stop(*this); }
+};
+
+// A call on the scripted desktop's org.freedesktop.DBus.Mock interface; its first answer.
+QVariant mock(const QString& method, const QVariantList& arguments = {})
+{
+    auto message = QDBusMessage::createMethodCall(u"org.freedesktop.impl.portal.desktop.quenlark"_s,
+                                                  u"/org/freedesktop/portal/desktop"_s,
+                                                  u"org.freedesktop.DBus.Mock"_s, method);
+    message.setArguments(arguments);
+    return QDBusConnection::sessionBus().call(message).arguments().value(0);
+}
+
 } // namespace
 
-// The real xdg-desktop-portal (1.16 hands the session back as a string) on the private session
-// bus, in front of a scripted desktop (remote_desktop_backend.py).
+// The real xdg-desktop-portal (1.16 hands the session back as a string) in front of a scripted
+// desktop (remote_desktop_backend.py), which it finds through portals/quenlark-test.portal.
 TEST(PortalKeyboardTest, KeysFlowFromTheDesktopsConsentUntilItClosesTheSession)
 {
     const QString frontend = u"/usr/libexec/xdg-desktop-portal"_s;
     if (!QFileInfo(frontend).isExecutable())
         GTEST_SKIP() << "xdg-desktop-portal is missing (Debian package xdg-desktop-portal)";
-    const QString desktopPath = u"/org/freedesktop/portal/desktop"_s;
-    integration::MockService desktop(QDBusConnection::sessionBus(),
-                                     u"org.freedesktop.impl.portal.desktop.quenlark"_s);
-    ASSERT_TRUE(desktop.start(u"/usr/bin/python3"_s,
-                              {u"-m"_s, u"dbusmock"_s, u"--template"_s,
-                               QUENLARK_PORTAL_TEST_DIR "/remote_desktop_backend.py"_L1}));
-    integration::MockService portalService(QDBusConnection::sessionBus(),
-                                           u"org.freedesktop.portal.Desktop"_s);
-    // The frontend finds the scripted desktop through portals/quenlark-test.portal.
+    Service desktop(u"/usr/bin/python3"_s,
+                    {u"-m"_s, u"dbusmock"_s, u"--template"_s,
+                     QUENLARK_PORTAL_TEST_DIR "/remote_desktop_backend.py"_L1},
+                    u"org.freedesktop.impl.portal.desktop.quenlark"_s);
     qputenv("XDG_DESKTOP_PORTAL_DIR", QUENLARK_PORTAL_TEST_DIR "/portals");
     qputenv("XDG_CURRENT_DESKTOP", "quenlark-test");
-    ASSERT_TRUE(portalService.start(frontend, {}));
+    Service portalFrontend(frontend, {}, u"org.freedesktop.portal.Desktop"_s);
 
     fakes::InMemoryUserDefaults defaults;
     PortalKeyboard portal(defaults);
     int refusals = 0;
     portal.onRefused = [&refusals] { ++refusals; };
-    ASSERT_TRUE(portal.isAvailable());
+    ASSERT_TRUE(portal.isAvailable()) << "the portal or the scripted desktop did not start";
     // True when the desktop's answer started the session.
     const auto consent = [&](uint answer) {
-        desktop.mock(desktopPath, u"SetAnswer"_s, {answer});
+        mock(u"SetAnswer"_s, {answer});
         portal.requestConsent();
         EXPECT_TRUE(waitUntil([&] { return portal.state() != PortalKeyboard::State::asking; }));
         return portal.state() == PortalKeyboard::State::started;
     };
-    const auto keysReceived = [&] {
-        return qdbus_cast<QList<int>>(desktop.mock(desktopPath, u"Keys"_s).arguments().value(0));
-    };
+    const auto keysReceived = [] { return qdbus_cast<QList<int>>(mock(u"Keys"_s)); };
 
     // Refused, then dismissed: nothing is typed, and the other way in is offered each time.
     for (const uint answer : {1u, 2u}) {
@@ -91,7 +112,7 @@ TEST(PortalKeyboardTest, KeysFlowFromTheDesktopsConsentUntilItClosesTheSession)
     EXPECT_TRUE(waitUntil([&] { return keysReceived().size() >= expected.size(); }));
 
     // The desktop ends the session: keys wait for a new consent.
-    desktop.mock(desktopPath, u"CloseSessions"_s);
+    mock(u"CloseSessions"_s);
     EXPECT_TRUE(waitUntil([&] { return portal.state() == PortalKeyboard::State::idle; }));
     portal.post(ArrowKey::right, true);
     EXPECT_TRUE(consent(0));
@@ -99,5 +120,5 @@ TEST(PortalKeyboardTest, KeysFlowFromTheDesktopsConsentUntilItClosesTheSession)
     expected += {KEY_LEFT, 1};
     EXPECT_TRUE(waitUntil([&] { return keysReceived().size() >= expected.size(); }));
     EXPECT_EQ(keysReceived(), expected);
-    EXPECT_EQ(desktop.mock(desktopPath, u"ConsentDialogs"_s).arguments().value(0).toUInt(), 4u);
+    EXPECT_EQ(mock(u"ConsentDialogs"_s).toUInt(), 4u);
 }
