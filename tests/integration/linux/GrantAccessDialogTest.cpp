@@ -18,8 +18,7 @@ using namespace Qt::StringLiterals;
 TEST(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
 {
     int argc = 1;
-    char name[] = "GrantAccessDialogTest";
-    char* argv[] = {name};
+    char* argv[] = {const_cast<char*>("GrantAccessDialogTest")};
     QApplication application(argc, argv);
     const QString helper = QStringLiteral(QUENLARK_GRANT_HELPER);
     QTemporaryDir root;

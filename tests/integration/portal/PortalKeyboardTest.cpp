@@ -36,7 +36,8 @@ bool waitUntil(const std::function<bool()>& condition)
 }
 
 // A program that serves a name on the private session bus while the test runs, once it has taken
-// the name. Its chatter (warnings about the missing parts of a desktop) matters to nobody here.
+// the name. Its chatter (every call it answers, and warnings about the missing parts of a desktop)
+// matters to nobody here.
 struct Service : QProcess {
     Service(const QString& program, const QStringList& arguments, const QString& name)
     {
