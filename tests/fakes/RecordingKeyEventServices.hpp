@@ -15,14 +15,6 @@ public:
         explicit Source(int number) : number(number) {}
         int number;
     };
-    struct Event : KeyboardEvent {
-        Event(int sourceNumber, std::uint16_t key, bool down)
-            : sourceNumber(sourceNumber), key(key), down(down)
-        {}
-        int sourceNumber;
-        std::uint16_t key;
-        bool down;
-    };
     struct Posted {
         int tapLocation;
         int sourceNumber;
@@ -30,37 +22,39 @@ public:
         bool down;
         bool operator==(const Posted&) const = default;
     };
+    struct Event : KeyboardEvent {
+        explicit Event(Posted posted) : posted(posted) {}
+        Posted posted;
+    };
 
     std::unique_ptr<EventSource> createEventSource(int stateID) override
     {
         sourceStateIDs.push_back(stateID);
-        if (failSource)
-            return nullptr;
-        return std::make_unique<Source>(++sourcesMade);
+        return failSource ? nullptr
+                          : std::make_unique<Source>(static_cast<int>(sourceStateIDs.size()));
     }
 
     std::unique_ptr<KeyboardEvent> createKeyboardEvent(EventSource* source, std::uint16_t key,
                                                        bool keyDown) override
     {
         ++eventsRequested;
-        if ((keyDown && failKeyDown) || (!keyDown && failKeyUp))
+        if (keyDown ? failKeyDown : failKeyUp)
             return nullptr;
         const int number = source ? static_cast<Source*>(source)->number : 0;
-        return std::make_unique<Event>(number, key, keyDown);
+        return std::make_unique<Event>(Posted{0, number, key, keyDown});
     }
 
     void postEvent(int tapLocation, KeyboardEvent& event) override
     {
-        const auto& e = static_cast<Event&>(event);
-        // An event posted after another was made for the same command proves both existed first.
-        posted.push_back({tapLocation, e.sourceNumber, e.key, e.down});
+        posted.push_back(static_cast<Event&>(event).posted);
+        posted.back().tapLocation = tapLocation;
+        // Both events of a command were made before the first is posted when this reads 2, 4, ...
         eventsRequestedAtPost.push_back(eventsRequested);
     }
 
     bool failSource = false;
     bool failKeyDown = false;
     bool failKeyUp = false;
-    int sourcesMade = 0;
     int eventsRequested = 0;
     std::vector<int> sourceStateIDs;
     std::vector<Posted> posted;

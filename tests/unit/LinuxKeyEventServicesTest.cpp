@@ -1,99 +1,130 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Linux/LinuxKeyEventServices.hpp"
 #include "Core/KeyInjector.hpp"
-#include "LinuxKeyPrinters.hpp"
-#include "RecordingUinputSystemCalls.hpp"
+#include "Platform/Linux/LinuxAccessibility.hpp"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <fcntl.h>
+
 #include <cerrno>
+#include <string>
 #include <tuple>
+#include <utility>
 
 using namespace quenlark;
 using namespace Qt::StringLiterals;
-using fakes::RecordingUinputSystemCalls;
 
 namespace {
 
-using KeyFrames = std::vector<std::tuple<int, int>>; // key code, value of each frame
+// Name, request (an event's type and code), value (the flags of an open).
+using Calls = std::vector<std::tuple<std::string, unsigned long, int>>;
 
-// Services for a session without X, on a recording seam that the test keeps a view of.
-struct Harness {
-    explicit Harness(int openError = 0,
-                     SessionEnvironment environment = {u"wayland"_s, u"wayland-0"_s, {}})
+// Records the virtual keyboard's system calls, a write as its events, and answers as scripted:
+// open fails while openError is set, and the next write returns nextWriteResult when that is set.
+struct RecordingCalls : UinputSystemCalls {
+    int open(const char*, int flags) override
     {
-        auto owned = std::make_unique<RecordingUinputSystemCalls>();
-        owned->openError = openError;
-        calls = owned.get();
-        services = std::make_unique<LinuxKeyEventServices>(environment, std::move(owned));
+        calls.emplace_back("open", 0, flags);
+        return openError != 0 ? -openError : 3;
+    }
+    int ioctl(int, unsigned long request, int value) override
+    {
+        calls.emplace_back("ioctl", request, value);
+        return 0;
+    }
+    int ioctl(int fd, unsigned long request, const uinput_setup& setup) override
+    {
+        return ioctl(fd, request, setup.id.bustype);
+    }
+    ssize_t write(int, const void* data, std::size_t size) override
+    {
+        const auto* events = static_cast<const input_event*>(data);
+        for (std::size_t i = 0; i < size / sizeof(input_event); ++i)
+            calls.emplace_back("event", events[i].type << 16 | events[i].code, events[i].value);
+        const ssize_t result = std::exchange(nextWriteResult, 0);
+        return result != 0 ? result : static_cast<ssize_t>(size);
+    }
+    int close(int) override
+    {
+        calls.emplace_back("close", 0, 0);
+        return 0;
     }
 
-    long opens() const
-    {
-        return std::count_if(calls->calls.begin(), calls->calls.end(),
-                             [](const auto& call) { return call.name == "open"; });
-    }
-
-    KeyFrames keyFrames() const
-    {
-        KeyFrames frames;
-        for (const auto& written : calls->writes)
-            frames.emplace_back(written.events.front().code, written.events.front().value);
-        return frames;
-    }
-
-    RecordingUinputSystemCalls* calls;
-    std::unique_ptr<LinuxKeyEventServices> services;
+    int openError = 0;
+    ssize_t nextWriteResult = 0;
+    Calls calls;
 };
 
-class ForeignEvent : public KeyboardEvent {};
+const Calls opening{{"open", 0, O_WRONLY | O_NONBLOCK | O_CLOEXEC}};
+const Calls removal{{"ioctl", UI_DEV_DESTROY, 0}, {"close", 0, 0}};
+
+Calls operator+(Calls calls, const Calls& more)
+{
+    calls.insert(calls.end(), more.begin(), more.end());
+    return calls;
+}
+
+// Seats take the virtual keyboard for a keyboard only with the main key block.
+Calls creation()
+{
+    Calls calls = opening + Calls{{"ioctl", UI_SET_EVBIT, EV_KEY}};
+    for (int key = KEY_ESC; key <= KEY_D; ++key)
+        calls.emplace_back("ioctl", UI_SET_KEYBIT, key);
+    return calls + Calls{{"ioctl", UI_SET_KEYBIT, KEY_LEFT},
+                         {"ioctl", UI_SET_KEYBIT, KEY_RIGHT},
+                         {"ioctl", UI_DEV_SETUP, BUS_VIRTUAL},
+                         {"ioctl", UI_DEV_CREATE, 0}};
+}
+
+// One write: the key event and the report that hands it on.
+Calls frame(int key, int value)
+{
+    return {{"event", EV_KEY << 16 | key, value}, {"event", EV_SYN << 16 | SYN_REPORT, 0}};
+}
 
 } // namespace
 
-TEST(LinuxKeyEventServicesTest, SessionsWithoutXTestUseTheKeyboardMadeAtStart)
+// A Wayland session where /dev/uinput cannot be written at first, under the trust poll.
+TEST(LinuxKeyEventServicesTest, KeysFlowOnceAccessAppearsAndOnlyWhileTheSessionHasTheSeat)
 {
-    for (const SessionEnvironment& environment :
-         {SessionEnvironment{u"wayland"_s, u"wayland-0"_s, ":0"},
-          SessionEnvironment{u"tty"_s, {}, {}}}) {
-        const auto name = environment.xdgSessionType.toStdString();
-        Harness harness(0, environment);
-        EXPECT_EQ(harness.services->backend(), KeyBackend::uinput) << name;
-        EXPECT_EQ(harness.opens(), 1) << name << ": made during construction";
-        EXPECT_EQ(harness.services->refreshBackend(), KeyBackend::uinput) << name;
+    auto owned = std::make_unique<RecordingCalls>();
+    auto& calls = *owned;
+    calls.openError = EACCES;
+    LinuxKeyEventServices keys({u"wayland"_s, u"wayland-0"_s, ":0"}, std::move(owned));
+    int prompts = 0;
+    LinuxAccessibility access(keys, [&prompts] { ++prompts; });
+    EXPECT_FALSE(access.isProcessTrusted());
+    EXPECT_EQ(prompts, 0) << "the silent query shows nothing";
+    EXPECT_FALSE(access.isProcessTrustedWithPrompt());
+    EXPECT_EQ(prompts, 1);
+    KeyInjector::injectArrowKey(keys, SlideCommand::nextSlide);
 
-        KeyInjector::injectArrowKey(*harness.services, SlideCommand::nextSlide);
-        KeyInjector::injectArrowKey(*harness.services, SlideCommand::previousSlide);
-        EXPECT_EQ(harness.keyFrames(),
-                  (KeyFrames{{KEY_RIGHT, 1}, {KEY_RIGHT, 0}, {KEY_LEFT, 1}, {KEY_LEFT, 0}}))
-            << name;
-        EXPECT_EQ(harness.opens(), 1) << name << ": never a device per poll or press";
-    }
-}
+    // The grant lands: the next poll makes the keyboard, and no later poll or press another.
+    calls.openError = 0;
+    EXPECT_TRUE(access.isProcessTrustedWithPrompt());
+    EXPECT_TRUE(access.isProcessTrusted());
+    KeyInjector::injectArrowKey(keys, SlideCommand::nextSlide);
+    EXPECT_EQ(prompts, 1);
 
-TEST(LinuxKeyEventServicesTest, WithoutAccessNothingIsPostedUntilAccessAppears)
-{
-    Harness harness(EACCES);
-    EXPECT_EQ(harness.services->backend(), KeyBackend::none);
-    EXPECT_EQ(harness.services->createEventSource(1), nullptr);
-    KeyInjector::injectArrowKey(*harness.services, SlideCommand::nextSlide);
-    EXPECT_TRUE(harness.calls->writes.empty());
+    // Another user switches in: the keyboard goes, so that it feeds nobody else's session.
+    keys.setSessionActive(false);
+    KeyInjector::injectArrowKey(keys, SlideCommand::nextSlide);
+    EXPECT_TRUE(access.isProcessTrusted()) << "nothing to grant";
+    keys.setSessionActive(true);
 
-    harness.calls->openError = 0;
-    EXPECT_EQ(harness.services->refreshBackend(), KeyBackend::uinput);
-    EXPECT_EQ(harness.services->uinputState(), UinputKeyboard::State::ready);
-    KeyInjector::injectArrowKey(*harness.services, SlideCommand::previousSlide);
-    EXPECT_EQ(harness.keyFrames(), (KeyFrames{{KEY_LEFT, 1}, {KEY_LEFT, 0}}));
-}
+    // A device that refused a frame may hold a key down: a fresh one, all keys up, replaces it.
+    calls.nextWriteResult = -EIO;
+    KeyInjector::injectArrowKey(keys, SlideCommand::previousSlide);
+    // The device is lost and access with it (the rule was removed): trust ends.
+    calls.nextWriteResult = -ENODEV;
+    calls.openError = EACCES;
+    KeyInjector::injectArrowKey(keys, SlideCommand::previousSlide);
+    EXPECT_FALSE(access.isProcessTrusted());
 
-TEST(LinuxKeyEventServicesTest, OnlyArrowCodesMakeEventsAndForeignEventsAreIgnored)
-{
-    Harness harness;
-    const auto source = harness.services->createEventSource(1);
-    ASSERT_NE(source, nullptr);
-    for (const std::uint16_t key : {0, 122, 125, 0x7C00, 0xFFFF})
-        EXPECT_EQ(harness.services->createKeyboardEvent(source.get(), key, true), nullptr) << key;
-    ForeignEvent foreign;
-    harness.services->postEvent(0, foreign);
-    EXPECT_TRUE(harness.calls->writes.empty());
+    // No write, only a try to open, at start and at each poll while there is no access.
+    EXPECT_EQ(calls.calls, opening + opening + opening + creation() + frame(KEY_RIGHT, 1) +
+                               frame(KEY_RIGHT, 0) + removal + creation() + frame(KEY_LEFT, 1) +
+                               removal + creation() + frame(KEY_LEFT, 0) + frame(KEY_LEFT, 1) +
+                               removal + opening + opening);
 }

@@ -2,7 +2,7 @@
 #include "Platform/Linux/GrantAccessDialog.hpp"
 
 #include <QApplication>
-#include <QFile>
+#include <QDir>
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -13,153 +13,84 @@
 using namespace quenlark;
 using namespace Qt::StringLiterals;
 
-namespace {
-
-constexpr int timeoutMs = 30000;
-
-// A stand-in for pkexec that records its arguments and exits with the code the test chose.
-class GrantAccessDialogTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(scratch.isValid());
-        QFile elevator(elevatorPath());
-        ASSERT_TRUE(elevator.open(QIODevice::WriteOnly));
-        elevator.write("#!/bin/sh\n"
-                       "dir=$(dirname \"$0\")\n"
-                       "printf '%s\\n' \"$@\" >\"$dir/arguments\"\n"
-                       "exit \"$(cat \"$dir/exit-code\")\"\n");
-        elevator.close();
-        elevator.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
-    }
-
-    QString elevatorPath() const { return scratch.filePath(u"elevator"_s); }
-
-    void setExitCode(int code)
-    {
-        QFile file(scratch.filePath(u"exit-code"_s));
+// The dialog runs the real helper through a stand-in for pkexec, on a scratch root
+// (QUENLARK_GRANT_ROOT) whose stand-ins for modprobe and udevadm log how they were called.
+TEST(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
+{
+    int argc = 1;
+    char* argv[] = {const_cast<char*>("GrantAccessDialogTest")};
+    QApplication application(argc, argv);
+    const QString helper = QStringLiteral(QUENLARK_GRANT_HELPER);
+    QTemporaryDir root;
+    ASSERT_TRUE(QDir(root.path()).mkpath(u"usr/sbin"_s));
+    qputenv("QUENLARK_GRANT_ROOT", QFile::encodeName(root.path()));
+    // A script that logs its name and arguments, then runs body or exits with exitCode.
+    const auto writeScript = [&root](const QString& path, int exitCode, const QByteArray& body) {
+        QFile file(root.filePath(path));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QByteArray::number(code));
-    }
-
-    QByteArray recordedArguments() const
-    {
-        QFile file(scratch.filePath(u"arguments"_s));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(not run)");
-    }
-
-    QTemporaryDir scratch;
-};
-
-QPushButton* allowButton(GrantAccessDialog& dialog)
-{
-    return dialog.findChild<QPushButton*>(u"allowButton"_s);
-}
-
-QString status(GrantAccessDialog& dialog)
-{
-    const auto* label = dialog.findChild<QLabel*>(u"statusLabel"_s);
-    return label && label->isVisible() ? label->text() : QString();
-}
-
-} // namespace
-
-TEST_F(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
-{
+        file.write("#!/bin/sh\necho \"$(basename $0) $*\" >>\"$QUENLARK_GRANT_ROOT/log\"\n" + body +
+                   "\nexit " + QByteArray::number(exitCode) + "\n");
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    };
+    const auto contents = [&root](const QString& path) {
+        QFile file(root.filePath(path));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    writeScript(u"usr/sbin/udevadm"_s, 0, {});
+    const QByteArray elevated = "pkexec " + helper.toUtf8() + "\n";
     const struct {
-        int exitCode;
-        bool closes;
-        const char* status;
+        const char* elevator; // a path where there is none
+        int elevatorExit, modprobeExit;
+        const char* status; // the dialog closes, accepted, where empty
+        QByteArray log;
     } table[] = {
-        {0, true, ""},
-        {126, false, "Access was not allowed. Press Allow to try again."},
-        {127, false, "Access was not allowed. Press Allow to try again."},
-        {1, false, "Access could not be set up. Press Allow to try again."},
+        {"pkexec", 126, 0, "Access was not allowed. Press Allow to try again.", elevated},
+        {"pkexec", 127, 0, "Access was not allowed. Press Allow to try again.", elevated},
+        {"none", 0, 0, " could not be started. Install the pkexec package, then press Allow again.",
+         ""},
+        {"pkexec", 0, 1, "Access could not be set up. Press Allow to try again.",
+         elevated + "modprobe uinput\n"},
+        {"pkexec", 0, 0, "",
+         elevated + "modprobe uinput\nudevadm control --reload-rules\nudevadm trigger "
+                    "--action=change --subsystem-match=misc --sysname-match=uinput\n"
+                    "udevadm settle --timeout=10\n"},
     };
     for (const auto& row : table) {
-        setExitCode(row.exitCode);
-        GrantAccessDialog dialog(elevatorPath(), u"/usr/libexec/quenlark-grant-uinput"_s);
+        QFile::remove(root.filePath(u"log"_s));
+        writeScript(u"usr/sbin/modprobe"_s, row.modprobeExit, {});
+        writeScript(u"pkexec"_s, row.elevatorExit, row.elevatorExit ? "" : "exec \"$@\"");
+        GrantAccessDialog dialog(root.filePath(QLatin1String(row.elevator)), helper);
         dialog.show();
-        ASSERT_FALSE(dialog.isModal());
-        QPushButton* allow = allowButton(dialog);
-        ASSERT_NE(allow, nullptr);
-
+        auto* allow = dialog.findChild<QPushButton*>(u"allowButton"_s);
+        auto* status = dialog.findChild<QLabel*>(u"statusLabel"_s);
         allow->click();
-        // The outcome comes from the event loop, so nothing has happened when the click returns.
-        EXPECT_TRUE(dialog.isVisible()) << row.exitCode;
-        EXPECT_FALSE(allow->isEnabled()) << row.exitCode;
-        EXPECT_EQ(status(dialog), u"Waiting for authorisation…"_s) << row.exitCode;
-
+        EXPECT_TRUE(dialog.isVisible() && !dialog.isModal() && !allow->isEnabled());
+        EXPECT_EQ(status->text(), u"Waiting for authorisation…"_s);
         ASSERT_TRUE(
-            QTest::qWaitFor([&] { return !dialog.isVisible() || allow->isEnabled(); }, timeoutMs))
-            << row.exitCode;
-        EXPECT_EQ(!dialog.isVisible(), row.closes) << row.exitCode;
-        if (row.closes)
-            EXPECT_EQ(dialog.result(), QDialog::Accepted);
-        else
-            EXPECT_EQ(status(dialog), QString::fromUtf8(row.status)) << row.exitCode;
-        EXPECT_EQ(recordedArguments(), QByteArray("/usr/libexec/quenlark-grant-uinput\n"))
-            << "the helper's path and nothing else";
+            QTest::qWaitFor([&] { return !dialog.isVisible() || allow->isEnabled(); }, 30000));
+        EXPECT_TRUE(*row.status ? status->text().endsWith(QString::fromUtf8(row.status))
+                                : dialog.result() == QDialog::Accepted)
+            << row.status << status->text().toStdString();
+        EXPECT_EQ(contents(u"log"_s), row.log) << row.status;
     }
-}
+    EXPECT_EQ(
+        contents(u"etc/udev/rules.d/70-quenlark-uinput.rules"_s),
+        R"(KERNEL=="uinput", SUBSYSTEM=="misc", TAG+="uaccess", OPTIONS+="static_node=uinput")"
+        "\n");
+    EXPECT_EQ(contents(u"etc/modules-load.d/quenlark-uinput.conf"_s), "uinput\n");
 
-TEST_F(GrantAccessDialogTest, AMissingElevatorIsReportedAndAllowWorksAgain)
-{
-    GrantAccessDialog dialog(scratch.filePath(u"no-such-pkexec"_s), u"/helper"_s);
-    dialog.show();
-    QPushButton* allow = allowButton(dialog);
-    ASSERT_NE(allow, nullptr);
-    allow->click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return allow->isEnabled(); }, timeoutMs));
-    EXPECT_TRUE(dialog.isVisible());
-    EXPECT_TRUE(status(dialog).contains(u"could not be started"_s)) << status(dialog).toStdString();
-}
-
-TEST_F(GrantAccessDialogTest, AfterTheDesktopRefusedAskAgainOrSetUpForAllSessions)
-{
-    setExitCode(0);
+    // After the desktop refused, Ask Again asks it once more and runs nothing.
+    QFile::remove(root.filePath(u"log"_s));
     int asked = 0;
-    for (const bool askAgain : {true, false}) {
-        GrantAccessDialog dialog(elevatorPath(), u"/helper"_s, [&asked] { ++asked; });
-        dialog.show();
-        auto* again = dialog.findChild<QPushButton*>(u"askAgainButton"_s);
-        ASSERT_NE(again, nullptr);
-        ASSERT_EQ(allowButton(dialog)->text(), u"Set Up for All Sessions"_s);
-        (askAgain ? again : allowButton(dialog))->click();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.isVisible(); }, timeoutMs)) << askAgain;
-        EXPECT_EQ(asked, 1) << askAgain;
-        EXPECT_EQ(recordedArguments(), askAgain ? QByteArray("(not run)") : "/helper\n");
-    }
-}
+    GrantAccessDialog askAgain(root.filePath(u"pkexec"_s), helper, [&asked] { ++asked; });
+    askAgain.show();
+    askAgain.findChild<QPushButton*>(u"askAgainButton"_s)->click();
+    EXPECT_TRUE(asked == 1 && !askAgain.isVisible());
 
-TEST_F(GrantAccessDialogTest, ShowOnceKeepsOneDialogAndDropsItWhenClosed)
-{
-    const auto dialogs = [] {
-        QList<GrantAccessDialog*> found;
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            if (auto* dialog = qobject_cast<GrantAccessDialog*>(widget))
-                found.append(dialog);
-        }
-        return found;
-    };
-    GrantAccessDialog::showOnce();
-    GrantAccessDialog::showOnce();
-    ASSERT_EQ(dialogs().size(), 1);
-    EXPECT_TRUE(dialogs().first()->isVisible());
-
-    dialogs().first()->reject();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_TRUE(dialogs().isEmpty());
-
-    GrantAccessDialog::showOnce();
-    ASSERT_EQ(dialogs().size(), 1);
-    dialogs().first()->reject();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-TEST(GrantAccessDialogHelperPathTest, PointsAtAnExecutableHelper)
-{
-    const QString helper = GrantAccessDialog::helperPath();
-    EXPECT_TRUE(helper.endsWith(u"/quenlark-grant-uinput"_s)) << helper.toStdString();
-    EXPECT_TRUE(QFileInfo(helper).isExecutable()) << helper.toStdString();
+    // Whatever starts the helper through pkexec could hand arguments to a root shell.
+    QProcess process;
+    process.start(helper, {u"/tmp/evil"_s});
+    ASSERT_TRUE(process.waitForFinished(30000));
+    EXPECT_EQ(process.exitCode(), 2);
+    EXPECT_EQ(contents(u"log"_s), "");
 }
