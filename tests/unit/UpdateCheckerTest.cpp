@@ -25,95 +25,72 @@ TEST(VersionComparisonTest, OnlyWholeSignedDecimalPiecesBetweenFullStopsCount)
         QString candidate, reference;
         bool newer;
     } table[] = {
-        {u"1.2.1"_s, u"1.2"_s, true},
         {u"1.10"_s, u"1.9"_s, true},
-        {u"2.0"_s, u"2.0"_s, false},
         // A missing component counts as 0, and a negative one is smaller.
         {u"1.2.0"_s, u"1.2"_s, false},
         {u""_s, u"-1"_s, true},
-        // Any other piece is dropped: a suffix, a letter, a blank, another notation or other
-        // digits.
+        // Other pieces are dropped: suffixes, letters, blanks, other notations and digits.
         {u"2.0-beta"_s, u"2.0"_s, false},
         {u"2.0-beta"_s, u"1.9"_s, true},
         {u"v2.0. 1.0x3.４"_s, u"0"_s, false},
-        {u"1..2"_s, u"01.002"_s, false},
-        {u"+2"_s, u"1"_s, true},
-        {u"+-1.--1"_s, u"-1"_s, true},
-        // Only a bare ASCII full stop separates; a mark on a stop or a digit spoils that piece.
+        {u"+2.01"_s, u"1.1"_s, true},
+        // Only a bare ASCII full stop separates: one carrying a mark is part of its piece.
         {u"1。2"_s, u"0"_s, false},
         {u"1.\u03012"_s, u"0"_s, false},
-        {u"1.2.\u03013"_s, u"1"_s, false},
-        {u"1\u0301.2"_s, u"1"_s, true},
         // The signed 64-bit range, compared without overflow; a piece outside it is dropped.
         {u"0.9223372036854775807"_s, u"0.-9223372036854775808"_s, true},
-        {u"+0000000000000000000000009223372036854775807"_s, u"9223372036854775806"_s, true},
         {u"9223372036854775808"_s, u"1"_s, false},
         {u"-9223372036854775809"_s, u"-1"_s, true},
         {u"0."_s.repeated(10000) + u'1', u"0"_s, true}, // any number of components
     };
     for (const auto& row : table) {
-        SCOPED_TRACE(row.candidate.left(40).toStdString() + " against " +
-                     row.reference.toStdString());
+        SCOPED_TRACE(row.candidate.left(40).toStdString() + " / " + row.reference.toStdString());
         EXPECT_EQ(isNewer(row.candidate, row.reference), row.newer);
     }
 }
 
-TEST(UpdateCheckTest, AsksTheSiteAndOffersANewerVersionVerbatimOnTheMainThread)
+// Offers come on the main thread, with the feed's version verbatim. The feed must never make the
+// program open a local file, a custom scheme or a script; a body that is no feed object, or larger
+// than 64 KiB, ends the check silently.
+TEST(UpdateCheckTest, AsksTheSiteAndOffersOnlyANewerFeedWithAnAbsoluteWebAddress)
 {
-    fakes::FakeHttpClient http;
-    QStringList offer;
-    checkForUpdates(http, u"1.9"_s, [&](const QString& version, const QUrl& url) {
-        EXPECT_EQ(QThread::currentThread(), qApp->thread());
-        offer = {version, url.toString()};
-    });
-    EXPECT_EQ(http.requests, QList{QUrl(u"https://" QUENLARK_SITE_HOST "/releases/latest.json"_s)});
     EXPECT_EQ(siteURL(), QUrl(u"https://" QUENLARK_SITE_HOST "/"_s)); // opened by "Get the App"
-
-    http.answerFromOtherThread(feed("2.0-beta"));
-    EXPECT_TRUE(offer.isEmpty()) << "the offer must wait for the main thread's queue";
-    QCoreApplication::sendPostedEvents();
-    EXPECT_EQ(offer, (QStringList{u"2.0-beta"_s, u"https://q.example/get"_s}));
-}
-
-// The feed must never make the program open a local file, a custom scheme or a script; a body
-// that is no feed object, or larger than 64 KiB, ends the check silently.
-TEST(UpdateCheckTest, OffersOnlyANewerFeedWithAnAbsoluteWebAddress)
-{
     QByteArray capped = feed("2.0");
     capped.append(QByteArray(64 * 1024 - capped.size(), ' '));
     const struct {
         std::optional<QByteArray> body;
-        const char* offered; // the address handed on, or null for no offer
+        const char* offered; // version and address handed on, or null for no offer
         std::optional<QString> running = u"1.0"_s;
     } table[] = {
-        {feed("1.0.1"), "https://q.example/get", std::nullopt}, // no version counts as 1.0
+        {feed("1.0.1"), "1.0.1 https://q.example/get", std::nullopt}, // no version counts as 1.0
         {feed("1.0"), nullptr, std::nullopt},
-        {feed("1.0.0"), nullptr},
-        {feed("2.0", "https://q.example/get?os=linux#deb"), "https://q.example/get?os=linux#deb"},
-        {feed("2.0", "HTTP://Q.Example/Get"), "http://q.example/Get"},
+        {feed("2.0-beta", "https://q.example/get?os=linux#deb"),
+         "2.0-beta https://q.example/get?os=linux#deb"},
         {feed("2.0", "/get/companion.deb"), nullptr},
-        {feed("2.0", "//q.example/get"), nullptr},
         {feed("2.0", "file:///etc/passwd"), nullptr},
         {feed("2.0", "javascript:alert(1)"), nullptr},
         {feed("2.0", "http:///get"), nullptr},
         {feed("2.0", "https://q.example/%zz"), nullptr},
         {R"({"notes":["x"],"version":"2.0","mac_url":"https://q.example/a"})",
-         "https://q.example/a"},
+         "2.0 https://q.example/a"},
         {R"({"version":2.0,"mac_url":"https://q.example/a"})", nullptr},
-        {R"({"version":"2.0","mac_url":true})", nullptr},
         {"[" + feed("2.0") + "]", nullptr},
-        {"<!doctype html><title>Not Found</title>", nullptr},
         {std::nullopt, nullptr},
-        {capped, "https://q.example/get"},
+        {capped, "2.0 https://q.example/get"},
         {capped + ' ', nullptr},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.body.value_or("no body").left(80).toStdString());
         fakes::FakeHttpClient http;
         QString offered;
-        checkForUpdates(http, row.running,
-                        [&](const QString&, const QUrl& url) { offered = url.toString(); });
+        checkForUpdates(http, row.running, [&](const QString& version, const QUrl& url) {
+            EXPECT_EQ(QThread::currentThread(), qApp->thread());
+            offered = version + u' ' + url.toString();
+        });
+        EXPECT_EQ(http.requests,
+                  QList{QUrl(u"https://" QUENLARK_SITE_HOST "/releases/latest.json"_s)});
         http.answerFromOtherThread(row.body);
+        EXPECT_TRUE(offered.isEmpty()) << "the offer must wait for the main thread's queue";
         QCoreApplication::sendPostedEvents();
         EXPECT_EQ(offered, QString::fromUtf8(row.offered));
     }

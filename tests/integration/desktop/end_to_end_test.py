@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: MIT
-"""The real program in a private desktop session (companion_session.py) with a scripted BlueZ:
-clicks become arrow keys in the focused window, the panel on screen follows the link, and on
-Wayland the keys wait for the desktop's consent. QUENLARK_COMPANION names the program (else the
-default build's); screenshots go to QUENLARK_SCREENSHOT_DIR (else the temporary folder)."""
+"""The real program (QUENLARK_COMPANION, else the default build's) in a private desktop session
+with a scripted BlueZ: clicks become arrow keys in the focused window, the panel on screen follows
+the link, and on Wayland keys wait for the desktop's consent. Screenshots go to
+QUENLARK_SCREENSHOT_DIR, else to the temporary folder."""
 
 import os
 import shutil
@@ -21,12 +21,6 @@ PROGRAM = os.environ.get('QUENLARK_COMPANION', os.path.join(
 SCREENSHOTS = os.environ.get('QUENLARK_SCREENSHOT_DIR', tempfile.gettempdir())
 CLICKER, OTHER_CLICKER = 'C0:FF:EE:00:00:01', 'C0:FF:EE:00:00:02'
 RIGHT, LEFT = [('press', 'Right'), ('release', 'Right')], [('press', 'Left'), ('release', 'Left')]
-DOT_COLOURS = {'orange': (242, 157, 56), 'green': (63, 185, 80)}
-
-
-def dot_colours(image):
-    pixels = {image.pixel(x, y) for x in range(image.width) for y in range(image.height)}
-    return {name for name, rgb in DOT_COLOURS.items() if rgb in pixels}
 
 
 class SessionTest(unittest.TestCase):
@@ -39,23 +33,19 @@ class SessionTest(unittest.TestCase):
         self.addCleanup(lambda: print(self.session.diagnostics(), file=sys.stderr))
         self.bluez = self.session.bluez
 
-    def wait_for_clicker(self):
-        self.session.wait_for(lambda: self.bluez.is_notifying(CLICKER), 'the clicker subscribed')
-
 
 class ClicksToKeysTest(SessionTest):
+    def start(self):
+        """Starts the program and waits for the clicker and the panel, which leaves the focus."""
+        started, companion = time.monotonic_ns(), self.session.start_companion()
+        self.session.wait_for(lambda: self.bluez.is_notifying(CLICKER), 'the clicker subscribed')
+        self.session.wait_for_panel()
+        self.assertFalse(self.session.keys.refocused_since(started), 'the panel took the focus')
+        return companion
+
     def keys_for(self, packet):
         self.bluez.notify(CLICKER, bytes.fromhex(packet))
         return [(event.kind, event.key) for event in self.session.keys.next_keys(2)]
-
-    def start(self):
-        started = time.monotonic_ns()
-        companion = self.session.start_companion()
-        self.wait_for_clicker()
-        self.session.wait_for_panel()
-        self.assertFalse(self.session.keys.refocused_since(started),
-                         'the panel that opened on its own took the keyboard focus')
-        return companion
 
     def test_clicks_become_arrow_keys_across_a_drop_a_restart_and_a_second_launch(self):
         session, bluez = self.session, self.bluez
@@ -63,16 +53,11 @@ class ClicksToKeysTest(SessionTest):
         first = self.start()
         self.assertEqual(session.saved_clicker(), '00000000-0000-0000-0000-C0FFEE000001')
         self.assertEqual(self.keys_for('0105'), RIGHT)
-        # A repeat and a packet too short give nothing: the next keys are the next packet's.
-        bluez.notify(CLICKER, bytes.fromhex('0105'))
-        bluez.notify(CLICKER, bytes.fromhex('01'))
         self.assertEqual(self.keys_for('0204'), LEFT)
-
-        # The clicker comes back after a drop, on a link that forgets the last sequence number.
+        # After a drop the clicker comes back on a link that forgets the last sequence number.
         bluez.drop_link(CLICKER)
-        self.wait_for_clicker()
+        session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed again')
         self.assertEqual(self.keys_for('0204'), LEFT)
-
         # After a restart only the remembered clicker is connected, though another is listed first.
         first.stop()
         bluez.remove(CLICKER)
@@ -81,7 +66,6 @@ class ClicksToKeysTest(SessionTest):
         running = self.start()
         self.assertEqual(self.keys_for('0101'), RIGHT)
         self.assertEqual(bluez.calls('Connect', OTHER_CLICKER), 0)
-
         # A second launch shows the running program's panel, which takes the focus, and ends.
         session.close_window(session.panel_window())
         session.wait_for(lambda: session.panel_window() is None, 'the panel to close')
@@ -94,30 +78,28 @@ class ClicksToKeysTest(SessionTest):
 
 
 class PanelScreenshotTest(SessionTest):
-    def panel_with_dot(self, colour):
-        """The panel's window once its status dot has `colour` alone; kept as a PNG too."""
-        def shown():
-            panel = self.session.panel_window()
-            if panel and dot_colours(self.session.screenshot(window=panel)) == {colour}:
-                return panel
-            return None
-        panel = self.session.wait_for(shown, f'the panel with a {colour} status dot')
-        self.session.screenshot(os.path.join(SCREENSHOTS, f'panel-{colour}.png'), panel)
-        return panel
-
     def test_panel_follows_the_link(self):
+        """The status dot turns from orange (scanning) to green, and the device's rows come in."""
         self.session.start_companion()
-        scanning = self.panel_with_dot('orange')
+        scanning = self.session.wait_for(lambda: self.panel_with_dot((242, 157, 56)), 'orange')
         self.bluez.add_clicker(CLICKER, 'Clicker One')
-        connected = self.panel_with_dot('green')
+        connected = self.session.wait_for(lambda: self.panel_with_dot((63, 185, 80)), 'green')
         self.assertEqual((scanning.width, connected.width), (240, 240))
-        # The device's row and "Forget Device" come in.
         self.assertGreater(connected.height, scanning.height)
+
+    def panel_with_dot(self, colour):
+        """The panel's window if it shows `colour`; its picture is kept as a PNG."""
+        panel = self.session.panel_window()
+        path = os.path.join(SCREENSHOTS, 'panel-%02x%02x%02x.png' % colour)
+        image = panel and self.session.screenshot(path, panel)
+        return panel if image and colour in set(zip(image.rgb[0::3], image.rgb[1::3],
+                                                    image.rgb[2::3])) else None
 
 
 class WaylandPortalTest(SessionTest):
     """Where /dev/uinput cannot be written, the desktop's consent dialog opens at start-up, the
-    panel shows the permission block until the user allows, then clicks reach the desktop."""
+    panel shows the permission block until the user allows, and only then clicks reach the
+    desktop."""
     session_type = WaylandCompanionSession
 
     def setUp(self):
@@ -135,23 +117,22 @@ class WaylandPortalTest(SessionTest):
         return rows[-1] - rows[0] + 1 if rows else 0
 
     def test_clicks_reach_the_desktop_once_the_user_consents(self):
-        portal = self.session.portal
+        session, bluez, portal = self.session, self.bluez, self.session.portal
         portal.set_answer(ScriptedPortal.OPEN)
-        self.bluez.add_clicker(CLICKER, 'Clicker One')
-        self.session.start_companion()
-        self.wait_for_clicker()
-        self.session.wait_for(lambda: portal.consent_dialogs() == 1, 'the consent dialog')
-        self.bluez.notify(CLICKER, bytes.fromhex('0101'))
+        bluez.add_clicker(CLICKER, 'Clicker One')
+        session.start_companion()
+        session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed')
+        session.wait_for(lambda: portal.consent_dialogs() == 1, 'the consent dialog')
+        bluez.notify(CLICKER, bytes.fromhex('0101'))
         time.sleep(1)  # a key that slipped through would reach the desktop well within this
         self.assertEqual(portal.keys(), [])
-        asking = self.session.wait_for(lambda: self.panel_height('asking'), 'the panel')
-
+        asking = session.wait_for(lambda: self.panel_height('asking'), 'the panel')
         portal.answer(ScriptedPortal.ALLOWED)
-        self.session.wait_for(lambda: 0 < self.panel_height('allowed') < asking,
-                              'the panel without its permission block')
-        self.bluez.notify(CLICKER, bytes.fromhex('0102'))
-        self.bluez.notify(CLICKER, bytes.fromhex('0203'))
-        self.session.wait_for(lambda: len(portal.keys()) == 4, 'four keys at the desktop')
+        # The permission block goes once the program has the answer.
+        session.wait_for(lambda: 0 < self.panel_height('allowed') < asking, 'no permission block')
+        bluez.notify(CLICKER, bytes.fromhex('0102'))
+        bluez.notify(CLICKER, bytes.fromhex('0203'))
+        session.wait_for(lambda: len(portal.keys()) == 4, 'four keys at the desktop')
         self.assertEqual(portal.keys(), [(106, 1), (106, 0), (105, 1), (105, 0)])
         self.assertEqual(portal.consent_dialogs(), 1, 'asked once')
 
