@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Compares two version texts from the input, read as UTF-8 or as raw UTF-16 (unpaired surrogates
-// included). Whatever the texts, nothing may crash, nothing is newer than itself, two texts are
-// never newer than each other, and no text has more components than pieces between full stops.
+// Two version texts, read as UTF-8 or as raw UTF-16 (unpaired surrogates included). Whatever they
+// are, nothing may crash, nothing is newer than itself, two texts are never newer than each other,
+// and no text has more components than pieces between full stops.
 #include "Core/UpdateChecker.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cstdint>
 #include <cstring>
-#include <string>
 
 using namespace quenlark;
 
@@ -17,10 +15,10 @@ namespace {
 QString decode(const std::string& bytes, bool utf16)
 {
     if (!utf16)
-        return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+        return QString::fromStdString(bytes);
     std::u16string units(bytes.size() / 2, u'\0');
     std::memcpy(units.data(), bytes.data(), units.size() * sizeof(char16_t));
-    return QString::fromUtf16(units.data(), static_cast<qsizetype>(units.size()));
+    return QString::fromStdU16String(units);
 }
 
 } // namespace

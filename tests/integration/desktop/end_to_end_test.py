@@ -21,6 +21,7 @@ PROGRAM = os.environ.get('QUENLARK_COMPANION', os.path.join(
 SCREENSHOTS = os.environ.get('QUENLARK_SCREENSHOT_DIR', tempfile.gettempdir())
 CLICKER, OTHER_CLICKER = 'C0:FF:EE:00:00:01', 'C0:FF:EE:00:00:02'
 RIGHT, LEFT = [('press', 'Right'), ('release', 'Right')], [('press', 'Left'), ('release', 'Left')]
+DOT_COLOURS = {'orange': (242, 157, 56), 'green': (63, 185, 80)}
 
 
 class SessionTest(unittest.TestCase):
@@ -81,19 +82,20 @@ class PanelScreenshotTest(SessionTest):
     def test_panel_follows_the_link(self):
         """The status dot turns from orange (scanning) to green, and the device's rows come in."""
         self.session.start_companion()
-        scanning = self.session.wait_for(lambda: self.panel_with_dot((242, 157, 56)), 'orange')
+        scanning = self.session.wait_for(lambda: self.panel_with_dot('orange'), 'an orange dot')
         self.bluez.add_clicker(CLICKER, 'Clicker One')
-        connected = self.session.wait_for(lambda: self.panel_with_dot((63, 185, 80)), 'green')
+        connected = self.session.wait_for(lambda: self.panel_with_dot('green'), 'a green dot')
         self.assertEqual((scanning.width, connected.width), (240, 240))
         self.assertGreater(connected.height, scanning.height)
 
     def panel_with_dot(self, colour):
-        """The panel's window if it shows `colour`; its picture is kept as a PNG."""
+        """The panel's window if it shows the status dot's `colour`; its picture is kept."""
         panel = self.session.panel_window()
-        path = os.path.join(SCREENSHOTS, 'panel-%02x%02x%02x.png' % colour)
-        image = panel and self.session.screenshot(path, panel)
-        return panel if image and colour in set(zip(image.rgb[0::3], image.rgb[1::3],
-                                                    image.rgb[2::3])) else None
+        if panel is None:
+            return None
+        image = self.session.screenshot(os.path.join(SCREENSHOTS, f'panel-{colour}.png'), panel)
+        pixels = zip(image.rgb[0::3], image.rgb[1::3], image.rgb[2::3])
+        return panel if DOT_COLOURS[colour] in pixels else None
 
 
 class WaylandPortalTest(SessionTest):
