@@ -67,6 +67,7 @@ TEST(UpdateCheckTest, AsksTheSiteAndOffersOnlyANewerFeedWithAnAbsoluteWebAddress
         {feed("2.0", "/get/companion.deb"), nullptr},
         {feed("2.0", "file:///etc/passwd"), nullptr},
         {feed("2.0", "javascript:alert(1)"), nullptr},
+        {feed("2.0", "ftp://q.example/get"), nullptr},
         {feed("2.0", "https://q.example/%zz"), nullptr},
         {R"({"notes":["x"],"version":"2.0","mac_url":"https://q.example/a"})",
          "2.0 https://q.example/a"},

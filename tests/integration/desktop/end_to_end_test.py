@@ -1,9 +1,7 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: MIT
 """The real program (QUENLARK_COMPANION, else the default build's) in a private desktop session
-with a scripted BlueZ: clicks become arrow keys in the focused window, the panel on screen follows
-the link, and on Wayland keys wait for the desktop's consent. Screenshots go to
-QUENLARK_SCREENSHOT_DIR, else to the temporary folder."""
+with a scripted BlueZ. Screenshots go to QUENLARK_SCREENSHOT_DIR, else to the temporary folder."""
 
 import os
 import shutil
@@ -48,16 +46,12 @@ class ClicksToKeysTest(SessionTest):
         self.bluez.notify(CLICKER, bytes.fromhex(packet))
         return [(event.kind, event.key) for event in self.session.keys.next_keys(2)]
 
-    def test_clicks_become_arrow_keys_across_a_drop_a_restart_and_a_second_launch(self):
+    def test_clicks_become_arrow_keys_across_a_restart_and_a_second_launch(self):
         session, bluez = self.session, self.bluez
         bluez.add_clicker(CLICKER, 'Clicker One')
         first = self.start()
         self.assertEqual(session.saved_clicker(), '00000000-0000-0000-0000-C0FFEE000001')
         self.assertEqual(self.keys_for('0105'), RIGHT)
-        self.assertEqual(self.keys_for('0204'), LEFT)
-        # After a drop the clicker comes back on a link that forgets the last sequence number.
-        bluez.drop_link(CLICKER)
-        session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed again')
         self.assertEqual(self.keys_for('0204'), LEFT)
         # After a restart only the remembered clicker is connected, though another is listed first.
         first.stop()
