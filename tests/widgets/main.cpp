@@ -3,8 +3,7 @@
 
 #include <gmock/gmock.h>
 
-// Widgets need an application object. The widget tests need no display; the tray tests run on
-// the X display of their private desktop session (see in-desktop-session).
+// Widgets need an application; offscreen unless the tray tests' desktop session names a display.
 int main(int argc, char** argv)
 {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
