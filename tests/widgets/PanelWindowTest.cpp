@@ -91,6 +91,8 @@ TEST_F(PanelWindowTest, ShowsExactlyTheRowsOfTheViewModelsValues)
     const std::tuple<ConnectionState, std::optional<QString>, bool, bool, std::optional<QString>,
                      std::optional<QUrl>, std::string>
         cases[] = {
+            {ConnectionState::disconnected, none, false, true, none, none,
+             "Disconnected | ---- | Get the App | Quit"},
             {ConnectionState::advertising, none, true, false, QStringLiteral("2.1"), none,
              "Scanning | ---- | Forget Device | " + permission + " | Get the App | Quit"},
             {ConnectionState::connected, QString(), false, true, none, updateURL,
@@ -118,7 +120,8 @@ TEST_F(PanelWindowTest, TrayClicksOpenAPopupAtTheIconWhoseActionsReachTheirTarge
     vm->availableUpdateVersion = QStringLiteral("2.1");
     vm->availableUpdateURL = updateURL;
     platform.accessibility.trusted = false;
-    // At an icon in the corner, above it: sized for the rows the trust it reads as it shows leaves.
+    // Opens above a corner icon, inside the screen, sized for the permission block it shows at
+    // once.
     panel->setTrayAvailable(true);
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     const QRect icon(screen.right() - 20, screen.bottom() - 21, 22, 22);
@@ -133,7 +136,7 @@ TEST_F(PanelWindowTest, TrayClicksOpenAPopupAtTheIconWhoseActionsReachTheirTarge
     EXPECT_EQ(opened, (QList<QUrl>{updateURL, siteURL()}));
     // Granting only prompts: the answer arrives through the poll or the next showing.
     EXPECT_EQ(platform.accessibility.prompts, 1);
-    // Forgetting reaches the link.
+    // Forgetting reaches the link, which drops the remembered clicker.
     EXPECT_FALSE(platform.defaults.stringForKey(savedKey).has_value());
     // Control-Q ends the program; a loop that nothing quits ends with another status.
     QTimer::singleShot(0, panel.get(),

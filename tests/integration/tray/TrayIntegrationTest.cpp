@@ -17,7 +17,6 @@ namespace {
 
 constexpr int generousWait = 20000;
 
-// Whether the tray item last announced a tray.
 bool available(const QSignalSpy& spy)
 {
     return !spy.isEmpty() && spy.last().first().toBool();
