@@ -1,14 +1,20 @@
 // SPDX-License-Identifier: MIT
 #include "Views/PanelWindow.hpp"
 
+#include "Core/UpdateChecker.hpp"
 #include "FakePlatform.hpp"
 #include "ViewModels/CompanionViewModel.hpp"
 #include "Views/MenuBarView.hpp"
-#include "WidgetTestSupport.hpp"
 
-#include <QGuiApplication>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QLayout>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -16,118 +22,135 @@
 
 using namespace quenlark;
 using namespace quenlark::fakes;
-using quenlark::testing::settle;
 
 namespace {
 
-TEST(PanelWindowKindTest, PopupUnderATrayDialogOnWaylandWindowWithoutTray)
+const QUrl updateURL(QStringLiteral("https://downloads.example.org/quenlark-2.1.tar.gz"));
+const QString savedKey = QStringLiteral("savedPeripheralUUID");
+
+// The view model's bindings post their assignments, whose announcements post the panel's refresh.
+void settle()
 {
-    using Kind = PanelWindow::Kind;
-    const std::tuple<bool, const char*, Kind> table[] = {
-        {true, "xcb", Kind::popup},          {true, "wayland", Kind::dialog},
-        {true, "wayland-egl", Kind::dialog}, {true, "offscreen", Kind::popup},
-        {false, "xcb", Kind::window},        {false, "wayland", Kind::window},
-    };
-    for (const auto& [tray, platform, kind] : table)
-        EXPECT_EQ(PanelWindow::kindFor(tray, QString::fromLatin1(platform)), kind) << platform;
+    for (int round = 0; round < 4; ++round)
+        QCoreApplication::sendPostedEvents();
 }
 
-TEST(PanelWindowPlacementTest, PlacesThePanelAtTheIconInsideTheScreen)
-{
-    const QRect fullHd(0, 0, 1920, 1080);
-    const QSize panel(240, 200);
-    const std::tuple<const char*, QRect, QSize, QRect, QPoint> table[] = {
-        {"top middle", QRect(900, 0, 24, 24), panel, fullHd, QPoint(791, 26)},
-        {"top right corner", QRect(1890, 0, 24, 24), panel, fullHd, QPoint(1680, 26)},
-        {"top left corner", QRect(4, 0, 24, 24), panel, fullHd, QPoint(0, 26)},
-        {"bottom panel", QRect(900, 1056, 24, 24), panel, fullHd, QPoint(791, 854)},
-        {"below a reserved top bar", QRect(1000, 4, 24, 24), panel, QRect(0, 32, 1920, 1048),
-         QPoint(891, 32)},
-        {"pointer on a second screen", QRect(2500, 10, 1, 1), panel, QRect(1920, 0, 1280, 1024),
-         QPoint(2380, 13)},
-        {"taller than the screen", QRect(900, 0, 24, 24), QSize(240, 2000), fullHd, QPoint(791, 0)},
-    };
-    for (const auto& [name, anchor, size, available, expected] : table)
-        EXPECT_EQ(PanelWindow::placement(anchor, size, available), expected) << name;
-}
+// The panel of a program on the fakes that remembers a clicker; takes the https addresses it opens.
+class PanelWindowTest : public QObject, public ::testing::Test {
+    Q_OBJECT
 
-class PanelWindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "open");
         platform.accessibility.trusted = true;
+        platform.defaults.setString(QUuid::createUuid().toString(QUuid::WithoutBraces), savedKey);
         vm = std::make_unique<CompanionViewModel>(platform);
         panel = std::make_unique<PanelWindow>(*vm, platform.accessibility);
+        settle();
+    }
+    void TearDown() override { QDesktopServices::unsetUrlHandler(QStringLiteral("https")); }
+
+    // The column's shown rows, top to bottom and as drawn, "----" for a divider.
+    std::string shownRows() const
+    {
+        QStringList rows;
+        QLayout* column = panel->view()->layout();
+        for (int i = 0; i < column->count(); ++i) {
+            QWidget* row = column->itemAt(i)->widget();
+            if (!row->isVisibleTo(panel.get()))
+                continue;
+            // The status row holds its text in a label of its own.
+            const auto* label =
+                row->findChild<QLabel*>() ? row->findChild<QLabel*>() : qobject_cast<QLabel*>(row);
+            QString text = label ? label->text() : row->property("text").toString();
+            EXPECT_TRUE(!label || label->textFormat() == Qt::PlainText) << "markup is shown as is";
+            // A button draws "&&" as one ampersand, and a lone one not at all: it marks a mnemonic.
+            if (qobject_cast<QPushButton*>(row))
+                text.replace(QRegularExpression(QStringLiteral("&(.)")), QStringLiteral("\\1"));
+            rows << (text.isNull() ? QStringLiteral("----") : text);
+        }
+        return rows.join(QStringLiteral(" | ")).toStdString();
     }
 
     FakePlatform platform;
     std::unique_ptr<CompanionViewModel> vm;
     std::unique_ptr<PanelWindow> panel;
+    QList<QUrl> opened;
+
+private Q_SLOTS:
+    void open(const QUrl& url) { opened.append(url); }
 };
 
-TEST_F(PanelWindowTest, WithoutATrayOpensAtOnceAsAnOrdinaryWindow)
+TEST_F(PanelWindowTest, ShowsExactlyTheRowsOfTheViewModelsValues)
 {
-    const int queries = platform.accessibility.silentQueries;
-    panel->setTrayAvailable(false);
-
-    EXPECT_TRUE(panel->isVisible());
-    EXPECT_EQ(panel->kind(), PanelWindow::Kind::window);
-    EXPECT_EQ(panel->windowType(), Qt::Window);
-    EXPECT_TRUE(panel->view()->isVisible());
-    EXPECT_EQ(platform.accessibility.silentQueries, queries + 1);
-    EXPECT_FALSE(panel->testAttribute(Qt::WA_QuitOnClose));
+    const std::nullopt_t none = std::nullopt;
+    const std::string permission = "Grant Accessibility Permission | "
+                                   "Required to inject keystrokes into presentation apps. | ----";
+    // State, device name, remembered, trusted, update version and address: the rows.
+    const std::tuple<ConnectionState, std::optional<QString>, bool, bool, std::optional<QString>,
+                     std::optional<QUrl>, std::string>
+        cases[] = {
+            {ConnectionState::disconnected, none, false, true, none, none,
+             "Disconnected | ---- | Get the App | Quit"},
+            {ConnectionState::advertising, none, true, false, QStringLiteral("2.1"), none,
+             "Scanning | ---- | Forget Device | " + permission + " | Get the App | Quit"},
+            {ConnectionState::connected, QString(), false, true, none, updateURL,
+             "Connected | Device:  | ---- | Get the App | Quit"},
+            {ConnectionState::connected, QStringLiteral("<b>Bob</b> & %1 Co"), true, false,
+             QStringLiteral("2.1&<i>beta</i>"), updateURL,
+             "Connected | Device: <b>Bob</b> & %1 Co | ---- | Update available \u2014 "
+             "v2.1&<i>beta</i> | Forget Device | " +
+                 permission + " | Get the App | Quit"},
+        };
+    for (const auto& [state, device, paired, trusted, version, url, rows] : cases) {
+        vm->connectionState = state;
+        vm->connectedDeviceName = device;
+        vm->hasPairedDevice = paired;
+        vm->accessibilityEnabled = trusted;
+        vm->availableUpdateVersion = version;
+        vm->availableUpdateURL = url;
+        settle();
+        EXPECT_EQ(shownRows(), rows);
+    }
 }
 
-TEST_F(PanelWindowTest, TrayClicksToggleAPopupPlacedAtTheIcon)
+TEST_F(PanelWindowTest, TrayClicksOpenAPopupAtTheIconWhoseActionsReachTheirTargets)
 {
-    panel->setTrayAvailable(true);
-    EXPECT_FALSE(panel->isVisible());
-    EXPECT_EQ(panel->kind(), PanelWindow::Kind::popup);
-
-    const QRect anchor(300, 0, 22, 22);
-    panel->toggle(anchor);
-    ASSERT_TRUE(panel->isVisible());
-    EXPECT_EQ(panel->windowType(), Qt::Popup);
-    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-    EXPECT_EQ(panel->pos(), PanelWindow::placement(anchor, panel->size(), screen));
-    EXPECT_GT(panel->y(), anchor.bottom());
-
-    panel->toggle(anchor);
-    EXPECT_FALSE(panel->isVisible());
-    // The same click that closed the panel must not open it again.
-    panel->toggle(anchor);
-    EXPECT_FALSE(panel->isVisible());
-
-    panel->showPanel();
-    QTest::keyClick(panel.get(), Qt::Key_Escape);
-    EXPECT_FALSE(panel->isVisible());
-}
-
-TEST_F(PanelWindowTest, IsSizedToTheRowsTheAppearActionLeaves)
-{
-    panel->setTrayAvailable(true);
-    panel->showPanel();
-    const int withoutBlock = panel->height();
-    panel->hide();
-
+    vm->availableUpdateVersion = QStringLiteral("2.1");
+    vm->availableUpdateURL = updateURL;
     platform.accessibility.trusted = false;
-    panel->showPanel();
-    EXPECT_GT(panel->height(), withoutBlock);
-    EXPECT_EQ(panel->height(), panel->view()->height() + 2 * panel->frameWidth());
-}
-
-TEST_F(PanelWindowTest, ATrayThatAppearsLeavesAnOpenWindowUntilItIsClosed)
-{
-    panel->setTrayAvailable(false);
+    // Opens above a corner icon, inside the screen, sized for the permission block it shows at
+    // once.
     panel->setTrayAvailable(true);
-    EXPECT_TRUE(panel->isVisible());
-    EXPECT_EQ(panel->kind(), PanelWindow::Kind::window);
-
-    panel->close();
-    settle();
-    panel->showPanel();
-    EXPECT_EQ(panel->kind(), PanelWindow::Kind::popup);
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QRect icon(screen.right() - 20, screen.bottom() - 21, 22, 22);
+    panel->toggle(icon);
     EXPECT_EQ(panel->windowType(), Qt::Popup);
+    EXPECT_TRUE(panel->findChild<QWidget*>(QStringLiteral("grantButton"))->isVisible());
+    EXPECT_LT(panel->geometry().bottom(), icon.top());
+    EXPECT_EQ(panel->geometry().right(), screen.right());
+
+    for (const char* name : {"updateButton", "getTheAppLink", "grantButton", "forgetButton"})
+        QTest::mouseClick(panel->findChild<QWidget*>(QLatin1String(name)), Qt::LeftButton);
+    EXPECT_EQ(opened, (QList<QUrl>{updateURL, siteURL()}));
+    // Granting only prompts: the answer arrives through the poll or the next showing.
+    EXPECT_EQ(platform.accessibility.prompts, 1);
+    // Forgetting reaches the link, which drops the remembered clicker.
+    EXPECT_FALSE(platform.defaults.stringForKey(savedKey).has_value());
+    // Control-Q ends the program; a loop that nothing quits ends with another status.
+    QTimer::singleShot(0, panel.get(),
+                       [this] { QTest::keyClick(panel.get(), Qt::Key_Q, Qt::ControlModifier); });
+    QTimer::singleShot(20000, panel.get(), [] { QCoreApplication::exit(2); });
+    EXPECT_EQ(QApplication::exec(), 0);
+
+    panel->toggle(icon);
+    EXPECT_FALSE(panel->isVisible());
+    // The click that closed the panel arrives again as a click on the icon: it must not reopen.
+    panel->toggle(icon);
+    EXPECT_FALSE(panel->isVisible());
 }
 
 } // namespace
+
+#include "PanelWindowTest.moc"
