@@ -1,56 +1,19 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Linux/PortalKeyboard.hpp"
-#include "ChildProcess.hpp"
+#include "BusService.hpp"
 #include "InMemoryUserDefaults.hpp"
 
 #include <QDBusArgument>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QDeadlineTimer>
-#include <QEventLoop>
 #include <QFileInfo>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 using namespace quenlark;
+using namespace quenlark::integration;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-// Runs a nested event loop until the condition holds: unlike QTest::qWaitFor it never sleeps, so
-// each D-Bus reply is handled as soon as it comes, and the way the program itself runs them.
-bool waitUntil(const std::function<bool()>& condition)
-{
-    const QDeadlineTimer deadline(20000);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QEventLoop loop;
-        QTimer::singleShot(50, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
-
-// A program that serves a name on the private session bus while the test runs, once it has taken
-// the name. Its chatter (every call it answers, and warnings about the missing parts of a desktop)
-// matters to nobody here.
-struct Service : QProcess {
-    Service(const QString& program, const QStringList& arguments, const QString& name)
-    {
-        integration::ChildProcess::endWithParent(*this);
-        setStandardOutputFile(nullDevice());
-        setStandardErrorFile(nullDevice());
-        start(program, arguments);
-        waitUntil([&name] {
-            return QDBusConnection::sessionBus().interface()->isServiceRegistered(name).value();
-        });
-    }
-    ~Service() override { integration::ChildProcess::stop(*this); }
-};
 
 // A call on the scripted desktop's org.freedesktop.DBus.Mock interface; its first answer.
 QVariant mock(const QString& method, const QVariantList& arguments = {})
@@ -71,13 +34,13 @@ TEST(PortalKeyboardTest, KeysFlowFromTheDesktopsConsentUntilItClosesTheSession)
     const QString frontend = u"/usr/libexec/xdg-desktop-portal"_s;
     if (!QFileInfo(frontend).isExecutable())
         GTEST_SKIP() << "xdg-desktop-portal is missing (Debian package xdg-desktop-portal)";
-    Service desktop(u"/usr/bin/python3"_s,
-                    {u"-m"_s, u"dbusmock"_s, u"--template"_s,
-                     QUENLARK_PORTAL_TEST_DIR "/remote_desktop_backend.py"_L1},
-                    u"org.freedesktop.impl.portal.desktop.quenlark"_s);
+    BusService desktop(u"/usr/bin/python3"_s,
+                       {u"-m"_s, u"dbusmock"_s, u"--template"_s,
+                        QUENLARK_PORTAL_TEST_DIR "/remote_desktop_backend.py"_L1},
+                       u"org.freedesktop.impl.portal.desktop.quenlark"_s);
     qputenv("XDG_DESKTOP_PORTAL_DIR", QUENLARK_PORTAL_TEST_DIR "/portals");
     qputenv("XDG_CURRENT_DESKTOP", "quenlark-test");
-    Service portalFrontend(frontend, {}, u"org.freedesktop.portal.Desktop"_s);
+    BusService portalFrontend(frontend, {}, u"org.freedesktop.portal.Desktop"_s);
 
     fakes::InMemoryUserDefaults defaults;
     PortalKeyboard portal(defaults);
