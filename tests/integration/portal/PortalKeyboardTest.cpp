@@ -15,11 +15,13 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// A call on the scripted desktop's org.freedesktop.DBus.Mock interface; its first answer.
-QVariant mock(const QString& method, const QVariantList& arguments = {})
+const QString scriptedDesktop = u"org.freedesktop.impl.portal.desktop.quenlark"_s;
+
+// A call on a stand-in's org.freedesktop.DBus.Mock interface; its first answer.
+QVariant mock(const QString& method, const QVariantList& arguments = {},
+              const QString& service = scriptedDesktop)
 {
-    auto message = QDBusMessage::createMethodCall(u"org.freedesktop.impl.portal.desktop.quenlark"_s,
-                                                  u"/org/freedesktop/portal/desktop"_s,
+    auto message = QDBusMessage::createMethodCall(service, u"/org/freedesktop/portal/desktop"_s,
                                                   u"org.freedesktop.DBus.Mock"_s, method);
     message.setArguments(arguments);
     return QDBusConnection::sessionBus().call(message).arguments().value(0);
@@ -37,7 +39,7 @@ TEST(PortalKeyboardTest, KeysFlowFromTheDesktopsConsentUntilItClosesTheSession)
     BusService desktop(u"/usr/bin/python3"_s,
                        {u"-m"_s, u"dbusmock"_s, u"--template"_s,
                         QUENLARK_PORTAL_TEST_DIR "/remote_desktop_backend.py"_L1},
-                       u"org.freedesktop.impl.portal.desktop.quenlark"_s);
+                       scriptedDesktop);
     qputenv("XDG_DESKTOP_PORTAL_DIR", QUENLARK_PORTAL_TEST_DIR "/portals");
     qputenv("XDG_CURRENT_DESKTOP", "quenlark-test");
     BusService portalFrontend(frontend, {}, u"org.freedesktop.portal.Desktop"_s);
@@ -85,4 +87,29 @@ TEST(PortalKeyboardTest, KeysFlowFromTheDesktopsConsentUntilItClosesTheSession)
     EXPECT_TRUE(waitUntil([&] { return keysReceived().size() >= expected.size(); }));
     EXPECT_EQ(keysReceived(), expected);
     EXPECT_EQ(mock(u"ConsentDialogs"_s).toUInt(), 4u);
+}
+
+// Debian 12's portal speaks version 1; a scripted frontend of version 2
+// (remote_desktop_frontend.py, which hands the session back as the documented object path)
+// remembers the desktop's answer.
+TEST(PortalKeyboardTest, VersionTwoKeepsTheRestoreTokenForTheNextStart)
+{
+    const QString frontend = u"org.freedesktop.portal.Desktop"_s;
+    BusService scripted(u"/usr/bin/python3"_s,
+                        {u"-m"_s, u"dbusmock"_s, u"--template"_s,
+                         QUENLARK_PORTAL_TEST_DIR "/remote_desktop_frontend.py"_L1},
+                        frontend);
+    fakes::InMemoryUserDefaults defaults;
+    for (int start = 1; start <= 2; ++start) {
+        PortalKeyboard portal(defaults);
+        ASSERT_TRUE(portal.isAvailable());
+        portal.requestConsent();
+        ASSERT_TRUE(waitUntil([&] { return portal.state() == PortalKeyboard::State::started; }));
+        EXPECT_EQ(defaults.stringForKey(u"portalRestoreToken"_s), u"token-%1"_s.arg(start));
+    }
+    EXPECT_EQ(qdbus_cast<QStringList>(mock(u"RestoreTokensSent"_s, {}, frontend)),
+              (QStringList{{}, u"token-1"_s}));
+    EXPECT_EQ(qdbus_cast<QList<uint>>(mock(u"PersistModesSent"_s, {}, frontend)),
+              (QList<uint>{2, 2}))
+        << "kept until the user revokes it";
 }
