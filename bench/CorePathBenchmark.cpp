@@ -94,8 +94,6 @@ int main(int argc, char** argv)
     // The recording key services keep every event; room made up front keeps reallocation out of
     // the samples.
     platform.keys.posted.reserve(2 * packets.size());
-    platform.keys.eventsRequestedAtPost.reserve(2 * packets.size());
-    platform.keys.sourceStateIDs.reserve(packets.size());
 
     bench::LatencySamples samples(measured);
     for (std::size_t i = 0; i < packets.size(); ++i) {

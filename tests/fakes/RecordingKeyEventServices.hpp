@@ -7,8 +7,8 @@
 
 namespace quenlark::fakes {
 
-// Records every call; each made source and event carries the number of its source (0 for none),
-// so tests can tell which command's source made which event.
+// Records every posted event; each made source and event carries the number of its source (0 for
+// none), so tests can tell which command's source made which event.
 class RecordingKeyEventServices : public KeyEventServices {
 public:
     struct Source : EventSource {
@@ -27,19 +27,14 @@ public:
         Posted posted;
     };
 
-    std::unique_ptr<EventSource> createEventSource(int stateID) override
+    std::unique_ptr<EventSource> createEventSource(int) override
     {
-        sourceStateIDs.push_back(stateID);
-        return failSource ? nullptr
-                          : std::make_unique<Source>(static_cast<int>(sourceStateIDs.size()));
+        return std::make_unique<Source>(++sources);
     }
 
     std::unique_ptr<KeyboardEvent> createKeyboardEvent(EventSource* source, std::uint16_t key,
                                                        bool keyDown) override
     {
-        ++eventsRequested;
-        if (keyDown ? failKeyDown : failKeyUp)
-            return nullptr;
         const int number = source ? static_cast<Source*>(source)->number : 0;
         return std::make_unique<Event>(Posted{0, number, key, keyDown});
     }
@@ -48,17 +43,10 @@ public:
     {
         posted.push_back(static_cast<Event&>(event).posted);
         posted.back().tapLocation = tapLocation;
-        // Both events of a command were made before the first is posted when this reads 2, 4, ...
-        eventsRequestedAtPost.push_back(eventsRequested);
     }
 
-    bool failSource = false;
-    bool failKeyDown = false;
-    bool failKeyUp = false;
-    int eventsRequested = 0;
-    std::vector<int> sourceStateIDs;
+    int sources = 0;
     std::vector<Posted> posted;
-    std::vector<int> eventsRequestedAtPost;
 };
 
 } // namespace quenlark::fakes
