@@ -4,14 +4,13 @@
 // and prints every value, scanning again after each disconnect or failure. Any callback that
 // arrives from inside a call into the adapter is printed as "re-entrant" and fails the run.
 //
-// Usable by hand against a real clicker: quenlark-bluetooth-harness [--values N] [--seconds S]
+// Usable by hand against a real clicker: quenlark-bluetooth-harness [--values N]
 #include "Platform/Qt/QtBluetoothCentral.hpp"
 #include "RecordingDelegate.hpp"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QTextStream>
-#include <QTimer>
 
 int main(int argc, char** argv)
 {
@@ -23,26 +22,16 @@ int main(int argc, char** argv)
     const QCommandLineOption values(QStringLiteral("values"),
                                     QStringLiteral("Exit after this many values (0: never)."),
                                     QStringLiteral("count"), QStringLiteral("0"));
-    const QCommandLineOption seconds(QStringLiteral("seconds"),
-                                     QStringLiteral("Give up after this long (0: never)."),
-                                     QStringLiteral("seconds"), QStringLiteral("0"));
-    parser.addOptions({values, seconds});
+    parser.addOption(values);
     parser.process(app);
 
     quenlark::integration::RecordingDelegate delegate;
     delegate.followClickers = true;
     delegate.onLine = [&, wanted = parser.value(values).toInt()](const QString& line) {
         QTextStream(stdout) << line << Qt::endl;
-        if (wanted > 0 && delegate.count("value") >= wanted)
-            QCoreApplication::exit(0);
+        if (wanted > 0 && delegate.count("value") == wanted)
+            QCoreApplication::exit(delegate.reentrantCallbacks > 0 ? 3 : 0);
     };
     const quenlark::QtBluetoothCentral central(delegate);
-    if (const int limit = parser.value(seconds).toInt(); limit > 0) {
-        QTimer::singleShot(std::chrono::seconds(limit), &app, [] {
-            QTextStream(stdout) << "gave up" << Qt::endl;
-            QCoreApplication::exit(2);
-        });
-    }
-    const int code = QCoreApplication::exec();
-    return code == 0 && delegate.reentrantCallbacks > 0 ? 3 : code;
+    return QCoreApplication::exec();
 }

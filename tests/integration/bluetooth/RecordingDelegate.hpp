@@ -48,8 +48,6 @@ public:
         discovered.push_back(peripheral);
         record(line("discovered", *peripheral) +
                QStringLiteral(" \"%1\"").arg(peripheral->name().value_or(QString())));
-        if (onDiscovered)
-            onDiscovered(central);
         if (followClickers)
             call([&] {
                 central.stopScan();
@@ -75,28 +73,26 @@ public:
         record(line("disconnected", peripheral), error);
         scanAgain(central);
     }
+    // Asked for one service and one characteristic, it finds only those.
     void peripheralDidDiscoverServices(Peripheral& peripheral, const OptionalError& error) override
     {
         record(line("services", peripheral), error);
-        for (Service* service : peripheral.services().value_or(QList<Service*>{})) {
-            if (service->uuid() == BLEConstants::serviceUUID() && !error)
-                call([&] {
-                    peripheral.discoverCharacteristics({BLEConstants::characteristicUUID()},
-                                                       *service);
-                });
-        }
+        const auto services = peripheral.services().value_or(QList<Service*>{});
+        if (followClickers && !error && !services.isEmpty())
+            call([&] {
+                peripheral.discoverCharacteristics({BLEConstants::characteristicUUID()},
+                                                   *services.first());
+            });
     }
     void peripheralDidDiscoverCharacteristicsForService(Peripheral& peripheral, Service& service,
                                                         const OptionalError& error) override
     {
         record(line("characteristics", peripheral), error);
-        for (Characteristic* characteristic :
-             service.characteristics().value_or(QList<Characteristic*>{})) {
-            if (characteristic->uuid() != BLEConstants::characteristicUUID() || error)
-                continue;
-            call([&] { peripheral.setNotifyValue(true, *characteristic); });
-            record(line("subscribed", peripheral));
-        }
+        const auto characteristics = service.characteristics().value_or(QList<Characteristic*>{});
+        if (!followClickers || error || characteristics.isEmpty())
+            return;
+        call([&] { peripheral.setNotifyValue(true, *characteristics.first()); });
+        record(line("subscribed", peripheral));
     }
     void peripheralDidUpdateValueForCharacteristic(Peripheral& peripheral,
                                                    Characteristic& characteristic,
@@ -109,7 +105,6 @@ public:
     bool followClickers = false;
     QStringList lines;
     std::vector<std::shared_ptr<Peripheral>> discovered;
-    std::function<void(Central&)> onDiscovered;
     std::function<void(const QString&)> onLine;
     int reentrantCallbacks = 0;
 
