@@ -5,11 +5,6 @@
 
 namespace quenlark::integration {
 
-PrivateSystemBus::~PrivateSystemBus()
-{
-    stop();
-}
-
 void PrivateSystemBus::stop()
 {
     ChildProcess::stop(daemon_);
@@ -23,11 +18,9 @@ std::optional<QString> PrivateSystemBus::start(const QString& configFile)
     daemon_.start(QStringLiteral("dbus-daemon"),
                   {QStringLiteral("--config-file=") + configFile, QStringLiteral("--nofork"),
                    QStringLiteral("--print-address=1")});
-    if (!daemon_.waitForStarted(10000))
-        return QStringLiteral("dbus-daemon did not start: ") + daemon_.errorString();
     const auto address = ChildProcess::readLine(daemon_, QDeadlineTimer(20000));
     if (!address || address->isEmpty())
-        return QStringLiteral("dbus-daemon printed no address: ") +
+        return QStringLiteral("dbus-daemon printed no address: ") + daemon_.errorString() +
                QString::fromLocal8Bit(daemon_.readAllStandardError());
     address_ = *address;
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", address_.toLocal8Bit());

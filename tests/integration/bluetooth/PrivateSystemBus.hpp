@@ -2,22 +2,17 @@
 #pragma once
 
 #include <QProcess>
-#include <QString>
 
 #include <optional>
 
 namespace quenlark::integration {
 
-// A dbus-daemon of the test's own, standing in for the system bus. Qt opens the system bus once
-// per process, so this starts before anything touches D-Bus and points DBUS_SYSTEM_BUS_ADDRESS
-// at itself; children started afterwards inherit it.
+// A dbus-daemon of the test's own, standing in for the system bus. Qt opens the system bus once per
+// process, so this starts before anything touches D-Bus and points DBUS_SYSTEM_BUS_ADDRESS at
+// itself; children started afterwards inherit it.
 class PrivateSystemBus {
 public:
-    PrivateSystemBus() = default;
-    ~PrivateSystemBus();
-    PrivateSystemBus(const PrivateSystemBus&) = delete;
-    PrivateSystemBus& operator=(const PrivateSystemBus&) = delete;
-
+    ~PrivateSystemBus() { stop(); }
     // Returns why the daemon did not come up, if it did not.
     std::optional<QString> start(const QString& configFile);
     void stop();

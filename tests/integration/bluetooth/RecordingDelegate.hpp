@@ -1,85 +1,133 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "Models/BLEConstants.hpp"
 #include "Platform/Bluetooth.hpp"
 
-#include <QByteArray>
-#include <QUuid>
+#include <QStringList>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <vector>
 
 namespace quenlark::integration {
 
-struct BluetoothEvent {
-    enum class Kind {
-        state,
-        discovered,
-        connected,
-        failedToConnect,
-        disconnected,
-        services,
-        characteristics,
-        subscribed,
-        value
-    };
-    Kind kind;
-    QUuid peripheral;
-    CentralState state = CentralState::unknown;
-    OptionalError error;
-    // The service whose characteristics were found, or the characteristic whose value came.
-    QUuid attribute;
-    QByteArray value;
-};
-
-// Records every callback of the adapter in order. Every call the test makes into the adapter goes
-// through `call`, so that a callback arriving from inside one is caught. With `subscribeClickers`
-// it walks the same road as the link: a clicker found is connected, its service and command
-// characteristic are discovered, and its notifications are switched on (recorded as `subscribed`).
+// Records every callback of the adapter as one line, "kind id[ detail][: error]", the lines the
+// harness prints; one arriving from inside a call into the adapter (all go through `call`) is
+// marked "re-entrant". With `followClickers` it walks the link's road: it scans whenever the radio
+// is on after a state change, failure or disconnect, connects the first clicker found, and
+// subscribes to its command characteristic (recorded as "subscribed id").
 class RecordingDelegate : public CentralDelegate, public PeripheralDelegate {
 public:
-    using Kind = BluetoothEvent::Kind;
-
     template <typename Call> void call(Call&& into)
     {
         ++depth_;
         std::forward<Call>(into)();
         --depth_;
     }
+    int count(const char* kind) const
+    {
+        const QString prefix = QString::fromLatin1(kind) + u' ';
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const QString& line) {
+            return line.startsWith(prefix);
+        }));
+    }
 
-    void centralManagerDidUpdateState(Central& central) override;
+    void centralManagerDidUpdateState(Central& central) override
+    {
+        static const char* const states[] = {"unknown",      "resetting",  "unsupported",
+                                             "unauthorized", "poweredOff", "poweredOn"};
+        record(QStringLiteral("state ") +
+               QString::fromLatin1(states[static_cast<int>(central.state())]));
+        scanAgain(central);
+    }
     void centralManagerDidDiscoverPeripheral(Central& central,
-                                             std::shared_ptr<Peripheral> peripheral) override;
-    void centralManagerDidConnectPeripheral(Central& central, Peripheral& peripheral) override;
+                                             std::shared_ptr<Peripheral> peripheral) override
+    {
+        discovered.push_back(peripheral);
+        record(line("discovered", *peripheral) +
+               QStringLiteral(" \"%1\"").arg(peripheral->name().value_or(QString())));
+        if (followClickers)
+            call([&] {
+                central.stopScan();
+                peripheral->setDelegate(this);
+                central.connectPeripheral(*peripheral);
+            });
+    }
+    void centralManagerDidConnectPeripheral(Central&, Peripheral& peripheral) override
+    {
+        record(line("connected", peripheral));
+        if (followClickers)
+            call([&] { peripheral.discoverServices({BLEConstants::serviceUUID()}); });
+    }
     void centralManagerDidFailToConnectPeripheral(Central& central, Peripheral& peripheral,
-                                                  const OptionalError& error) override;
+                                                  const OptionalError& error) override
+    {
+        record(line("failed", peripheral), error);
+        scanAgain(central);
+    }
     void centralManagerDidDisconnectPeripheral(Central& central, Peripheral& peripheral,
-                                               const OptionalError& error) override;
-    void peripheralDidDiscoverServices(Peripheral& peripheral, const OptionalError& error) override;
+                                               const OptionalError& error) override
+    {
+        record(line("disconnected", peripheral), error);
+        scanAgain(central);
+    }
+    // Asked for one service and one characteristic, it finds only those.
+    void peripheralDidDiscoverServices(Peripheral& peripheral, const OptionalError& error) override
+    {
+        record(line("services", peripheral), error);
+        const auto services = peripheral.services().value_or(QList<Service*>{});
+        if (followClickers && !error && !services.isEmpty())
+            call([&] {
+                peripheral.discoverCharacteristics({BLEConstants::characteristicUUID()},
+                                                   *services.first());
+            });
+    }
     void peripheralDidDiscoverCharacteristicsForService(Peripheral& peripheral, Service& service,
-                                                        const OptionalError& error) override;
+                                                        const OptionalError& error) override
+    {
+        record(line("characteristics", peripheral), error);
+        const auto characteristics = service.characteristics().value_or(QList<Characteristic*>{});
+        if (!followClickers || error || characteristics.isEmpty())
+            return;
+        call([&] { peripheral.setNotifyValue(true, *characteristics.first()); });
+        record(line("subscribed", peripheral));
+    }
     void peripheralDidUpdateValueForCharacteristic(Peripheral& peripheral,
                                                    Characteristic& characteristic,
-                                                   const OptionalError& error) override;
+                                                   const OptionalError& error) override
+    {
+        const QByteArray value = characteristic.value().value_or(QByteArray());
+        record(line("value", peripheral) + u' ' + QString::fromLatin1(value.toHex()), error);
+    }
 
-    std::vector<BluetoothEvent> ofKind(Kind kind) const;
-    int count(Kind kind) const { return static_cast<int>(ofKind(kind).size()); }
-
-    bool subscribeClickers = false;
-    std::vector<BluetoothEvent> events;
+    bool followClickers = false;
+    QStringList lines;
     std::vector<std::shared_ptr<Peripheral>> discovered;
-    std::function<void(Central&, const std::shared_ptr<Peripheral>&)> onDiscovered;
-    // Told of each event as it is recorded, and whether it arrived from inside a call.
-    std::function<void(const BluetoothEvent&, bool reentrant)> onEvent;
+    std::function<void(const QString&)> onLine;
     int reentrantCallbacks = 0;
 
 private:
-    void record(BluetoothEvent event);
-    void record(Kind kind, const Peripheral& peripheral, const OptionalError& error = std::nullopt,
-                QUuid attribute = {}, const QByteArray& value = {})
+    static QString line(const char* kind, const Peripheral& peripheral)
     {
-        record({kind, peripheral.identifier(), CentralState::unknown, error, attribute, value});
+        return QString::fromLatin1(kind) + u' ' +
+               peripheral.identifier().toString(QUuid::WithoutBraces).toUpper();
+    }
+    void record(QString line, const OptionalError& error = std::nullopt)
+    {
+        if (depth_ > 0) {
+            ++reentrantCallbacks;
+            line.prepend(QStringLiteral("re-entrant "));
+        }
+        lines.append(error ? line + QStringLiteral(": ") + error->localizedDescription : line);
+        if (onLine)
+            onLine(lines.last());
+    }
+    void scanAgain(Central& central)
+    {
+        if (followClickers && central.state() == CentralState::poweredOn)
+            call([&] { central.scanForPeripherals({BLEConstants::serviceUUID()}, false); });
     }
 
     int depth_ = 0;

@@ -2,7 +2,6 @@
 #include "PrivateSystemBus.hpp"
 
 #include <QCoreApplication>
-#include <QProcess>
 #include <QStandardPaths>
 
 #include <gtest/gtest.h>
@@ -11,19 +10,19 @@ namespace {
 
 // Private buses for the whole process, since Qt binds each bus once: the system bus, and the
 // session bus too where QUENLARK_PRIVATE_SESSION_BUS is 1. A bus on which anyone may own any name
-// serves as either. The helper points the system-bus variable at what it starts, so the session
-// bus comes first and its address is handed on before the second start replaces that variable.
+// serves as either. The helper points the system-bus variable at what it starts, so the session bus
+// comes first and its address is handed on before the second start replaces that variable.
 class PrivateBusesEnvironment : public testing::Environment {
 public:
     void SetUp() override
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
-            GTEST_SKIP() << "dbus-daemon is not installed (Debian package dbus)";
         QProcess probe;
         probe.start(QStringLiteral("/usr/bin/python3"),
                     {QStringLiteral("-c"), QStringLiteral("import dbusmock")});
-        if (!probe.waitForFinished(30000) || probe.exitCode() != 0)
-            GTEST_SKIP() << "python3-dbusmock is not installed";
+        if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty() ||
+            !probe.waitForFinished(30000) || probe.exitCode() != 0)
+            GTEST_SKIP() << "needs dbus-daemon and python3-dbusmock (Debian packages dbus and "
+                            "python3-dbusmock)";
         const QString config = QStringLiteral(QUENLARK_BLUETOOTH_TEST_DIR "/system-bus.conf");
         if (QUENLARK_PRIVATE_SESSION_BUS) {
             const auto error = session_.start(config);
