@@ -18,8 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     BLECentralManager link(platform);
     std::vector<SlideCommand> delivered;
     link.onCommandReceived = [&delivered](SlideCommand command) { delivered.push_back(command); };
-    auto clicker = std::make_shared<fakes::FakePeripheral>(
-        QUuid(QStringLiteral("00000000-0000-0000-0000-a1b2c3d4e5f6")));
+    auto clicker = std::make_shared<fakes::FakePeripheral>(QUuid::createUuid());
     clicker->answersAtOnce = true;
     auto& command = clicker->addClickerLayout();
     fakes::FakeCentral& central = *platform.central;

@@ -7,11 +7,7 @@ namespace quenlark::fakes {
 
 class FakeAccessibility : public AccessibilityServices {
 public:
-    bool isProcessTrusted() override
-    {
-        ++silentQueries;
-        return trusted;
-    }
+    bool isProcessTrusted() override { return trusted; }
     bool isProcessTrustedWithPrompt() override
     {
         ++prompts;
@@ -19,7 +15,6 @@ public:
     }
 
     bool trusted = false;
-    int silentQueries = 0;
     int prompts = 0;
 };
 

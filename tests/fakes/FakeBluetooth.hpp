@@ -4,21 +4,17 @@
 #include "Models/BLEConstants.hpp"
 #include "Platform/Bluetooth.hpp"
 
-#include <algorithm>
 #include <vector>
 
 namespace quenlark::fakes {
 
-class FakeCharacteristic : public Characteristic {
-public:
-    explicit FakeCharacteristic(QUuid uuid) : uuid_(uuid) {}
-    QUuid uuid() const override { return uuid_; }
+struct FakeCharacteristic : Characteristic {
+    explicit FakeCharacteristic(QUuid id) : id(id) {}
+    QUuid uuid() const override { return id; }
     std::optional<QByteArray> value() const override { return current; }
 
+    QUuid id;
     std::optional<QByteArray> current;
-
-private:
-    QUuid uuid_;
 };
 
 // The clicker service, holding the command characteristic.
@@ -101,18 +97,11 @@ public:
     CentralState state() const override { return state_; }
     void scanForPeripherals(const QList<QUuid>& services, bool allowDuplicates) override
     {
-        calls.push_back(
-            {.call = Call::scan, .services = services, .allowDuplicates = allowDuplicates});
+        calls.push_back({Call::scan, nullptr, services, allowDuplicates});
     }
-    void stopScan() override { calls.push_back({.call = Call::stopScan}); }
-    void connectPeripheral(Peripheral& p) override
-    {
-        calls.push_back({.call = Call::connect, .peripheral = &p});
-    }
-    void cancelPeripheralConnection(Peripheral& p) override
-    {
-        calls.push_back({.call = Call::cancel, .peripheral = &p});
-    }
+    void stopScan() override { calls.push_back({Call::stopScan}); }
+    void connectPeripheral(Peripheral& p) override { calls.push_back({Call::connect, &p}); }
+    void cancelPeripheralConnection(Peripheral& p) override { calls.push_back({Call::cancel, &p}); }
 
     void reportState(CentralState state)
     {
@@ -126,10 +115,6 @@ public:
     void reportConnected(Peripheral& peripheral)
     {
         delegate_.centralManagerDidConnectPeripheral(*this, peripheral);
-    }
-    int countOf(Call call) const
-    {
-        return static_cast<int>(std::ranges::count(calls, call, &Record::call));
     }
 
     std::vector<Record> calls;

@@ -23,14 +23,13 @@ public:
     KeyEventServices& keyEventServices() override { return keys; }
     AccessibilityServices& accessibilityServices() override { return accessibility; }
     HttpClient& httpClient() override { return http; }
-    std::optional<QString> bundleShortVersion() const override { return version; }
+    std::optional<QString> bundleShortVersion() const override { return QStringLiteral("1.0"); }
 
     FakeCentral* central = nullptr;
     InMemoryUserDefaults defaults;
     RecordingKeyEventServices keys;
     FakeAccessibility accessibility;
     FakeHttpClient http;
-    std::optional<QString> version = QStringLiteral("1.0");
 };
 
 } // namespace quenlark::fakes

@@ -7,17 +7,10 @@
 
 namespace quenlark::fakes {
 
-// Records every posted event; each made source and event carries the number of its source (0 for
-// none), so tests can tell which command's source made which event.
+// Records each posted event by its key and direction.
 class RecordingKeyEventServices : public KeyEventServices {
 public:
-    struct Source : EventSource {
-        explicit Source(int number) : number(number) {}
-        int number;
-    };
     struct Posted {
-        int tapLocation;
-        int sourceNumber;
         std::uint16_t key;
         bool down;
         bool operator==(const Posted&) const = default;
@@ -29,23 +22,18 @@ public:
 
     std::unique_ptr<EventSource> createEventSource(int) override
     {
-        return std::make_unique<Source>(++sources);
+        return std::make_unique<EventSource>();
     }
-
-    std::unique_ptr<KeyboardEvent> createKeyboardEvent(EventSource* source, std::uint16_t key,
+    std::unique_ptr<KeyboardEvent> createKeyboardEvent(EventSource*, std::uint16_t key,
                                                        bool keyDown) override
     {
-        const int number = source ? static_cast<Source*>(source)->number : 0;
-        return std::make_unique<Event>(Posted{0, number, key, keyDown});
+        return std::make_unique<Event>(Posted{key, keyDown});
     }
-
-    void postEvent(int tapLocation, KeyboardEvent& event) override
+    void postEvent(int, KeyboardEvent& event) override
     {
         posted.push_back(static_cast<Event&>(event).posted);
-        posted.back().tapLocation = tapLocation;
     }
 
-    int sources = 0;
     std::vector<Posted> posted;
 };
 

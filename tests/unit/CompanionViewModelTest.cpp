@@ -11,14 +11,19 @@ using namespace quenlark;
 using namespace quenlark::fakes;
 using namespace Qt::StringLiterals;
 
-// The link's values reach the view model only once the main queue runs; commands become arrow
-// keys at once, whatever the input permission.
-TEST(CompanionViewModelTest, MirrorsTheLinkThroughTheQueueAndPostsArrowKeys)
+// The link's values reach the view model only once the main queue runs. Commands become arrow
+// keys at once, whatever the input permission. Untrusted at start: one prompt, then a silent
+// query every two seconds, never earlier. The update offer arrives from the client's thread with
+// the address last, so whoever sees it finds the version already in place.
+TEST(CompanionViewModelTest, MirrorsTheLinkPostsArrowKeysPollsThePermissionAndOffersUpdates)
 {
     const QString savedId = u"00000000-0000-0000-0000-A1B2C3D4E5F6"_s;
     FakePlatform platform;
     platform.defaults.values.insert(u"savedPeripheralUUID"_s, savedId);
+    QElapsedTimer clock;
+    clock.start();
     CompanionViewModel vm(platform);
+    EXPECT_EQ(platform.accessibility.prompts, 1);
     EXPECT_FALSE(vm.hasPairedDevice.value());
     QCoreApplication::processEvents();
     EXPECT_TRUE(vm.hasPairedDevice.value());
@@ -33,36 +38,12 @@ TEST(CompanionViewModelTest, MirrorsTheLinkThroughTheQueueAndPostsArrowKeys)
     QCoreApplication::processEvents();
     EXPECT_EQ(vm.connectionState.value(), ConnectionState::connected);
 
-    // Previous is Left Arrow (123), next Right Arrow (124): down, then up, from a fresh source.
+    // Previous is Left Arrow (123), next Right Arrow (124): down, then up.
     EXPECT_FALSE(vm.accessibilityEnabled.value());
     using Posted = RecordingKeyEventServices::Posted;
     EXPECT_EQ(platform.keys.posted,
-              (std::vector<Posted>{
-                  {0, 1, 123, true}, {0, 1, 123, false}, {0, 2, 124, true}, {0, 2, 124, false}}));
-}
+              (std::vector<Posted>{{123, true}, {123, false}, {124, true}, {124, false}}));
 
-// Untrusted at start: one prompt, then a silent query every two seconds, never earlier.
-TEST(CompanionViewModelTest, PromptsOnceThenPollsThePermissionEveryTwoSeconds)
-{
-    FakePlatform platform;
-    QElapsedTimer clock;
-    clock.start();
-    CompanionViewModel vm(platform);
-    EXPECT_EQ(platform.accessibility.prompts, 1);
-    platform.accessibility.trusted = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return vm.accessibilityEnabled.value(); }, 5000));
-    EXPECT_GE(clock.elapsed(), 2000);
-    EXPECT_EQ(platform.accessibility.prompts, 1);
-}
-
-// The offer arrives from the client's thread; the address comes last, so whoever sees it finds
-// the version already in place.
-TEST(CompanionViewModelTest, UpdateOfferAssignsTheVersionThenTheAddress)
-{
-    FakePlatform platform;
-    platform.accessibility.trusted = true;
-    CompanionViewModel vm(platform);
-    EXPECT_EQ(platform.accessibility.prompts, 0);
     std::optional<QString> versionWithAddress;
     auto subscription = vm.availableUpdateURL.subscribe([&](const std::optional<QUrl>& url) {
         if (url)
@@ -73,4 +54,9 @@ TEST(CompanionViewModelTest, UpdateOfferAssignsTheVersionThenTheAddress)
     ASSERT_TRUE(QTest::qWaitFor([&] { return versionWithAddress.has_value(); }, 2000));
     EXPECT_EQ(versionWithAddress, u"2.0"_s);
     EXPECT_EQ(vm.availableUpdateURL.value(), QUrl(u"https://example.org/get"_s));
+
+    platform.accessibility.trusted = true;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return vm.accessibilityEnabled.value(); }, 5000));
+    EXPECT_GE(clock.elapsed(), 2000);
+    EXPECT_EQ(platform.accessibility.prompts, 1);
 }
