@@ -70,10 +70,10 @@ class ClicksToKeysTest(SessionTest):
         bluez.add_clicker(CLICKER, 'Clicker One')
         running = session.start_companion()
         session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed again')
+        session.wait_for_panel()
         self.assertEqual(self.keys_for('0101'), RIGHT)
         self.assertEqual(bluez.calls('Connect', OTHER_CLICKER), 0)
         # A second launch shows the running program's panel, which takes the focus, and ends.
-        session.wait_for_panel()
         session.close_window(session.panel_window())
         session.wait_for(lambda: session.panel_window() is None, 'the panel to close')
         connects, launched = bluez.calls('Connect', CLICKER), time.monotonic_ns()
