@@ -26,8 +26,7 @@ class SessionTest(unittest.TestCase):
     session_type = CompanionSession
 
     def setUp(self):
-        self.session = self.session_type(PROGRAM).__enter__()
-        self.addCleanup(self.session.close)
+        self.session = self.enterContext(self.session_type(PROGRAM))
         # Every log of the session, to read when the test failed.
         self.addCleanup(lambda: print(self.session.diagnostics(), file=sys.stderr))
         self.bluez = self.session.bluez
