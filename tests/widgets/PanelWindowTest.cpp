@@ -25,6 +25,37 @@ using namespace quenlark::fakes;
 
 namespace {
 
+// A popup under a tray, a dialog on Wayland where a parentless popup cannot be placed, and a window
+// without any tray.
+TEST(PanelWindowKindTest, PopupUnderATrayDialogOnWaylandWindowWithoutTray)
+{
+    using Kind = PanelWindow::Kind;
+    const std::tuple<bool, const char*, Kind> table[] = {
+        {true, "xcb", Kind::popup},
+        {true, "wayland", Kind::dialog},
+        {true, "wayland-egl", Kind::dialog},
+        {false, "wayland", Kind::window},
+    };
+    for (const auto& [tray, platform, kind] : table)
+        EXPECT_EQ(PanelWindow::kindFor(tray, QString::fromLatin1(platform)), kind) << platform;
+}
+
+TEST(PanelWindowPlacementTest, KeepsThePanelAtTheIconInsideTheAvailableScreen)
+{
+    const QRect fullHd(0, 0, 1920, 1080);
+    const QSize panel(240, 200);
+    const std::tuple<const char*, QRect, QSize, QRect, QPoint> table[] = {
+        {"bottom right corner", QRect(1890, 1056, 24, 24), panel, fullHd, QPoint(1680, 854)},
+        {"below a reserved top bar", QRect(1000, 4, 24, 24), panel, QRect(0, 32, 1920, 1048),
+         QPoint(891, 32)},
+        {"on a second screen", QRect(2500, 10, 1, 1), panel, QRect(1920, 0, 1280, 1024),
+         QPoint(2380, 13)},
+        {"taller than the screen", QRect(900, 0, 24, 24), QSize(240, 2000), fullHd, QPoint(791, 0)},
+    };
+    for (const auto& [name, icon, size, available, expected] : table)
+        EXPECT_EQ(PanelWindow::placement(icon, size, available), expected) << name;
+}
+
 const QUrl updateURL(QStringLiteral("https://downloads.example.org/quenlark-2.1.tar.gz"));
 const QString savedKey = QStringLiteral("savedPeripheralUUID");
 
@@ -120,16 +151,14 @@ TEST_F(PanelWindowTest, TrayClicksOpenAPopupAtTheIconWhoseActionsReachTheirTarge
     vm->availableUpdateVersion = QStringLiteral("2.1");
     vm->availableUpdateURL = updateURL;
     platform.accessibility.trusted = false;
-    // Opens above a corner icon, inside the screen, sized for the permission block it shows at
-    // once.
+    // Opens above a bottom icon, sized for the permission block it shows at once.
     panel->setTrayAvailable(true);
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-    const QRect icon(screen.right() - 20, screen.bottom() - 21, 22, 22);
+    const QRect icon(300, screen.bottom() - 21, 22, 22);
     panel->toggle(icon);
     EXPECT_EQ(panel->windowType(), Qt::Popup);
     EXPECT_TRUE(panel->findChild<QWidget*>(QStringLiteral("grantButton"))->isVisible());
     EXPECT_LT(panel->geometry().bottom(), icon.top());
-    EXPECT_EQ(panel->geometry().right(), screen.right());
 
     for (const char* name : {"updateButton", "getTheAppLink", "grantButton", "forgetButton"})
         QTest::mouseClick(panel->findChild<QWidget*>(QLatin1String(name)), Qt::LeftButton);

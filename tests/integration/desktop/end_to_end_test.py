@@ -26,30 +26,39 @@ class SessionTest(unittest.TestCase):
     session_type = CompanionSession
 
     def setUp(self):
-        self.session = self.session_type(PROGRAM).__enter__()
-        self.addCleanup(self.session.close)
+        self.session = self.enterContext(self.session_type(PROGRAM))
         # Every log of the session, to read when the test failed.
         self.addCleanup(lambda: print(self.session.diagnostics(), file=sys.stderr))
         self.bluez = self.session.bluez
 
 
 class ClicksToKeysTest(SessionTest):
-    def start(self):
-        """Starts the program and waits for the clicker and the panel, which leaves the focus."""
-        started, companion = time.monotonic_ns(), self.session.start_companion()
-        self.session.wait_for(lambda: self.bluez.is_notifying(CLICKER), 'the clicker subscribed')
-        self.session.wait_for_panel()
-        self.assertFalse(self.session.keys.refocused_since(started), 'the panel took the focus')
-        return companion
-
     def keys_for(self, packet):
         self.bluez.notify(CLICKER, bytes.fromhex(packet))
         return [(event.kind, event.key) for event in self.session.keys.next_keys(2)]
 
+    def panel_with_dot(self, colour):
+        """The panel's window if it shows the status dot's `colour`; its picture is kept."""
+        panel = self.session.panel_window()
+        if panel is None:
+            return None
+        image = self.session.screenshot(os.path.join(SCREENSHOTS, f'panel-{colour}.png'), panel)
+        pixels = zip(image.rgb[0::3], image.rgb[1::3], image.rgb[2::3])
+        return panel if DOT_COLOURS[colour] in pixels else None
+
     def test_clicks_become_arrow_keys_across_a_restart_and_a_second_launch(self):
         session, bluez = self.session, self.bluez
+        # The panel opens on its own, leaving the focus; its dot turns from orange (scanning) to
+        # green, and the device's rows come in.
+        started, first = time.monotonic_ns(), session.start_companion()
+        scanning = session.wait_for(lambda: self.panel_with_dot('orange'), 'an orange dot')
         bluez.add_clicker(CLICKER, 'Clicker One')
-        first = self.start()
+        session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed')
+        connected = session.wait_for(lambda: self.panel_with_dot('green'), 'a green dot')
+        self.assertEqual((scanning.width, connected.width), (240, 240))
+        self.assertGreater(connected.height, scanning.height)
+        session.wait_for_panel()
+        self.assertFalse(session.keys.refocused_since(started), 'the panel took the focus')
         self.assertEqual(session.saved_clicker(), '00000000-0000-0000-0000-C0FFEE000001')
         self.assertEqual(self.keys_for('0105'), RIGHT)
         self.assertEqual(self.keys_for('0204'), LEFT)
@@ -58,7 +67,9 @@ class ClicksToKeysTest(SessionTest):
         bluez.remove(CLICKER)
         bluez.add_clicker(OTHER_CLICKER, 'Clicker Two')
         bluez.add_clicker(CLICKER, 'Clicker One')
-        running = self.start()
+        running = session.start_companion()
+        session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed again')
+        session.wait_for_panel()
         self.assertEqual(self.keys_for('0101'), RIGHT)
         self.assertEqual(bluez.calls('Connect', OTHER_CLICKER), 0)
         # A second launch shows the running program's panel, which takes the focus, and ends.
@@ -70,26 +81,6 @@ class ClicksToKeysTest(SessionTest):
         self.assertTrue(running.is_running())
         self.assertEqual(bluez.calls('Connect', CLICKER), connects, 'a second link connected')
         self.assertEqual(self.keys_for('0202'), LEFT)
-
-
-class PanelScreenshotTest(SessionTest):
-    def test_panel_follows_the_link(self):
-        """The status dot turns from orange (scanning) to green, and the device's rows come in."""
-        self.session.start_companion()
-        scanning = self.session.wait_for(lambda: self.panel_with_dot('orange'), 'an orange dot')
-        self.bluez.add_clicker(CLICKER, 'Clicker One')
-        connected = self.session.wait_for(lambda: self.panel_with_dot('green'), 'a green dot')
-        self.assertEqual((scanning.width, connected.width), (240, 240))
-        self.assertGreater(connected.height, scanning.height)
-
-    def panel_with_dot(self, colour):
-        """The panel's window if it shows the status dot's `colour`; its picture is kept."""
-        panel = self.session.panel_window()
-        if panel is None:
-            return None
-        image = self.session.screenshot(os.path.join(SCREENSHOTS, f'panel-{colour}.png'), panel)
-        pixels = zip(image.rgb[0::3], image.rgb[1::3], image.rgb[2::3])
-        return panel if DOT_COLOURS[colour] in pixels else None
 
 
 class WaylandPortalTest(SessionTest):
