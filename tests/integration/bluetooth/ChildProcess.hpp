@@ -2,19 +2,62 @@
 #pragma once
 
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QProcess>
+#include <QTimer>
 
+#include <csignal>
+#include <functional>
 #include <optional>
+#include <sys/prctl.h>
 
-// Helpers for the processes a test starts: they never outlive it, even when it crashes.
-namespace quenlark::integration::ChildProcess {
+namespace quenlark::integration {
 
-// Has the kernel end the child when the test process dies. Call before start().
-void endWithParent(QProcess& process);
-// The next line on the child's standard output, or nothing when none comes before the deadline or
-// the child exits.
-std::optional<QString> readLine(QProcess& process, QDeadlineTimer deadline);
-// Asks the child to stop, then kills it if it has not within a few seconds.
-void stop(QProcess& process);
+// A process a test starts. It never outlives the test: the kernel ends it when the test process
+// dies, even by a crash.
+class ChildProcess : public QProcess {
+public:
+    ChildProcess()
+    {
+        setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    }
+    ~ChildProcess() override { stop(); }
 
-} // namespace quenlark::integration::ChildProcess
+    // Asks it to stop, then kills it if it has not within a few seconds.
+    void stop()
+    {
+        terminate();
+        if (!waitForFinished(5000)) {
+            kill();
+            waitForFinished(5000);
+        }
+    }
+    // The next line on its standard output, or nothing when none comes before the deadline or it
+    // exits.
+    std::optional<QString> nextLine(QDeadlineTimer deadline)
+    {
+        while (!canReadLine()) {
+            if (deadline.hasExpired() || state() == NotRunning)
+                return std::nullopt;
+            waitForReadyRead(static_cast<int>(std::min<qint64>(deadline.remainingTime(), 500)));
+        }
+        return QString::fromLocal8Bit(readLine()).trimmed();
+    }
+};
+
+// Runs a nested event loop until the condition holds: unlike QTest::qWaitFor it never sleeps, so
+// each D-Bus reply is handled as soon as it comes, and the way the program itself runs them.
+inline bool waitUntil(const std::function<bool()>& condition, int ms = 20000)
+{
+    const QDeadlineTimer deadline(ms);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QEventLoop loop;
+        QTimer::singleShot(50, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+} // namespace quenlark::integration

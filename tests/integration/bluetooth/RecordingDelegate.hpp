@@ -4,9 +4,9 @@
 #include "Models/BLEConstants.hpp"
 #include "Platform/Bluetooth.hpp"
 
+#include <QRegularExpression>
 #include <QStringList>
 
-#include <algorithm>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -28,10 +28,8 @@ public:
     }
     int count(const char* kind) const
     {
-        const QString prefix = QString::fromLatin1(kind) + u' ';
-        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const QString& line) {
-            return line.startsWith(prefix);
-        }));
+        return static_cast<int>(
+            lines.filter(QRegularExpression(u'^' + QLatin1String(kind) + u' ')).size());
     }
 
     void centralManagerDidUpdateState(Central& central) override

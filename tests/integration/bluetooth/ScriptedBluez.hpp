@@ -15,34 +15,24 @@ namespace quenlark::integration {
 // and the adapter must still choose the D-Bus backend.
 class ScriptedBluez {
 public:
-    ~ScriptedBluez() { ChildProcess::stop(process_); }
-
     // Starts it and waits until it owns org.bluez; it may be started again after stop().
     testing::AssertionResult start()
     {
-        ChildProcess::endWithParent(process_);
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process_.start(QStringLiteral("/usr/bin/python3"),
                        {QStringLiteral(QUENLARK_BLUETOOTH_TEST_DIR "/scripted_bluez.py")});
-        const auto line = ChildProcess::readLine(process_, QDeadlineTimer(30000));
+        const auto line = process_.nextLine(QDeadlineTimer(30000));
         return testing::AssertionResult(line == QStringLiteral("ready")) << "not ready";
     }
     // As when bluetoothd stops or crashes.
     testing::AssertionResult stop()
     {
-        ChildProcess::stop(process_);
+        process_.stop();
         return testing::AssertionResult(process_.state() == QProcess::NotRunning);
     }
 
-    // One of its org.bluez.Mock methods (see scripted_bluez.py), and its answer if any.
-    QDBusMessage call(const char* method, const QVariantList& arguments)
-    {
-        auto message = QDBusMessage::createMethodCall(
-            QStringLiteral("org.bluez"), QStringLiteral("/"), QStringLiteral("org.bluez.Mock"),
-            QString::fromLatin1(method));
-        message.setArguments(arguments);
-        return QDBusConnection::systemBus().call(message, QDBus::Block, 20000);
-    }
+    // Its org.bluez.Mock methods (see scripted_bluez.py): one that changes the scene, and one that
+    // answers a question about a device.
     testing::AssertionResult knob(const char* method, const QVariantList& arguments)
     {
         const QDBusMessage reply = call(method, arguments);
@@ -69,7 +59,16 @@ public:
     }
 
 private:
-    QProcess process_;
+    static QDBusMessage call(const char* method, const QVariantList& arguments)
+    {
+        auto message = QDBusMessage::createMethodCall(
+            QStringLiteral("org.bluez"), QStringLiteral("/"), QStringLiteral("org.bluez.Mock"),
+            QString::fromLatin1(method));
+        message.setArguments(arguments);
+        return QDBusConnection::systemBus().call(message, QDBus::Block, 20000);
+    }
+
+    ChildProcess process_;
 };
 
 } // namespace quenlark::integration
