@@ -192,6 +192,23 @@ TEST_F(QtBluetoothCentralTest, ScansAndConnectsOnlyAsAsked)
                            u"connected "_s + clickerId, u"disconnected "_s + clickerId}));
 }
 
+// Two clickers heard at the same advertising interval: stopping the scan at the first drops the
+// report of the second, already on its way.
+TEST_F(QtBluetoothCentralTest, StoppingTheScanDropsReportsOnTheirWay)
+{
+    ASSERT_TRUE(bluez.addClicker(u"C0:FF:EE:00:00:02"_s));
+    makeCentral();
+    ASSERT_TRUE(waitFor("state"));
+    delegate.onLine = [&](const QString&) { delegate.call([&] { central->stopScan(); }); };
+    delegate.call([&] { central->scanForPeripherals({BLEConstants::serviceUUID()}, false); });
+    ASSERT_TRUE(waitFor("discovered"));
+    // Everything queued before this state report is delivered before it.
+    ASSERT_TRUE(bluez.addClicker(u"C0:FF:EE:00:00:03"_s));
+    ASSERT_TRUE(bluez.knob("SetPowered", {hci0, false}));
+    ASSERT_TRUE(waitFor("state", 2));
+    EXPECT_EQ(delegate.count("discovered"), 1) << delegate.lines.join(u'\n').toStdString();
+}
+
 // The harness in a process of its own. A burst as quick as the stand-in can send, identical repeats
 // included, arrives whole and in order.
 TEST_F(QtBluetoothCentralTest, HarnessPrintsEveryValue)
