@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "SingleInstanceGuard.hpp"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <QLockFile>
+#include <QProcessEnvironment>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -11,6 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+
+#include <pwd.h>
+#include <unistd.h>
 
 using namespace quenlark;
 
@@ -48,6 +55,41 @@ TEST(SingleInstanceGuardTest, OneRunPerUserThatASecondLaunchAsksToShowItsPanel)
     // Once the first run has ended, the next one runs.
     first.reset();
     EXPECT_TRUE(SingleInstanceGuard(name).claim());
+}
+
+// Without a runtime folder of its own, the program never falls back to a name in a shared folder:
+// another user could hold that name, and every start would then leave at once.
+TEST(SingleInstanceGuardTest, NamesSquattedByAnotherUserNeverKeepTheProgramFromRunning)
+{
+    const struct passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !nobody)
+        GTEST_SKIP() << "planting another user's files needs root and the user nobody";
+    QTemporaryDir shared;
+    // Another user's folders where the runtime folder and Qt's fallback for it would be, and a
+    // lock held by a running process where the old fallback name was.
+    QLockFile held(shared.filePath(QStringLiteral("held")));
+    ASSERT_TRUE(held.tryLock(0));
+    const QString squattedLock = QStringLiteral("quenlark-companion-squatted.lock");
+    ASSERT_TRUE(
+        QFile::copy(shared.filePath(QStringLiteral("held")), shared.filePath(squattedLock)));
+    for (const QString& name :
+         {QStringLiteral("runtime"), QStringLiteral("runtime-root"), squattedLock}) {
+        const QString path = shared.filePath(name);
+        ASSERT_TRUE(QFile::exists(path) || QDir().mkdir(path));
+        ASSERT_EQ(chown(QFile::encodeName(path).constData(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
+    const auto environment = qScopeGuard([saved = QProcessEnvironment::systemEnvironment()] {
+        for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR", "USER"}) {
+            if (saved.contains(QString::fromLatin1(name)))
+                qputenv(name, saved.value(QString::fromLatin1(name)).toLocal8Bit());
+            else
+                qunsetenv(name);
+        }
+    });
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(shared.filePath(QStringLiteral("runtime"))));
+    qputenv("TMPDIR", QFile::encodeName(shared.path()));
+    qputenv("USER", "squatted");
+    EXPECT_TRUE(SingleInstanceGuard(SingleInstanceGuard::defaultName()).claim());
 }
 
 } // namespace
