@@ -101,10 +101,11 @@ TEST(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
 
     // Symbolic links planted at the names it writes are never followed: a link in place of a file
     // is left alone, and so is a file an administrator edited.
-    QFile::remove(root.filePath(rule));
+    const QString module = u"etc/modules-load.d/quenlark-uinput.conf"_s;
+    for (const QString& path : {rule, module})
+        QFile::remove(root.filePath(path));
     QFile::link(decoy.filePath(u"planted"_s), root.filePath(rule + u".new"_s));
-    QFile::link(decoy.filePath(u"planted"_s),
-                root.filePath(u"etc/modules-load.d/quenlark-uinput.conf"_s));
+    QFile::link(decoy.filePath(u"planted"_s), root.filePath(module));
     QProcess run;
     run.start(inScratchRoot, {root.path(), helper});
     ASSERT_TRUE(run.waitForFinished(30000));
