@@ -1,13 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "SingleInstanceGuard.hpp"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QLockFile>
-#include <QProcessEnvironment>
-#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -17,6 +14,7 @@
 #include <memory>
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace quenlark;
@@ -57,38 +55,23 @@ TEST(SingleInstanceGuardTest, OneRunPerUserThatASecondLaunchAsksToShowItsPanel)
     EXPECT_TRUE(SingleInstanceGuard(name).claim());
 }
 
-// Without a runtime folder of its own, the program never falls back to a name in a shared folder:
-// another user could hold that name, and every start would then leave at once.
+// Where the runtime folder, and Qt's fallback for it, are another user's, the program runs rather
+// than use a name in a shared folder that anyone could hold (the old fallback, held here).
 TEST(SingleInstanceGuardTest, NamesSquattedByAnotherUserNeverKeepTheProgramFromRunning)
 {
     const struct passwd* nobody = getpwnam("nobody");
     if (geteuid() != 0 || !nobody)
-        GTEST_SKIP() << "planting another user's files needs root and the user nobody";
+        GTEST_SKIP() << "planting another user's folders needs root and the user nobody";
     QTemporaryDir shared;
-    // Another user's folders where the runtime folder and Qt's fallback for it would be, and a
-    // lock held by a running process where the old fallback name was.
-    QLockFile held(shared.filePath(QStringLiteral("held")));
+    QLockFile held(shared.filePath(QStringLiteral("quenlark-companion-.lock")));
     ASSERT_TRUE(held.tryLock(0));
-    const QString squattedLock = QStringLiteral("quenlark-companion-squatted.lock");
-    ASSERT_TRUE(
-        QFile::copy(shared.filePath(QStringLiteral("held")), shared.filePath(squattedLock)));
-    for (const QString& name :
-         {QStringLiteral("runtime"), QStringLiteral("runtime-root"), squattedLock}) {
-        const QString path = shared.filePath(name);
-        ASSERT_TRUE(QFile::exists(path) || QDir().mkdir(path));
-        ASSERT_EQ(chown(QFile::encodeName(path).constData(), nobody->pw_uid, nobody->pw_gid), 0);
+    for (const char* name : {"/runtime", "/runtime-root"}) {
+        const QByteArray path = QFile::encodeName(shared.path()) + name;
+        ASSERT_TRUE(mkdir(path, 0700) == 0 && chown(path, nobody->pw_uid, nobody->pw_gid) == 0);
     }
-    const auto environment = qScopeGuard([saved = QProcessEnvironment::systemEnvironment()] {
-        for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR", "USER"}) {
-            if (saved.contains(QString::fromLatin1(name)))
-                qputenv(name, saved.value(QString::fromLatin1(name)).toLocal8Bit());
-            else
-                qunsetenv(name);
-        }
-    });
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(shared.filePath(QStringLiteral("runtime"))));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(shared.path()) + "/runtime");
     qputenv("TMPDIR", QFile::encodeName(shared.path()));
-    qputenv("USER", "squatted");
+    qunsetenv("USER");
     EXPECT_TRUE(SingleInstanceGuard(SingleInstanceGuard::defaultName()).claim());
 }
 

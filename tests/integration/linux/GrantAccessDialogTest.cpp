@@ -27,10 +27,12 @@ TEST(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
     QTemporaryDir root;
     QTemporaryDir decoy;
     for (const auto& folder :
-         {u"usr/sbin"_s, u"usr/bin"_s, u"etc/udev/rules.d"_s, u"etc/modules-load.d"_s, u"run"_s})
+         {u"usr/sbin"_s, u"usr/bin"_s, u"etc/udev/rules.d"_s, u"etc/modules-load.d"_s})
         ASSERT_TRUE(QDir(root.path()).mkpath(folder));
-    // The helper this replaced took a root from here; the installed one must not.
+    const QString rule = u"etc/udev/rules.d/70-quenlark-uinput.rules"_s;
+    // Neither a root from the environment nor a link planted beside the rule leads it elsewhere.
     qputenv("QUENLARK_GRANT_ROOT", QFile::encodeName(decoy.path()));
+    QFile::link(decoy.filePath(u"planted"_s), root.filePath(rule + u".new"_s));
     // A script that logs its name and arguments, then runs body.
     const auto writeScript = [&root](const QString& path, const QByteArray& body,
                                      QFile::Permissions mode = QFile::ReadOwner | QFile::ExeOwner) {
@@ -44,7 +46,6 @@ TEST(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
         QFile file(root.filePath(path));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     };
-    const QString rule = u"etc/udev/rules.d/70-quenlark-uinput.rules"_s;
     const QByteArray ruleText =
         R"(KERNEL=="uinput", SUBSYSTEM=="misc", TAG+="uaccess", OPTIONS+="static_node=uinput")"
         "\n";
@@ -99,20 +100,14 @@ TEST(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
     EXPECT_EQ(contents(u"etc/modules-load.d/quenlark-uinput.conf"_s), "uinput\n");
     EXPECT_TRUE(QDir(decoy.path()).isEmpty());
 
-    // Symbolic links planted at the names it writes are never followed: a link in place of a file
-    // is left alone, and so is a file an administrator edited.
-    const QString module = u"etc/modules-load.d/quenlark-uinput.conf"_s;
-    for (const QString& path : {rule, module})
-        QFile::remove(root.filePath(path));
-    QFile::link(decoy.filePath(u"planted"_s), root.filePath(rule + u".new"_s));
-    QFile::link(decoy.filePath(u"planted"_s), root.filePath(module));
+    // An administrator's edit is left alone, and said so.
+    QFile edited(root.filePath(rule));
+    ASSERT_TRUE(edited.open(QIODevice::Append) && edited.write("# edited\n") && edited.flush());
     QProcess run;
     run.start(inScratchRoot, {root.path(), helper});
     ASSERT_TRUE(run.waitForFinished(30000));
-    EXPECT_TRUE(run.readAllStandardError().contains(
-        "quenlark-uinput.conf was changed by an administrator"));
-    EXPECT_EQ(contents(rule), ruleText);
-    EXPECT_TRUE(QDir(decoy.path()).isEmpty());
+    EXPECT_TRUE(run.readAllStandardError().contains("changed by an administrator; left as it is"));
+    EXPECT_EQ(contents(rule), ruleText + "# edited\n");
 
     // After the desktop refused, Ask Again comes first, asks it once more and runs nothing.
     QFile::remove(root.filePath(u"log"_s));
