@@ -27,7 +27,6 @@ constexpr int clientTimeoutMilliseconds = 5000;
 constexpr int askTimeoutMilliseconds = 3000;
 constexpr int connectAttemptMilliseconds = 500;
 constexpr int retryPauseMilliseconds = 100;
-
 } // namespace
 
 SingleInstanceGuard::SingleInstanceGuard(QString name, QObject* parent)
