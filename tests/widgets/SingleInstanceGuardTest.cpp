@@ -55,8 +55,8 @@ TEST(SingleInstanceGuardTest, OneRunPerUserThatASecondLaunchAsksToShowItsPanel)
     EXPECT_TRUE(SingleInstanceGuard(name).claim());
 }
 
-// Where the runtime folder, and Qt's fallback for it, are another user's, the program runs rather
-// than use a name in a shared folder that anyone could hold (the old fallback, held here).
+// Where Qt's fallback runtime folder is another user's, the program runs rather than use a name in
+// a shared folder that anyone could hold (the old fallback, held here).
 TEST(SingleInstanceGuardTest, NamesSquattedByAnotherUserNeverKeepTheProgramFromRunning)
 {
     const struct passwd* nobody = getpwnam("nobody");
@@ -65,11 +65,9 @@ TEST(SingleInstanceGuardTest, NamesSquattedByAnotherUserNeverKeepTheProgramFromR
     QTemporaryDir shared;
     QLockFile held(shared.filePath(QStringLiteral("quenlark-companion-.lock")));
     ASSERT_TRUE(held.tryLock(0));
-    for (const char* name : {"/runtime", "/runtime-root"}) {
-        const QByteArray path = QFile::encodeName(shared.path()) + name;
-        ASSERT_TRUE(mkdir(path, 0700) == 0 && chown(path, nobody->pw_uid, nobody->pw_gid) == 0);
-    }
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(shared.path()) + "/runtime");
+    const QByteArray squatted = QFile::encodeName(shared.path()) + "/runtime-root";
+    ASSERT_TRUE(mkdir(squatted, 0700) == 0 && chown(squatted, nobody->pw_uid, nobody->pw_gid) == 0);
+    qunsetenv("XDG_RUNTIME_DIR");
     qputenv("TMPDIR", QFile::encodeName(shared.path()));
     qunsetenv("USER");
     EXPECT_TRUE(SingleInstanceGuard(SingleInstanceGuard::defaultName()).claim());

@@ -100,15 +100,6 @@ TEST(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
     EXPECT_EQ(contents(u"etc/modules-load.d/quenlark-uinput.conf"_s), "uinput\n");
     EXPECT_TRUE(QDir(decoy.path()).isEmpty());
 
-    // An administrator's edit is left alone, and said so.
-    QFile edited(root.filePath(rule));
-    ASSERT_TRUE(edited.open(QIODevice::Append) && edited.write("# edited\n") && edited.flush());
-    QProcess run;
-    run.start(inScratchRoot, {root.path(), helper});
-    ASSERT_TRUE(run.waitForFinished(30000));
-    EXPECT_TRUE(run.readAllStandardError().contains("changed by an administrator; left as it is"));
-    EXPECT_EQ(contents(rule), ruleText + "# edited\n");
-
     // After the desktop refused, Ask Again comes first, asks it once more and runs nothing.
     QFile::remove(root.filePath(u"log"_s));
     int asked = 0;

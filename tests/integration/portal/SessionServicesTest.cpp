@@ -144,8 +144,7 @@ TEST(LogindSessionTest, FollowsWhetherTheOwnSessionHasTheSeat)
     }
     EXPECT_EQ(announced, (QList<bool>{false, true, false, true}));
 
-    // A stale session id: keys keep flowing, that is said once, and the session that appears
-    // later is followed from the next poll on.
+    // A stale session id: keys keep flowing, said once; a session that appears later is followed.
     qputenv("XDG_SESSION_ID", "c2");
     testing::internal::CaptureStdout();
     LogindSession stale(bus);
