@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "SingleInstanceGuard.hpp"
 
+#include "Core/DiagnosticLog.hpp"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QLocalServer>
@@ -25,12 +27,6 @@ constexpr int clientTimeoutMilliseconds = 5000;
 constexpr int askTimeoutMilliseconds = 3000;
 constexpr int connectAttemptMilliseconds = 500;
 constexpr int retryPauseMilliseconds = 100;
-
-QString lockPath(const QString& name)
-{
-    const QString path = QDir::isAbsolutePath(name) ? name : QDir::temp().filePath(name);
-    return path + QStringLiteral(".lock");
-}
 } // namespace
 
 SingleInstanceGuard::SingleInstanceGuard(QString name, QObject* parent)
@@ -41,15 +37,23 @@ SingleInstanceGuard::~SingleInstanceGuard() = default;
 
 QString SingleInstanceGuard::defaultName()
 {
+    // Qt hands out a runtime folder only when it is this user's and closed to others (its own
+    // fallback in the temporary folder is checked the same way). A name in a shared folder could
+    // be taken by another user, and every start would then leave at once.
     const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (!runtime.isEmpty())
-        return QDir(runtime).filePath(QStringLiteral("quenlark-companion"));
-    return QStringLiteral("quenlark-companion-%1").arg(qEnvironmentVariable("USER"));
+    if (runtime.isEmpty())
+        return {};
+    return QDir(runtime).filePath(QStringLiteral("quenlark-companion"));
 }
 
 bool SingleInstanceGuard::claim()
 {
-    lock_ = std::make_unique<QLockFile>(lockPath(name_));
+    if (name_.isEmpty()) {
+        writeDiagnosticLine(QStringLiteral("[App] No private runtime folder: a second start of the "
+                                           "program will not be noticed"));
+        return true;
+    }
+    lock_ = std::make_unique<QLockFile>(name_ + QStringLiteral(".lock"));
     // Stale only when its process is gone: a running program holds the lock for days.
     lock_->setStaleLockTime(0);
     if (!lock_->tryLock(0)) {

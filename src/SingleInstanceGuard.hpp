@@ -19,11 +19,12 @@ class SingleInstanceGuard : public QObject {
     Q_OBJECT
 
 public:
-    // `name` is a local socket name: a full path, or a bare name placed in the temporary folder.
+    // `name` is the full path of a local socket in a folder private to the user; with an empty
+    // name every launch runs.
     explicit SingleInstanceGuard(QString name, QObject* parent = nullptr);
     ~SingleInstanceGuard() override;
 
-    // The per-user name: a socket in the user's runtime folder.
+    // The per-user name: a socket in the user's private runtime folder, or empty without one.
     static QString defaultName();
 
     // True when this process is the one to run. Otherwise the running process has been asked to

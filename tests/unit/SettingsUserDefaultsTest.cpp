@@ -10,7 +10,7 @@ using namespace quenlark;
 
 // A missing or unusable file reads as nothing stored; one that does not parse is moved aside
 // untouched rather than half-read and overwritten. Every change is on disk at once: a crash, or
-// the session ending, loses nothing.
+// the session ending, loses nothing. The file is its user's alone, also one left open to all.
 TEST(SettingsUserDefaultsTest, BadFilesLoseNothingAndChangesReachTheDiskAtOnce)
 {
     const QString key = QStringLiteral("savedPeripheralUUID");
@@ -19,6 +19,10 @@ TEST(SettingsUserDefaultsTest, BadFilesLoseNothingAndChangesReachTheDiskAtOnce)
     const auto onDisk = [](const QString& path) {
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    const auto isPrivate = [](const QString& path) {
+        return QFile::permissions(path) ==
+               (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
     };
     const std::pair<std::optional<QByteArray>, bool> table[] = {
         // Content (none: no file), and whether it fails to parse.
@@ -32,6 +36,7 @@ TEST(SettingsUserDefaultsTest, BadFilesLoseNothingAndChangesReachTheDiskAtOnce)
         if (content) {
             QFile file(path);
             ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(*content) == content->size());
+            file.setPermissions(file.permissions() | QFile::ReadGroup | QFile::ReadOther);
         }
         SettingsUserDefaults defaults(path);
         EXPECT_EQ(defaults.stringForKey(key), std::nullopt)
@@ -40,6 +45,7 @@ TEST(SettingsUserDefaultsTest, BadFilesLoseNothingAndChangesReachTheDiskAtOnce)
                   unreadable ? *content : QByteArray());
         defaults.setString(QString::fromLatin1(id), key);
         EXPECT_TRUE(onDisk(path).contains(id));
+        EXPECT_TRUE(isPrivate(path));
         defaults.removeObjectForKey(key);
         EXPECT_FALSE(onDisk(path).contains(id));
     }

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <QLockFile>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -11,6 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quenlark;
 
@@ -48,6 +53,24 @@ TEST(SingleInstanceGuardTest, OneRunPerUserThatASecondLaunchAsksToShowItsPanel)
     // Once the first run has ended, the next one runs.
     first.reset();
     EXPECT_TRUE(SingleInstanceGuard(name).claim());
+}
+
+// Where Qt's fallback runtime folder is another user's, the program runs rather than use a name in
+// a shared folder that anyone could hold (the old fallback, held here).
+TEST(SingleInstanceGuardTest, NamesSquattedByAnotherUserNeverKeepTheProgramFromRunning)
+{
+    const struct passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !nobody)
+        GTEST_SKIP() << "planting another user's folders needs root and the user nobody";
+    QTemporaryDir shared;
+    QLockFile held(shared.filePath(QStringLiteral("quenlark-companion-.lock")));
+    ASSERT_TRUE(held.tryLock(0));
+    const QByteArray squatted = QFile::encodeName(shared.path()) + "/runtime-root";
+    ASSERT_TRUE(mkdir(squatted, 0700) == 0 && chown(squatted, nobody->pw_uid, nobody->pw_gid) == 0);
+    qunsetenv("XDG_RUNTIME_DIR");
+    qputenv("TMPDIR", QFile::encodeName(shared.path()));
+    qunsetenv("USER");
+    EXPECT_TRUE(SingleInstanceGuard(SingleInstanceGuard::defaultName()).claim());
 }
 
 } // namespace

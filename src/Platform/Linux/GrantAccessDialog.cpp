@@ -22,35 +22,31 @@ constexpr int notAuthorisedExitCode = 127;
 GrantAccessDialog::GrantAccessDialog(QString elevator, QString helper,
                                      std::function<void()> askDesktop, QWidget* parent)
     : QDialog(parent), elevator_(std::move(elevator)), helper_(std::move(helper)),
-      allowButton_(new QPushButton(tr("Allow"))), statusLabel_(new QLabel)
+      allowButton_(new QPushButton(tr("Set Up for All Sessions"))), statusLabel_(new QLabel)
 {
     setWindowTitle(tr("Allow Keyboard Input"));
     setModal(false);
+    const bool afterRefusal = bool(askDesktop);
 
-    const QString purpose = tr("Quenlark Companion turns the clicker's buttons into Right and "
-                               "Left Arrow presses.");
-    const QString ways =
-        askDesktop
-            ? tr("The desktop did not give it leave to send them in this session.\n\nAsk Again "
-                 "shows the desktop's question once more. Set Up for All Sessions installs a "
-                 "system rule that gives the signed-in user access to /dev/uinput alone; it needs "
-                 "an administrator password.")
-            : tr("In this session it sends them through a virtual keyboard, which needs access to "
-                 "/dev/uinput.\n\nAllow installs a system rule that gives the signed-in user "
-                 "access to that device alone. You will be asked for an administrator password.");
-    auto* explanation = new QLabel(purpose + QStringLiteral(" ") + ways);
-    explanation->setWordWrap(true);
-    explanation->setTextFormat(Qt::PlainText);
+    const auto addText = [](QVBoxLayout* layout, const QString& text) {
+        auto* label = new QLabel(text);
+        label->setWordWrap(true);
+        label->setTextFormat(Qt::PlainText);
+        layout->addWidget(label);
+    };
+    auto* layout = new QVBoxLayout(this);
+    addText(layout, tr("Quenlark Companion turns the clicker's buttons into Right and Left Arrow "
+                       "presses.") +
+                        QStringLiteral(" ") +
+                        (afterRefusal ? tr("The desktop did not give it leave to send them in this "
+                                           "session. Ask Again shows the desktop's question once "
+                                           "more.")
+                                      : tr("This desktop has no way to allow that for one program: "
+                                           "an administrator can set up /dev/uinput for all "
+                                           "sessions instead.")));
 
-    statusLabel_->setObjectName(QStringLiteral("statusLabel"));
-    statusLabel_->setWordWrap(true);
-    statusLabel_->setTextFormat(Qt::PlainText);
-    statusLabel_->hide();
-
-    allowButton_->setObjectName(QStringLiteral("allowButton"));
     auto* buttons = new QDialogButtonBox;
-    if (askDesktop) {
-        allowButton_->setText(tr("Set Up for All Sessions"));
+    if (afterRefusal) {
         auto* askAgain = buttons->addButton(tr("Ask Again"), QDialogButtonBox::ActionRole);
         askAgain->setObjectName(QStringLiteral("askAgainButton"));
         askAgain->setDefault(true);
@@ -58,35 +54,51 @@ GrantAccessDialog::GrantAccessDialog(QString elevator, QString helper,
             accept();
             askDesktop();
         });
-    } else {
-        allowButton_->setDefault(true);
     }
-    buttons->addButton(allowButton_, QDialogButtonBox::AcceptRole);
     buttons->addButton(tr("Not Now"), QDialogButtonBox::RejectRole);
+    if (afterRefusal) {
+        layout->addWidget(buttons);
+        addText(layout, tr("Or an administrator can set up /dev/uinput for all sessions."));
+    }
+    // The administrator's way is never the default button: it grants far more than this program
+    // needs.
+    addText(layout, tr("Any program run by anyone signed in at this computer will be able to "
+                       "simulate any keyboard or mouse, including system key combinations. Prefer "
+                       "the desktop's permission on shared computers."));
+    allowButton_->setObjectName(QStringLiteral("allowButton"));
+    allowButton_->setAutoDefault(false);
     connect(allowButton_, &QPushButton::clicked, this, &GrantAccessDialog::allow);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    if (afterRefusal) {
+        layout->addWidget(allowButton_, 0, Qt::AlignLeft);
+    } else {
+        buttons->addButton(allowButton_, QDialogButtonBox::ActionRole);
+        layout->addWidget(buttons);
+    }
 
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(explanation);
+    statusLabel_->setObjectName(QStringLiteral("statusLabel"));
+    statusLabel_->setWordWrap(true);
+    statusLabel_->setTextFormat(Qt::PlainText);
+    statusLabel_->hide();
     layout->addWidget(statusLabel_);
-    layout->addWidget(buttons);
     setMinimumWidth(380);
 }
 
 QString GrantAccessDialog::helperPath()
 {
     const QString installed = QStringLiteral(QUENLARK_GRANT_HELPER_INSTALLED);
-    if (QFileInfo(installed).isExecutable())
+    const QString fallback = QStringLiteral(QUENLARK_GRANT_HELPER_FALLBACK);
+    if (fallback.isEmpty() || QFileInfo(installed).isExecutable())
         return installed;
-    return QStringLiteral(QUENLARK_GRANT_HELPER_SOURCE);
+    return fallback;
 }
 
 void GrantAccessDialog::showOnce(std::function<void()> askDesktop)
 {
     static QPointer<GrantAccessDialog> dialog;
     if (!dialog) {
-        dialog =
-            new GrantAccessDialog(QStringLiteral("pkexec"), helperPath(), std::move(askDesktop));
+        dialog = new GrantAccessDialog(QStringLiteral("/usr/bin/pkexec"), helperPath(),
+                                       std::move(askDesktop));
         dialog->setAttribute(Qt::WA_DeleteOnClose);
     }
     dialog->show();
@@ -129,17 +141,16 @@ void GrantAccessDialog::helperFinished(int exitCode, QProcess::ExitStatus exitSt
     allowButton_->setEnabled(true);
     if (exitStatus == QProcess::NormalExit &&
         (exitCode == dismissedExitCode || exitCode == notAuthorisedExitCode))
-        statusLabel_->setText(tr("Access was not allowed. Press Allow to try again."));
+        statusLabel_->setText(tr("Access was not allowed."));
     else
-        statusLabel_->setText(tr("Access could not be set up. Press Allow to try again."));
+        statusLabel_->setText(tr("Access could not be set up."));
 }
 
 void GrantAccessDialog::helperFailedToStart()
 {
     allowButton_->setEnabled(true);
     statusLabel_->setText(
-        tr("%1 could not be started. Install the pkexec package, then press Allow again.")
-            .arg(elevator_));
+        tr("%1 could not be started. Install the pkexec package, then try again.").arg(elevator_));
 }
 
 } // namespace quenlark

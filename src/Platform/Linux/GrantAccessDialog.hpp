@@ -12,20 +12,20 @@ class QPushButton;
 
 namespace quenlark {
 
-// Explains why the companion needs access to /dev/uinput and, on "Allow", runs the fixed grant
-// helper with administrator rights. Where the desktop's remote-desktop consent is the first way
-// in (askDesktop given), it is shown after the desktop was refused: "Ask Again" asks the desktop
-// once more, and the helper is the alternative that covers every session. Non-modal, and nothing
-// in it waits: the outcome arrives as a signal of the helper's process, and the new trust state
-// reaches the panel through its poll.
+// Offers the administrator's opt-in to /dev/uinput, saying plainly what it grants, and on "Set Up
+// for All Sessions" runs the fixed grant helper with administrator rights. Shown where the desktop
+// has no way of its own, or after the desktop's own consent was refused (askDesktop given): then
+// "Ask Again" comes first and the opt-in only below it, never as the default. Non-modal, and
+// nothing in it waits: the outcome arrives as a signal of the helper's process, and the new trust
+// state reaches the panel through its poll.
 class GrantAccessDialog : public QDialog {
     Q_OBJECT
 public:
-    explicit GrantAccessDialog(QString elevator = QStringLiteral("pkexec"),
+    explicit GrantAccessDialog(QString elevator = QStringLiteral("/usr/bin/pkexec"),
                                QString helper = helperPath(), std::function<void()> askDesktop = {},
                                QWidget* parent = nullptr);
 
-    // The installed helper when there is one, else the one in the source tree (development runs).
+    // The installed helper; a developer build falls back to the one in the source tree.
     static QString helperPath();
     // Shows the one dialog of the process, bringing it forward when it is already open.
     static void showOnce(std::function<void()> askDesktop = {});

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Qt/SettingsUserDefaults.hpp"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 namespace quenlark {
 
@@ -16,9 +18,25 @@ SettingsUserDefaults::SettingsUserDefaults(const QString& filePath)
     open(filePath, QSettings::IniFormat);
 }
 
+namespace {
+// The file holds the clicker's address and the portal's restore token: it is the user's alone,
+// also when an older version made it readable to all. QSettings rewrites it through QSaveFile,
+// which keeps the mode of the file it replaces.
+void keepPrivate(const QString& path)
+{
+    constexpr auto privateMode = QFile::ReadOwner | QFile::WriteOwner;
+    QFile file(path);
+    if (file.exists())
+        file.setPermissions(privateMode);
+    else if (QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly, privateMode))
+        file.close();
+}
+} // namespace
+
 template <typename... Args> void SettingsUserDefaults::open(Args... args)
 {
     settings_ = std::make_unique<QSettings>(args...);
+    keepPrivate(settings_->fileName());
     if (settings_->status() != QSettings::FormatError)
         return;
     // QSettings keeps whatever it half-parsed and rewrites the file at the next sync; keep the
@@ -28,6 +46,7 @@ template <typename... Args> void SettingsUserDefaults::open(Args... args)
     const QString aside = path + QStringLiteral(".unreadable");
     QFile::remove(aside);
     QFile::rename(path, aside);
+    keepPrivate(path);
     settings_ = std::make_unique<QSettings>(args...);
 }
 

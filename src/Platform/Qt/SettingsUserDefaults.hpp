@@ -10,8 +10,9 @@
 namespace quenlark {
 
 // User defaults in the user's settings file (organisation "Quenlark", application "Quenlark
-// Companion"), written through at every change. A file that cannot be parsed reads as nothing
-// stored; it is moved aside to "<file>.unreadable" rather than overwritten.
+// Companion"), written through at every change and readable by its user alone (mode 0600, also for
+// a file an older version left open to all). A file that cannot be parsed reads as nothing stored;
+// it is moved aside to "<file>.unreadable" rather than overwritten.
 class SettingsUserDefaults : public UserDefaults {
 public:
     SettingsUserDefaults();

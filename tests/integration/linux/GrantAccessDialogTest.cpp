@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -13,57 +14,78 @@
 using namespace quenlark;
 using namespace Qt::StringLiterals;
 
-// The dialog runs the real helper through a stand-in for pkexec, on a scratch root
-// (QUENLARK_GRANT_ROOT) whose stand-ins for modprobe and udevadm log how they were called.
+// The dialog runs the real helper through a stand-in for pkexec, in a scratch root (the test-only
+// wrapper in-scratch-root) whose stand-ins for modprobe and udevadm log how they were called.
 TEST(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
 {
     int argc = 1;
     char* argv[] = {const_cast<char*>("GrantAccessDialogTest")};
     QApplication application(argc, argv);
+    if (QProcess::execute(u"unshare"_s, {u"--mount"_s, u"true"_s}) != 0)
+        GTEST_SKIP() << "this machine gives the test no mount namespace for its scratch root";
     const QString helper = QStringLiteral(QUENLARK_GRANT_HELPER);
     QTemporaryDir root;
-    ASSERT_TRUE(QDir(root.path()).mkpath(u"usr/sbin"_s));
-    qputenv("QUENLARK_GRANT_ROOT", QFile::encodeName(root.path()));
+    QTemporaryDir decoy;
+    for (const auto& folder :
+         {u"usr/sbin"_s, u"usr/bin"_s, u"etc/udev/rules.d"_s, u"etc/modules-load.d"_s})
+        ASSERT_TRUE(QDir(root.path()).mkpath(folder));
+    const QString rule = u"etc/udev/rules.d/70-quenlark-uinput.rules"_s;
+    // Neither a root from the environment nor a link planted beside the rule leads it elsewhere.
+    qputenv("QUENLARK_GRANT_ROOT", QFile::encodeName(decoy.path()));
+    QFile::link(decoy.filePath(u"planted"_s), root.filePath(rule + u".new"_s));
     // A script that logs its name and arguments, then runs body.
-    const auto writeScript = [&root](const QString& path, const QByteArray& body) {
+    const auto writeScript = [&root](const QString& path, const QByteArray& body,
+                                     QFile::Permissions mode = QFile::ReadOwner | QFile::ExeOwner) {
         QFile file(root.filePath(path));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write("#!/bin/sh\necho \"$(basename $0) $*\" >>\"$QUENLARK_GRANT_ROOT/log\"\n" + body);
-        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        file.write("#!/bin/sh\necho \"$(basename $0) $*\" >>" + QFile::encodeName(root.path()) +
+                   "/log\n" + body);
+        file.setPermissions(mode | QFile::WriteOwner);
     };
     const auto contents = [&root](const QString& path) {
         QFile file(root.filePath(path));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     };
-    writeScript(u"usr/sbin/udevadm"_s, {});
+    const QByteArray ruleText =
+        R"(KERNEL=="uinput", SUBSYSTEM=="misc", TAG+="uaccess", OPTIONS+="static_node=uinput")"
+        "\n";
+    writeScript(u"usr/bin/udevadm"_s, {});
+    const QString inScratchRoot = QStringLiteral(TEST_SOURCE_DIR "/in-scratch-root");
+    const QByteArray wrapper = QFile::encodeName(inScratchRoot + u' ' + root.path());
     const QByteArray elevated = "pkexec " + helper.toUtf8() + "\n";
     const QByteArray granted = elevated + "modprobe uinput\nudevadm control --reload-rules\n"
                                           "udevadm trigger --action=change --subsystem-match=misc "
                                           "--sysname-match=uinput\nudevadm settle --timeout=10\n";
-    const char* notAllowed = "Access was not allowed. Press Allow to try again.";
-    const char* notSetUp = "Access could not be set up. Press Allow to try again.";
+    const char* notAllowed = "Access was not allowed.";
+    const char* notSetUp = "Access could not be set up.";
     const struct {
         const char* elevatorBody; // no pkexec where null
         QByteArray modprobeBody;
+        bool modprobeMissing;
         const char* status; // the dialog closes, accepted, where empty
         QByteArray log;
+        bool writesRule;
     } table[] = {
-        {"exit 126", {}, notAllowed, elevated},
-        {"exit 127", {}, notAllowed, elevated},
-        {nullptr, {}, "Install the pkexec package, then press Allow again.", ""},
-        {"exec \"$@\"", "exit 1", notSetUp, elevated + "modprobe uinput\n"},
+        {"exit 126", {}, false, notAllowed, elevated, false},
+        {"exit 127", {}, false, notAllowed, elevated, false},
+        {nullptr, {}, false, "Install the pkexec package, then try again.", "", false},
         // Whatever starts the helper through pkexec could hand arguments to a root shell.
-        {"exec \"$@\" /tmp/evil", {}, notSetUp, elevated},
-        {"exec \"$@\"", {}, "", granted},
+        {"exec WRAPPER \"$@\" /tmp/evil", {}, false, notSetUp, elevated, false},
+        // Without its tools the helper writes nothing it could not then apply.
+        {"exec WRAPPER \"$@\"", {}, true, notSetUp, elevated, false},
+        {"exec WRAPPER \"$@\"", "exit 1", false, notSetUp, elevated + "modprobe uinput\n", true},
+        {"exec WRAPPER \"$@\"", {}, false, "", granted, true},
     };
     for (const auto& row : table) {
         QFile::remove(root.filePath(u"log"_s));
-        writeScript(u"usr/sbin/modprobe"_s, row.modprobeBody);
-        writeScript(u"pkexec"_s, row.elevatorBody);
+        writeScript(u"usr/sbin/modprobe"_s, row.modprobeBody,
+                    row.modprobeMissing ? QFile::ReadOwner : QFile::ReadOwner | QFile::ExeOwner);
+        writeScript(u"pkexec"_s, QByteArray(row.elevatorBody).replace("WRAPPER", wrapper));
         GrantAccessDialog dialog(root.filePath(row.elevatorBody ? u"pkexec"_s : u"none"_s), helper);
         dialog.show();
         auto* allow = dialog.findChild<QPushButton*>(u"allowButton"_s);
         auto* status = dialog.findChild<QLabel*>(u"statusLabel"_s);
+        EXPECT_FALSE(allow->isDefault());
         allow->click();
         EXPECT_TRUE(dialog.isVisible() && !dialog.isModal() && !allow->isEnabled());
         EXPECT_EQ(status->text(), u"Waiting for authorisation…"_s);
@@ -73,19 +95,21 @@ TEST(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
                                 : dialog.result() == QDialog::Accepted)
             << row.status << status->text().toStdString();
         EXPECT_EQ(contents(u"log"_s), row.log) << row.status;
+        EXPECT_EQ(contents(rule), row.writesRule ? ruleText : "") << row.status;
     }
-    EXPECT_EQ(
-        contents(u"etc/udev/rules.d/70-quenlark-uinput.rules"_s),
-        R"(KERNEL=="uinput", SUBSYSTEM=="misc", TAG+="uaccess", OPTIONS+="static_node=uinput")"
-        "\n");
     EXPECT_EQ(contents(u"etc/modules-load.d/quenlark-uinput.conf"_s), "uinput\n");
+    EXPECT_TRUE(QDir(decoy.path()).isEmpty());
 
-    // After the desktop refused, Ask Again asks it once more and runs nothing.
+    // After the desktop refused, Ask Again comes first, asks it once more and runs nothing.
     QFile::remove(root.filePath(u"log"_s));
     int asked = 0;
     GrantAccessDialog askAgain(root.filePath(u"pkexec"_s), helper, [&asked] { ++asked; });
     askAgain.show();
-    askAgain.findChild<QPushButton*>(u"askAgainButton"_s)->click();
+    auto* askAgainButton = askAgain.findChild<QPushButton*>(u"askAgainButton"_s);
+    EXPECT_TRUE(askAgainButton->isDefault());
+    EXPECT_LT(askAgainButton->mapTo(&askAgain, QPoint()).y(),
+              askAgain.findChild<QPushButton*>(u"allowButton"_s)->mapTo(&askAgain, QPoint()).y());
+    askAgainButton->click();
     EXPECT_TRUE(asked == 1 && !askAgain.isVisible());
     EXPECT_EQ(contents(u"log"_s), "");
 }

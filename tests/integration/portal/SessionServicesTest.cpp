@@ -7,6 +7,7 @@
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QFileInfo>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -142,4 +143,16 @@ TEST(LogindSessionTest, FollowsWhetherTheOwnSessionHasTheSeat)
         EXPECT_TRUE(waitUntil([&] { return session.isActive() == active; })) << active;
     }
     EXPECT_EQ(announced, (QList<bool>{false, true, false, true}));
+
+    // A stale session id: keys keep flowing, said once; a session that appears later is followed.
+    qputenv("XDG_SESSION_ID", "c2");
+    testing::internal::CaptureStdout();
+    LogindSession stale(bus);
+    QTest::qWait(4500);
+    EXPECT_TRUE(stale.isActive());
+    mock(u"AddSession"_s, {u"c2"_s, u"seat0"_s, 1000u, u"presenter"_s, false}, logind,
+         u"/org/freedesktop/login1"_s, bus);
+    EXPECT_TRUE(waitUntil([&] { return !stale.isActive(); }));
+    EXPECT_EQ(QString::fromStdString(testing::internal::GetCapturedStdout()).count(u"[Session] "_s),
+              1);
 }
