@@ -30,8 +30,13 @@ public:
 
 LinuxKeyEventServices::LinuxKeyEventServices(const SessionEnvironment& environment,
                                              std::unique_ptr<UinputSystemCalls> calls,
-                                             PortalKeyboard* portal)
-    : calls_(std::move(calls)), uinput_(*calls_), portal_(portal)
+                                             PortalKeyboard* portal,
+                                             std::unique_ptr<VirtualKeyboardCalls> waylandCalls)
+    : calls_(std::move(calls)), uinput_(*calls_),
+      waylandCalls_(waylandCalls ? std::move(waylandCalls)
+                                 : std::make_unique<RealVirtualKeyboardCalls>(
+                                       environment.waylandDisplay.toLocal8Bit())),
+      virtualKeyboard_(*waylandCalls_), portal_(portal)
 {
     facts_.session = sessionType(environment);
     if (facts_.session == SessionType::x11) {
@@ -49,12 +54,18 @@ LinuxKeyEventServices::~LinuxKeyEventServices() = default;
 
 KeyBackend LinuxKeyEventServices::refreshBackend()
 {
-    if (!xtest_ && sessionActive_)
-        facts_.uinputWritable = uinput_.create() == UinputKeyboard::State::ready;
-    // Asked only where nothing else reaches the session; the answer is kept.
-    if (!xtest_ && !facts_.uinputWritable && portal_)
+    // Each way in is asked only where none before it reaches the session; the answers are kept.
+    if (!xtest_ && portal_)
         facts_.portalAvailable = portal_->isAvailable();
+    if (!xtest_ && !facts_.portalAvailable && facts_.session == SessionType::wayland)
+        facts_.virtualKeyboardOffered = virtualKeyboard_.offered();
+    // A uinput device is any program's to drive: it is never made where another way reaches the
+    // session.
+    if (!xtest_ && !facts_.portalAvailable && !facts_.virtualKeyboardOffered && sessionActive_)
+        facts_.uinputWritable = uinput_.create() == UinputKeyboard::State::ready;
     backend_ = selectBackend(facts_);
+    if (backend_ == KeyBackend::waylandVirtualKeyboard)
+        virtualKeyboardReady_ = virtualKeyboard_.create();
     return backend_;
 }
 
@@ -62,6 +73,8 @@ bool LinuxKeyEventServices::reachesSession() const
 {
     if (backend_ == KeyBackend::portal)
         return portal_->state() == PortalKeyboard::State::started;
+    if (backend_ == KeyBackend::waylandVirtualKeyboard)
+        return virtualKeyboardReady_;
     return backend_ != KeyBackend::none;
 }
 
@@ -83,6 +96,8 @@ ArrowKeyPoster* LinuxKeyEventServices::selectedPoster()
         return &uinput_;
     case KeyBackend::portal:
         return portal_;
+    case KeyBackend::waylandVirtualKeyboard:
+        return &virtualKeyboard_;
     case KeyBackend::none:
         break;
     }
