@@ -25,7 +25,8 @@ One session holds, each started here and ended when the session closes:
 
 WaylandCompanionSession is the same on Weston's headless Wayland compositor, with the real
 remote-desktop portal in front of a scripted desktop (`session.portal`) in place of Xvfb and the
-key window.
+key window. SwayCompanionSession is the same on Sway's headless backend, with no portal, and a
+Wayland key recorder (wev) in place of the key window.
 
 The panel that opens on its own (no tray) leaves the focus alone; one the user asks for takes it,
 and the key window takes it back at once. wait_for_panel() returns only once the key window has
@@ -41,6 +42,7 @@ import atexit
 import collections
 import configparser
 import ctypes
+import json
 import os
 import queue
 import shutil
@@ -748,3 +750,118 @@ class WaylandCompanionSession(CompanionSession):
                           for c in self.companions] +
                          [f'--- scripted BlueZ ---\n{self.bluez.log_tail()}',
                           f'--- Weston ---\n{self._file_tail("weston.log", 2000)}'])
+
+
+# A Sway session
+
+NOBODY_UID, NOGROUP_GID = 65534, 65534
+
+
+class WaylandKeyRecorder:
+    """A focused Wayland client that records the keys it receives: Debian's wev, whose report is
+    read as (kind, key name) pairs, the name from the keymap it was handed."""
+
+    def __init__(self, environment):
+        self.process = spawn(['stdbuf', '-oL', 'wev', '-f', 'wl_keyboard:key'], env=environment,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self._events = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def close(self):
+        end(self.process)
+
+    def _read(self):
+        # "key: serial: 7; time: 1; key: 114; state: 1 (pressed)", then "sym: Right (65363), ..."
+        kind = None
+        try:
+            for line in self.process.stdout:
+                if 'wl_keyboard] key:' in line:
+                    kind = 'press' if '(pressed)' in line else 'release'
+                elif kind and line.strip().startswith('sym:'):
+                    self._events.put((kind, line.split()[1]))
+                    kind = None
+        except (OSError, ValueError):
+            pass
+
+    def next_keys(self, count, timeout=DEFAULT_TIMEOUT):
+        keys = []
+        while len(keys) < count:
+            try:
+                keys.append(self._events.get(timeout=timeout))
+            except queue.Empty:
+                raise SessionError(f'timed out waiting for key {len(keys) + 1} of {count} '
+                                   f'(got {keys})') from None
+        return keys
+
+    def received_nothing_more(self):
+        return self._events.empty()
+
+
+class SwayCompanionSession(CompanionSession):
+    """The session on Sway's headless backend, a wlroots compositor without a remote-desktop
+    portal. Sway refuses to run as root, so it runs as nobody in a runtime folder of its own;
+    programs of the session reach it by the socket's full path. `session.start_recorder()` starts
+    the key recorder, which takes the focus; `session.focused_app()` names the focused window's
+    program."""
+
+    def _start_desktop(self):
+        self.display_name = ''
+        runtime = tempfile.mkdtemp(prefix='quenlark-sway-')
+        self._parts.append(lambda: shutil.rmtree(runtime, ignore_errors=True))
+        os.chown(runtime, NOBODY_UID, NOGROUP_GID)
+        os.chmod(runtime, 0o700)
+        environment = {'PATH': os.environ.get('PATH', '/usr/bin:/bin'), 'HOME': runtime,
+                       'XDG_RUNTIME_DIR': runtime, 'WLR_BACKENDS': 'headless',
+                       'WLR_RENDERER': 'pixman', 'WLR_LIBINPUT_NO_DEVICES': '1'}
+        with open(self.path('sway.log'), 'wb') as log:
+            sway = spawn(['sway', '-c', '/dev/null'], env=environment, user=NOBODY_UID,
+                         group=NOGROUP_GID, extra_groups=[], stdout=subprocess.DEVNULL, stderr=log)
+        self._parts.append(lambda: end(sway))
+
+        def sockets():
+            names = os.listdir(runtime)
+            display = [n for n in names if n.startswith('wayland-') and not n.endswith('.lock')]
+            ipc = [n for n in names if n.startswith('sway-ipc.')]
+            return (display[0], ipc[0]) if display and ipc else sway.poll() is not None
+
+        found = wait_for(sockets, 'Sway to listen')
+        if sway.poll() is not None:
+            raise SessionError('Sway ended: ' + self._file_tail('sway.log'))
+        self.wayland_display, self.sway_ipc = (os.path.join(runtime, name) for name in found)
+
+    def environment(self):
+        environment = super().environment()
+        del environment['DISPLAY']
+        environment.update({'WAYLAND_DISPLAY': self.wayland_display,
+                            'XDG_SESSION_TYPE': 'wayland', 'QT_QPA_PLATFORM': 'wayland'})
+        return environment
+
+    def start_recorder(self):
+        recorder = WaylandKeyRecorder(self.environment())
+        self._parts.append(recorder.close)
+        return recorder
+
+    def _tree(self):
+        reply = subprocess.run(['swaymsg', '-s', self.sway_ipc, '-t', 'get_tree', '-r'],
+                               capture_output=True, text=True, timeout=DEFAULT_TIMEOUT, check=True)
+        return json.loads(reply.stdout)
+
+    def apps(self):
+        """The program (app_id) of every window on screen."""
+        return [node.get('app_id') for node in _nodes(self._tree()) if node.get('pid')]
+
+    def focused_app(self):
+        return next((node.get('app_id') for node in _nodes(self._tree()) if node.get('focused')),
+                    None)
+
+    def diagnostics(self):
+        return '\n'.join([f'--- {os.path.basename(c.log_path)} ---\n{c.output()[-4000:]}'
+                          for c in self.companions] +
+                         [f'--- scripted BlueZ ---\n{self.bluez.log_tail()}',
+                          f'--- Sway ---\n{self._file_tail("sway.log", 2000)}'])
+
+
+def _nodes(node):
+    yield node
+    for child in node.get('nodes', []) + node.get('floating_nodes', []):
+        yield from _nodes(child)
