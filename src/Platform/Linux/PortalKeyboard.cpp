@@ -124,7 +124,7 @@ void PortalKeyboard::ask(Step step, const QString& method, QVariantList argument
 
 void PortalKeyboard::listenForResponse(const QString& requestPath)
 {
-    const char* slot = SLOT(requestAnswered(uint, QVariantMap));
+    const char* slot = SLOT(requestAnswered(uint, QVariantMap, QDBusMessage));
     if (!requestPath_.isEmpty())
         bus_.disconnect(portalService, requestPath_, requestInterface, QStringLiteral("Response"),
                         this, slot);
@@ -134,9 +134,10 @@ void PortalKeyboard::listenForResponse(const QString& requestPath)
                      this, slot);
 }
 
-void PortalKeyboard::requestAnswered(uint response, const QVariantMap& results)
+void PortalKeyboard::requestAnswered(uint response, const QVariantMap& results,
+                                     const QDBusMessage& message)
 {
-    if (state_ != State::asking)
+    if (state_ != State::asking || message.path() != requestPath_)
         return;
     listenForResponse({});
     if (response != 0) {
@@ -151,7 +152,7 @@ void PortalKeyboard::requestAnswered(uint response, const QVariantMap& results)
             return;
         }
         bus_.connect(portalService, session_, sessionInterface, QStringLiteral("Closed"), this,
-                     SLOT(sessionClosed()));
+                     SLOT(sessionClosed(QDBusMessage)));
         QVariantMap options{{QStringLiteral("types"), keyboardDevice}};
         if (version_ >= 2) {
             options.insert(QStringLiteral("persist_mode"), persistUntilRevoked);
@@ -195,16 +196,19 @@ void PortalKeyboard::forgetSession(bool close)
     if (session_.isEmpty())
         return;
     bus_.disconnect(portalService, session_, sessionInterface, QStringLiteral("Closed"), this,
-                    SLOT(sessionClosed()));
+                    SLOT(sessionClosed(QDBusMessage)));
     if (close)
         bus_.send(QDBusMessage::createMethodCall(portalService, session_, sessionInterface,
                                                  QStringLiteral("Close")));
     session_.clear();
 }
 
-void PortalKeyboard::sessionClosed()
+void PortalKeyboard::sessionClosed(const QDBusMessage& message)
 {
-    // The user revoked the session in the desktop, or the desktop ended it.
+    // The user revoked the session in the desktop, or the desktop ended it; a session this
+    // program already left (one that was refused, say) ends nothing now.
+    if (message.path() != session_)
+        return;
     forgetSession(false);
     state_ = State::idle;
 }

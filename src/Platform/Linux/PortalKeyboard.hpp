@@ -4,6 +4,7 @@
 #include "Platform/Linux/ArrowKeyPoster.hpp"
 
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
@@ -49,8 +50,9 @@ public:
     void post(ArrowKey key, bool keyDown) override;
 
 private Q_SLOTS:
-    void requestAnswered(uint response, const QVariantMap& results);
-    void sessionClosed();
+    // A signal disconnected from may still be delivered once, so each looks at where it came from.
+    void requestAnswered(uint response, const QVariantMap& results, const QDBusMessage& message);
+    void sessionClosed(const QDBusMessage& message);
 
 private:
     enum class Step { createSession, selectDevices, start };

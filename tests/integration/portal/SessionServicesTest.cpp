@@ -4,6 +4,7 @@
 #include "Platform/Linux/LogindSession.hpp"
 #include "Platform/Linux/PortalKeyboard.hpp"
 
+#include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QFileInfo>
@@ -28,6 +29,18 @@ QVariant mock(const QString& method, const QVariantList& arguments = {},
         QDBusMessage::createMethodCall(service, path, u"org.freedesktop.DBus.Mock"_s, method);
     message.setArguments(arguments);
     return bus.call(message).arguments().value(0);
+}
+
+// Waits on a plain event loop, as a program's own loop that runs no nested one: each pass handles
+// what is queued, then sleeps until more comes. A timer wakes it to look at the deadline.
+bool waitPlainly(const std::function<bool()>& condition)
+{
+    const QDeadlineTimer deadline(20000);
+    QTimer wake;
+    wake.start(50);
+    while (!condition() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return condition();
 }
 
 } // namespace
@@ -113,6 +126,41 @@ TEST(PortalKeyboardTest, VersionTwoKeepsTheRestoreTokenForTheNextStart)
     EXPECT_EQ(qdbus_cast<QList<uint>>(mock(u"PersistModesSent"_s, {}, frontend)),
               (QList<uint>{2, 2}))
         << "kept until the user revokes it";
+}
+
+// The desktop's Response to each request may come before the call's reply or after it (the real
+// frontend replies first), and a refusal ends the session too. On a plain event loop, with the
+// next request made as soon as the answer is in, each answer counts once and for its own request.
+// Many rounds, for a race that shows only sometimes.
+TEST(PortalKeyboardTest, EachAnswerCountsOnceForItsOwnRequestOnEitherSideOfItsReply)
+{
+    const QString frontend = u"org.freedesktop.portal.Desktop"_s;
+    BusService scripted(u"/usr/bin/python3"_s,
+                        {u"-m"_s, u"dbusmock"_s, u"--template"_s,
+                         QUENLARK_PORTAL_TEST_DIR "/remote_desktop_frontend.py"_L1},
+                        frontend);
+    fakes::InMemoryUserDefaults defaults;
+    for (int round = 0; round < 40; ++round) {
+        const QString order = round % 2 == 0 ? u"response-first"_s : u"reply-first"_s;
+        mock(u"SetOrder"_s, {order}, frontend);
+        const uint dialogs = mock(u"Starts"_s, {}, frontend).toUInt();
+        PortalKeyboard portal(defaults);
+        int refusals = 0;
+        portal.onRefused = [&refusals] { ++refusals; };
+        ASSERT_TRUE(portal.isAvailable());
+        // Refused or dismissed, then allowed at once.
+        for (const uint answer : {1u + round / 2 % 2, 0u}) {
+            mock(u"SetAnswer"_s, {answer}, frontend);
+            portal.requestConsent();
+            EXPECT_TRUE(waitPlainly([&] {
+                return portal.state() != PortalKeyboard::State::asking;
+            })) << order.toStdString()
+                << " " << answer;
+        }
+        EXPECT_EQ(portal.state(), PortalKeyboard::State::started) << order.toStdString();
+        EXPECT_EQ(refusals, 1) << order.toStdString();
+        EXPECT_EQ(mock(u"Starts"_s, {}, frontend).toUInt(), dialogs + 2) << order.toStdString();
+    }
 }
 
 // dbusmock's logind on the private system bus holds this program's session, c1, which starts on
