@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Linux/LinuxKeyEventServices.hpp"
 #include "Core/KeyInjector.hpp"
+#include "InMemoryUserDefaults.hpp"
 #include "Platform/Linux/LinuxAccessibility.hpp"
+#include "Platform/Linux/PortalKeyboard.hpp"
+
+#include <QCoreApplication>
 
 #include <gtest/gtest.h>
 
@@ -200,4 +204,30 @@ TEST(LinuxKeyEventServicesTest, ACompositorsVirtualKeyboardTypesAndUinputIsNever
                                        {"key", KEY_LEFT, 1},
                                        {"key", KEY_LEFT, 0}}));
     EXPECT_EQ(uinputCalls, Calls{});
+}
+
+// Until the portal's presence is known nothing is chosen, tried or asked; then the start-up request
+// is made only if the way chosen does not reach the session. Here there is no bus, so no portal.
+TEST(LinuxAccessibilityTest, TheStartUpRequestWaitsForThePortalsAnswer)
+{
+    for (const bool compositorKeyboard : {false, true}) {
+        fakes::InMemoryUserDefaults defaults;
+        PortalKeyboard portal(defaults, QDBusConnection(u"no bus"_s));
+        auto uinput = std::make_unique<RecordingCalls>();
+        uinput->openError = EACCES;
+        const Calls& uinputCalls = uinput->calls;
+        LinuxKeyEventServices keys({u"wayland"_s, u"wayland-0"_s, {}}, std::move(uinput), &portal,
+                                   std::make_unique<RecordingWaylandCalls>(compositorKeyboard));
+        int prompts = 0;
+        LinuxAccessibility access(keys, [&prompts] { ++prompts; });
+        EXPECT_FALSE(access.isProcessTrusted());
+        EXPECT_FALSE(access.isProcessTrustedWithPrompt());
+        EXPECT_EQ(prompts, 0);
+        EXPECT_EQ(uinputCalls, Calls{});
+
+        QCoreApplication::processEvents(); // the answer
+        EXPECT_EQ(access.isProcessTrusted(), compositorKeyboard);
+        EXPECT_EQ(prompts, compositorKeyboard ? 0 : 1);
+        EXPECT_EQ(uinputCalls.empty(), compositorKeyboard);
+    }
 }

@@ -47,6 +47,14 @@ LinuxKeyEventServices::LinuxKeyEventServices(const SessionEnvironment& environme
     // The X connection is kept only when XTest is what this session uses.
     if (selectBackend(facts_) != KeyBackend::xtest)
         xtest_.reset();
+    if (!xtest_ && portal_) {
+        QObject::connect(portal_, &PortalKeyboard::availabilityKnown, &context_, [this] {
+            refreshBackend();
+            if (onSettled)
+                onSettled();
+        });
+        portal_->probe();
+    }
     refreshBackend();
 }
 
@@ -54,6 +62,9 @@ LinuxKeyEventServices::~LinuxKeyEventServices() = default;
 
 KeyBackend LinuxKeyEventServices::refreshBackend()
 {
+    // The portal comes before the ways after it, so none of them is tried before its answer.
+    if (!settled())
+        return backend_ = KeyBackend::none;
     // Each way in is asked only where none before it reaches the session; the answers are kept.
     if (!xtest_ && portal_)
         facts_.portalAvailable = portal_->isAvailable();
@@ -67,6 +78,11 @@ KeyBackend LinuxKeyEventServices::refreshBackend()
     if (backend_ == KeyBackend::waylandVirtualKeyboard)
         virtualKeyboardReady_ = virtualKeyboard_.create();
     return backend_;
+}
+
+bool LinuxKeyEventServices::settled() const
+{
+    return xtest_ || !portal_ || portal_->probed();
 }
 
 bool LinuxKeyEventServices::reachesSession() const

@@ -9,6 +9,9 @@
 #include "Platform/Linux/WaylandVirtualKeyboard.hpp"
 #include "Platform/Linux/XTestKeyboard.hpp"
 
+#include <QObject>
+
+#include <functional>
 #include <memory>
 
 namespace quenlark {
@@ -29,10 +32,15 @@ public:
         std::unique_ptr<VirtualKeyboardCalls> waylandCalls = nullptr);
     ~LinuxKeyEventServices() override;
 
-    // The backend for this session now. Makes the uinput device when access to /dev/uinput has
-    // appeared and nothing else reaches the session; once it exists, or another backend is in use,
-    // this makes no system call.
+    // The backend for this session now: none until the portal's presence is known, which comes
+    // later on the event loop. Makes the uinput device when access to /dev/uinput has appeared and
+    // nothing else reaches the session; once it exists, or another backend is in use, this makes no
+    // system call.
     KeyBackend refreshBackend();
+    // Whether the choice no longer waits for the portal's answer.
+    bool settled() const;
+    // Called once, when the portal's answer has settled the choice.
+    std::function<void()> onSettled;
     KeyBackend backend() const { return backend_; }
     // Whether keys posted now reach the session: the portal counts once the user consented.
     bool reachesSession() const;
@@ -62,6 +70,8 @@ private:
     PortalKeyboard* portal_;
     KeyBackend backend_ = KeyBackend::none;
     bool sessionActive_ = true;
+    // Ends the wait for the portal's answer with this object.
+    QObject context_;
 };
 
 } // namespace quenlark

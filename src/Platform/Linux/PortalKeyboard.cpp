@@ -24,8 +24,6 @@ const QString restoreTokenKey = QStringLiteral("portalRestoreToken");
 
 constexpr uint keyboardDevice = 1;
 constexpr uint persistUntilRevoked = 2;
-// The portal is started on demand at login; it answers well within this once running.
-constexpr int probeTimeoutMs = 3000;
 
 // Tokens name requests and sessions on this connection, which every keyboard of the process shares.
 unsigned nextToken()
@@ -54,23 +52,37 @@ PortalKeyboard::PortalKeyboard(UserDefaults& defaults, QDBusConnection bus)
     : defaults_(defaults), bus_(std::move(bus))
 {}
 
-bool PortalKeyboard::isAvailable()
+void PortalKeyboard::probe()
 {
-    if (std::exchange(probed_, true) || !bus_.isConnected())
-        return state_ != State::unavailable;
+    if (std::exchange(probing_, true))
+        return;
+    if (!bus_.isConnected()) {
+        // No bus, so no portal; answered on the event loop all the same.
+        QMetaObject::invokeMethod(
+            this, [this] { probeAnswered({}); }, Qt::QueuedConnection);
+        return;
+    }
     auto message = QDBusMessage::createMethodCall(portalService, portalPath,
                                                   QStringLiteral("org.freedesktop.DBus.Properties"),
                                                   QStringLiteral("GetAll"));
     message << remoteDesktopInterface;
-    const QDBusMessage reply = bus_.call(message, QDBus::Block, probeTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return false;
-    const auto properties = qdbus_cast<QVariantMap>(reply.arguments().constFirst());
-    if ((properties.value(QStringLiteral("AvailableDeviceTypes")).toUInt() & keyboardDevice) == 0)
-        return false;
-    version_ = properties.value(QStringLiteral("version")).toUInt();
-    state_ = State::idle;
-    return true;
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher* call) {
+                call->deleteLater();
+                const QDBusPendingReply<QVariantMap> reply = *call;
+                probeAnswered(reply.isError() ? QVariantMap() : reply.value());
+            });
+}
+
+void PortalKeyboard::probeAnswered(const QVariantMap& properties)
+{
+    if (properties.value(QStringLiteral("AvailableDeviceTypes")).toUInt() & keyboardDevice) {
+        version_ = properties.value(QStringLiteral("version")).toUInt();
+        state_ = State::idle;
+    }
+    probed_ = true;
+    Q_EMIT availabilityKnown();
 }
 
 PortalKeyboard::~PortalKeyboard()

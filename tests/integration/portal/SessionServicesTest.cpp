@@ -64,7 +64,9 @@ TEST(PortalKeyboardTest, KeysFlowFromTheDesktopsConsentUntilItClosesTheSession)
     PortalKeyboard portal(defaults);
     int refusals = 0;
     portal.onRefused = [&refusals] { ++refusals; };
-    ASSERT_TRUE(portal.isAvailable()) << "the portal or the scripted desktop did not start";
+    portal.probe();
+    ASSERT_TRUE(waitUntil([&] { return portal.isAvailable(); }))
+        << "the portal or the scripted desktop did not start";
     // True when the desktop's answer started the session.
     const auto consent = [&](uint answer) {
         mock(u"SetAnswer"_s, {answer});
@@ -116,7 +118,8 @@ TEST(PortalKeyboardTest, VersionTwoKeepsTheRestoreTokenForTheNextStart)
     fakes::InMemoryUserDefaults defaults;
     for (int start = 1; start <= 2; ++start) {
         PortalKeyboard portal(defaults);
-        ASSERT_TRUE(portal.isAvailable());
+        portal.probe();
+        ASSERT_TRUE(waitUntil([&] { return portal.isAvailable(); }));
         portal.requestConsent();
         ASSERT_TRUE(waitUntil([&] { return portal.state() == PortalKeyboard::State::started; }));
         EXPECT_EQ(defaults.stringForKey(u"portalRestoreToken"_s), u"token-%1"_s.arg(start));
@@ -147,7 +150,8 @@ TEST(PortalKeyboardTest, EachAnswerCountsOnceForItsOwnRequestOnEitherSideOfItsRe
         PortalKeyboard portal(defaults);
         int refusals = 0;
         portal.onRefused = [&refusals] { ++refusals; };
-        ASSERT_TRUE(portal.isAvailable());
+        portal.probe();
+        ASSERT_TRUE(waitPlainly([&] { return portal.isAvailable(); }));
         // Refused or dismissed, then allowed at once.
         for (const uint answer : {1u + round / 2 % 2, 0u}) {
             mock(u"SetAnswer"_s, {answer}, frontend);
