@@ -564,6 +564,11 @@ class CompanionSession:
         self.companions.append(companion)
         return companion
 
+    def start_tray(self):
+        tray = Tray(self.environment())
+        self._parts.append(tray.close)
+        return tray
+
     def saved_clicker(self):
         """The identifier in the companion's settings file, or None."""
         settings = configparser.ConfigParser(interpolation=None)
@@ -653,6 +658,7 @@ class CompanionSession:
 # A Wayland session
 
 PORTAL_DIR = os.path.join(os.path.dirname(HERE), 'portal')
+TRAY_WATCHER = os.path.join(os.path.dirname(HERE), 'tray', 'status_notifier_watcher.py')
 PORTAL_FRONTEND = '/usr/libexec/xdg-desktop-portal'
 PORTAL_NAME = 'org.freedesktop.portal.Desktop'
 SCRIPTED_DESKTOP_NAME = 'org.freedesktop.impl.portal.desktop.quenlark'
@@ -701,6 +707,42 @@ class ScriptedPortal:
         """Every (keycode, state) the desktop received, in order."""
         flat = [int(value) for value in self.mock.Keys()]
         return list(zip(flat[0::2], flat[1::2]))
+
+
+class Tray:
+    """A desktop's tray on the session bus (tests/integration/tray/status_notifier_watcher.py),
+    which lists the items that registered with it."""
+
+    def __init__(self, environment):
+        self.process = spawn([PYTHON, TRAY_WATCHER], env=environment, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, text=True)
+        if read_line(self.process, 'the tray to start') != 'ready':
+            raise SessionError('the tray did not start')
+        self._items = []
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        try:
+            for line in self.process.stdout:
+                if line.startswith('registered '):
+                    self._items.append(line.split()[1])
+        except (OSError, ValueError):
+            pass
+
+    def items(self):
+        return list(self._items)
+
+    def close(self):
+        end(self.process)
+
+
+def hold(process):
+    """Stops the process: calls to it wait on the bus until release()."""
+    os.kill(process.pid, signal.SIGSTOP)
+
+
+def release(process):
+    os.kill(process.pid, signal.SIGCONT)
 
 
 class WaylandCompanionSession(CompanionSession):
@@ -836,15 +878,36 @@ class SwayCompanionSession(CompanionSession):
                             'XDG_SESSION_TYPE': 'wayland', 'QT_QPA_PLATFORM': 'wayland'})
         return environment
 
+    def start_bare_portal(self):
+        """xdg-desktop-portal with no desktop behind it, as on Sway without a portal backend that
+        offers remote desktop; returns its process."""
+        environment = dict(self.environment(), XDG_CURRENT_DESKTOP='sway',
+                           XDG_DESKTOP_PORTAL_DIR=self.path('data'))
+        frontend = spawn([PORTAL_FRONTEND], env=environment, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+        self._parts.append(lambda: end(frontend))
+        bus = dbus.bus.BusConnection(self.session_bus_address)
+        self._parts.append(bus.close)
+        wait_for(lambda: bus.name_has_owner(PORTAL_NAME), 'xdg-desktop-portal')
+        return frontend
+
     def start_recorder(self):
         recorder = WaylandKeyRecorder(self.environment())
         self._parts.append(recorder.close)
         return recorder
 
-    def _tree(self):
-        reply = subprocess.run(['swaymsg', '-s', self.sway_ipc, '-t', 'get_tree', '-r'],
+    def _ask(self, what):
+        reply = subprocess.run(['swaymsg', '-s', self.sway_ipc, '-t', what, '-r'],
                                capture_output=True, text=True, timeout=DEFAULT_TIMEOUT, check=True)
         return json.loads(reply.stdout)
+
+    def _tree(self):
+        return self._ask('get_tree')
+
+    def keyboards(self):
+        """The names of Sway's keyboards: with no devices of its own, those that programs made."""
+        return [device['name'] for device in self._ask('get_inputs')
+                if device.get('type') == 'keyboard']
 
     def apps(self):
         """The program (app_id) of every window on screen."""
