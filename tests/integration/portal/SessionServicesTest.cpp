@@ -31,6 +31,19 @@ QVariant mock(const QString& method, const QVariantList& arguments = {},
     return bus.call(message).arguments().value(0);
 }
 
+const QString portalName = u"org.freedesktop.portal.Desktop"_s;
+
+// A frontend of version 2 (remote_desktop_frontend.py), which hands the session back as the
+// documented object path.
+struct ScriptedFrontend : BusService {
+    ScriptedFrontend()
+        : BusService(u"/usr/bin/python3"_s,
+                     {u"-m"_s, u"dbusmock"_s, u"--template"_s,
+                      QUENLARK_PORTAL_TEST_DIR "/remote_desktop_frontend.py"_L1},
+                     portalName)
+    {}
+};
+
 // Waits on a plain event loop, as a program's own loop that runs no nested one: each pass handles
 // what is queued, then sleeps until more comes. A timer wakes it to look at the deadline.
 bool waitPlainly(const std::function<bool()>& condition)
@@ -58,7 +71,7 @@ TEST(PortalKeyboardTest, KeysFlowFromTheDesktopsConsentUntilItClosesTheSession)
                        scriptedDesktop);
     qputenv("XDG_DESKTOP_PORTAL_DIR", QUENLARK_PORTAL_TEST_DIR "/portals");
     qputenv("XDG_CURRENT_DESKTOP", "quenlark-test");
-    BusService portalFrontend(frontend, {}, u"org.freedesktop.portal.Desktop"_s);
+    BusService portalFrontend(frontend, {}, portalName);
 
     fakes::InMemoryUserDefaults defaults;
     PortalKeyboard portal(defaults);
@@ -105,16 +118,11 @@ TEST(PortalKeyboardTest, KeysFlowFromTheDesktopsConsentUntilItClosesTheSession)
     EXPECT_EQ(mock(u"ConsentDialogs"_s).toUInt(), 3u);
 }
 
-// Debian 12's portal speaks version 1; a scripted frontend of version 2
-// (remote_desktop_frontend.py, which hands the session back as the documented object path)
-// remembers the desktop's answer.
+// Debian 12's portal speaks version 1; a scripted frontend of version 2 remembers the desktop's
+// answer.
 TEST(PortalKeyboardTest, VersionTwoKeepsTheRestoreTokenForTheNextStart)
 {
-    const QString frontend = u"org.freedesktop.portal.Desktop"_s;
-    BusService scripted(u"/usr/bin/python3"_s,
-                        {u"-m"_s, u"dbusmock"_s, u"--template"_s,
-                         QUENLARK_PORTAL_TEST_DIR "/remote_desktop_frontend.py"_L1},
-                        frontend);
+    const ScriptedFrontend scripted;
     fakes::InMemoryUserDefaults defaults;
     for (int start = 1; start <= 2; ++start) {
         PortalKeyboard portal(defaults);
@@ -124,9 +132,9 @@ TEST(PortalKeyboardTest, VersionTwoKeepsTheRestoreTokenForTheNextStart)
         ASSERT_TRUE(waitUntil([&] { return portal.state() == PortalKeyboard::State::started; }));
         EXPECT_EQ(defaults.stringForKey(u"portalRestoreToken"_s), u"token-%1"_s.arg(start));
     }
-    EXPECT_EQ(qdbus_cast<QStringList>(mock(u"RestoreTokensSent"_s, {}, frontend)),
+    EXPECT_EQ(qdbus_cast<QStringList>(mock(u"RestoreTokensSent"_s, {}, portalName)),
               (QStringList{{}, u"token-1"_s}));
-    EXPECT_EQ(qdbus_cast<QList<uint>>(mock(u"PersistModesSent"_s, {}, frontend)),
+    EXPECT_EQ(qdbus_cast<QList<uint>>(mock(u"PersistModesSent"_s, {}, portalName)),
               (QList<uint>{2, 2}))
         << "kept until the user revokes it";
 }
@@ -137,16 +145,12 @@ TEST(PortalKeyboardTest, VersionTwoKeepsTheRestoreTokenForTheNextStart)
 // Many rounds, for a race that shows only sometimes.
 TEST(PortalKeyboardTest, EachAnswerCountsOnceForItsOwnRequestOnEitherSideOfItsReply)
 {
-    const QString frontend = u"org.freedesktop.portal.Desktop"_s;
-    BusService scripted(u"/usr/bin/python3"_s,
-                        {u"-m"_s, u"dbusmock"_s, u"--template"_s,
-                         QUENLARK_PORTAL_TEST_DIR "/remote_desktop_frontend.py"_L1},
-                        frontend);
+    const ScriptedFrontend scripted;
     fakes::InMemoryUserDefaults defaults;
     for (int round = 0; round < 40; ++round) {
         const QString order = round % 2 == 0 ? u"response-first"_s : u"reply-first"_s;
-        mock(u"SetOrder"_s, {order}, frontend);
-        const uint dialogs = mock(u"Starts"_s, {}, frontend).toUInt();
+        mock(u"SetOrder"_s, {order}, portalName);
+        const uint dialogs = mock(u"Starts"_s, {}, portalName).toUInt();
         PortalKeyboard portal(defaults);
         int refusals = 0;
         portal.onRefused = [&refusals] { ++refusals; };
@@ -154,7 +158,7 @@ TEST(PortalKeyboardTest, EachAnswerCountsOnceForItsOwnRequestOnEitherSideOfItsRe
         ASSERT_TRUE(waitPlainly([&] { return portal.isAvailable(); }));
         // Refused or dismissed, then allowed at once.
         for (const uint answer : {1u + round / 2 % 2, 0u}) {
-            mock(u"SetAnswer"_s, {answer}, frontend);
+            mock(u"SetAnswer"_s, {answer}, portalName);
             portal.requestConsent();
             EXPECT_TRUE(waitPlainly([&] {
                 return portal.state() != PortalKeyboard::State::asking;
@@ -163,7 +167,7 @@ TEST(PortalKeyboardTest, EachAnswerCountsOnceForItsOwnRequestOnEitherSideOfItsRe
         }
         EXPECT_EQ(portal.state(), PortalKeyboard::State::started) << order.toStdString();
         EXPECT_EQ(refusals, 1) << order.toStdString();
-        EXPECT_EQ(mock(u"Starts"_s, {}, frontend).toUInt(), dialogs + 2) << order.toStdString();
+        EXPECT_EQ(mock(u"Starts"_s, {}, portalName).toUInt(), dialogs + 2) << order.toStdString();
     }
 }
 
