@@ -35,8 +35,8 @@ SessionType sessionType(const SessionEnvironment& environment);
 
 // XTest on a real X11 server; otherwise the desktop's remote-desktop portal, once the user consents
 // there; otherwise the Wayland compositor's virtual keyboard, which needs no privilege; otherwise
-// uinput, only where /dev/uinput is writable, which means an administrator opted in: it lets any
-// of the user's programs make any input device. Otherwise nothing reaches the session.
+// uinput, only where /dev/uinput is writable, a grant that lets any program of the user make any
+// input device. Otherwise nothing reaches the session.
 KeyBackend selectBackend(const SessionFacts& facts);
 
 } // namespace quenlark
