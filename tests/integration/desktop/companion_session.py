@@ -44,6 +44,7 @@ import configparser
 import ctypes
 import json
 import os
+import pwd
 import queue
 import shutil
 import signal
@@ -796,7 +797,6 @@ class WaylandCompanionSession(CompanionSession):
 
 # A Sway session
 
-NOBODY_UID, NOGROUP_GID = 65534, 65534
 
 
 class WaylandKeyRecorder:
@@ -850,14 +850,16 @@ class SwayCompanionSession(CompanionSession):
         self.display_name = ''
         runtime = tempfile.mkdtemp(prefix='quenlark-sway-')
         self._parts.append(lambda: shutil.rmtree(runtime, ignore_errors=True))
-        os.chown(runtime, NOBODY_UID, NOGROUP_GID)
+        nobody = pwd.getpwnam('nobody')
+        os.chown(runtime, nobody.pw_uid, nobody.pw_gid)
         os.chmod(runtime, 0o700)
         environment = {'PATH': os.environ.get('PATH', '/usr/bin:/bin'), 'HOME': runtime,
                        'XDG_RUNTIME_DIR': runtime, 'WLR_BACKENDS': 'headless',
                        'WLR_RENDERER': 'pixman', 'WLR_LIBINPUT_NO_DEVICES': '1'}
         with open(self.path('sway.log'), 'wb') as log:
-            sway = spawn(['sway', '-c', '/dev/null'], env=environment, user=NOBODY_UID,
-                         group=NOGROUP_GID, extra_groups=[], stdout=subprocess.DEVNULL, stderr=log)
+            sway = spawn(['sway', '-c', '/dev/null'], env=environment, user=nobody.pw_uid,
+                         group=nobody.pw_gid, extra_groups=[], stdout=subprocess.DEVNULL,
+                         stderr=log)
         self._parts.append(lambda: end(sway))
 
         def sockets():
@@ -881,8 +883,9 @@ class SwayCompanionSession(CompanionSession):
     def start_bare_portal(self):
         """xdg-desktop-portal with no desktop behind it, as on Sway without a portal backend that
         offers remote desktop; returns its process."""
+        os.makedirs(self.path('no-portals'), exist_ok=True)
         environment = dict(self.environment(), XDG_CURRENT_DESKTOP='sway',
-                           XDG_DESKTOP_PORTAL_DIR=self.path('data'))
+                           XDG_DESKTOP_PORTAL_DIR=self.path('no-portals'))
         frontend = spawn([PORTAL_FRONTEND], env=environment, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL)
         self._parts.append(lambda: end(frontend))
