@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Linux/LinuxKeyEventServices.hpp"
 #include "Core/KeyInjector.hpp"
+#include "InMemoryUserDefaults.hpp"
 #include "Platform/Linux/LinuxAccessibility.hpp"
+#include "Platform/Linux/PortalKeyboard.hpp"
+
+#include <QCoreApplication>
 
 #include <gtest/gtest.h>
 
@@ -55,6 +59,26 @@ struct RecordingCalls : UinputSystemCalls {
     Calls calls;
 };
 
+// The compositor's side of the virtual keyboard: bound when offered, lost on demand.
+struct RecordingWaylandCalls : VirtualKeyboardCalls {
+    explicit RecordingWaylandCalls(bool offered) : offered(offered) {}
+    bool bindManager() override
+    {
+        calls.emplace_back("bind", 0, 0);
+        return offered;
+    }
+    void createKeyboard(const QByteArray&) override { calls.emplace_back("keyboard", 0, 0); }
+    void key(std::uint32_t, std::uint32_t code, bool pressed) override
+    {
+        calls.emplace_back("key", code, pressed);
+    }
+    bool flush() override { return !lost; }
+
+    bool offered;
+    bool lost = false;
+    Calls calls;
+};
+
 const Calls opening{{"open", 0, O_WRONLY | O_NONBLOCK | O_CLOEXEC}};
 const Calls removal{{"ioctl", UI_DEV_DESTROY, 0}, {"close", 0, 0}};
 
@@ -84,28 +108,32 @@ Calls frame(int key, int value)
 
 } // namespace
 
-TEST(KeyBackendTest, XTestOnRealX11ThenTheVirtualKeyboardThenThePortalThenNothing)
+TEST(KeyBackendTest, XTestThenThePortalThenTheCompositorsKeyboardThenUinputThenNothing)
 {
     const SessionEnvironment x11{u"x11"_s, {}, ":0"};
+    const SessionEnvironment wayland{u"wayland"_s, u"wayland-1"_s, {}};
     const struct {
         SessionEnvironment environment;
-        bool xtest, xwayland, uinput, portal;
+        bool xtest, xwayland, uinput, portal, virtualKeyboard;
         KeyBackend backend;
     } table[] = {
-        // XTest needs no permission; the virtual keyboard no consent, unlike the portal.
-        {x11, true, false, true, true, KeyBackend::xtest},
-        {{u"tty"_s, {}, ":0"}, true, false, false, false, KeyBackend::xtest}, // startx
-        {x11, false, false, true, true, KeyBackend::uinput},
-        {x11, false, false, false, true, KeyBackend::portal},
+        {x11, true, false, true, true, false, KeyBackend::xtest},
+        {{u"tty"_s, {}, ":0"}, true, false, false, false, false, KeyBackend::xtest}, // startx
+        // A writable /dev/uinput gives every program of the user any device: the last resort.
+        {x11, false, false, true, true, false, KeyBackend::portal},
+        {x11, false, false, true, false, false, KeyBackend::uinput},
         // XWayland posing as X11: its fake input reaches no Wayland window.
-        {x11, true, true, false, true, KeyBackend::portal},
-        {{u"x11"_s, u"wayland-1"_s, ":0"}, true, false, true, true, KeyBackend::uinput},
-        {{u"wayland"_s, {}, ":1"}, true, false, false, true, KeyBackend::portal},
-        {{u"tty"_s, {}, {}}, true, false, false, false, KeyBackend::none},
+        {x11, true, true, false, true, false, KeyBackend::portal},
+        {{u"x11"_s, u"wayland-1"_s, ":0"}, true, false, true, false, false, KeyBackend::uinput},
+        {{u"wayland"_s, {}, ":1"}, true, false, true, true, true, KeyBackend::portal},
+        // wlroots compositors (Sway) have no remote-desktop portal but their own keyboard.
+        {wayland, false, false, true, false, true, KeyBackend::waylandVirtualKeyboard},
+        {{u"tty"_s, {}, {}}, true, false, false, false, false, KeyBackend::none},
     };
     for (const auto& row : table) {
-        const SessionFacts facts{sessionType(row.environment), row.xtest, row.xwayland, row.uinput,
-                                 row.portal};
+        const SessionFacts facts{
+            sessionType(row.environment), row.xtest, row.xwayland, row.uinput, row.portal,
+            row.virtualKeyboard};
         EXPECT_EQ(selectBackend(facts), row.backend) << &row - table;
     }
 }
@@ -116,7 +144,8 @@ TEST(LinuxKeyEventServicesTest, KeysFlowOnceAccessAppearsAndOnlyWhileTheSessionH
     auto owned = std::make_unique<RecordingCalls>();
     auto& calls = *owned;
     calls.openError = EACCES;
-    LinuxKeyEventServices keys({u"wayland"_s, u"wayland-0"_s, ":0"}, std::move(owned));
+    LinuxKeyEventServices keys({u"wayland"_s, u"wayland-0"_s, ":0"}, std::move(owned), nullptr,
+                               std::make_unique<RecordingWaylandCalls>(false));
     int prompts = 0;
     LinuxAccessibility access(keys, [&prompts] { ++prompts; });
     EXPECT_FALSE(access.isProcessTrusted());
@@ -149,4 +178,56 @@ TEST(LinuxKeyEventServicesTest, KeysFlowOnceAccessAppearsAndOnlyWhileTheSessionH
     EXPECT_EQ(calls.calls, opening + opening + opening + creation() + frame(KEY_RIGHT, 1) +
                                frame(KEY_RIGHT, 0) + removal + creation() + frame(KEY_LEFT, 1) +
                                removal + opening + opening);
+}
+
+// Sway: its virtual keyboard carries the keys, with no privilege, and uinput is never touched.
+TEST(LinuxKeyEventServicesTest, ACompositorsVirtualKeyboardTypesAndUinputIsNeverOpened)
+{
+    auto uinput = std::make_unique<RecordingCalls>();
+    auto wayland = std::make_unique<RecordingWaylandCalls>(true);
+    const Calls& uinputCalls = uinput->calls;
+    RecordingWaylandCalls& compositor = *wayland;
+    LinuxKeyEventServices keys({u"wayland"_s, u"wayland-1"_s, {}}, std::move(uinput), nullptr,
+                               std::move(wayland));
+    LinuxAccessibility access(keys, {});
+    EXPECT_TRUE(access.isProcessTrusted());
+    KeyInjector::injectArrowKey(keys, SlideCommand::nextSlide);
+    KeyInjector::injectArrowKey(keys, SlideCommand::previousSlide);
+    EXPECT_TRUE(access.isProcessTrusted());
+    compositor.lost = true;
+    EXPECT_FALSE(access.isProcessTrusted()) << "the compositor went, or refused the keyboard";
+
+    EXPECT_EQ(compositor.calls, (Calls{{"bind", 0, 0},
+                                       {"keyboard", 0, 0},
+                                       {"key", KEY_RIGHT, 1},
+                                       {"key", KEY_RIGHT, 0},
+                                       {"key", KEY_LEFT, 1},
+                                       {"key", KEY_LEFT, 0}}));
+    EXPECT_EQ(uinputCalls, Calls{});
+}
+
+// Until the portal's presence is known nothing is chosen, tried or asked; then the start-up request
+// is made only if the way chosen does not reach the session. Here there is no bus, so no portal.
+TEST(LinuxAccessibilityTest, TheStartUpRequestWaitsForThePortalsAnswer)
+{
+    for (const bool compositorKeyboard : {false, true}) {
+        fakes::InMemoryUserDefaults defaults;
+        PortalKeyboard portal(defaults, QDBusConnection(u"no bus"_s));
+        auto uinput = std::make_unique<RecordingCalls>();
+        uinput->openError = EACCES;
+        const Calls& uinputCalls = uinput->calls;
+        LinuxKeyEventServices keys({u"wayland"_s, u"wayland-0"_s, {}}, std::move(uinput), &portal,
+                                   std::make_unique<RecordingWaylandCalls>(compositorKeyboard));
+        int prompts = 0;
+        LinuxAccessibility access(keys, [&prompts] { ++prompts; });
+        EXPECT_FALSE(access.isProcessTrusted());
+        EXPECT_FALSE(access.isProcessTrustedWithPrompt());
+        EXPECT_EQ(prompts, 0);
+        EXPECT_EQ(uinputCalls, Calls{});
+
+        QCoreApplication::processEvents(); // the answer
+        EXPECT_EQ(access.isProcessTrusted(), compositorKeyboard);
+        EXPECT_EQ(prompts, compositorKeyboard ? 0 : 1);
+        EXPECT_EQ(uinputCalls.empty(), compositorKeyboard);
+    }
 }

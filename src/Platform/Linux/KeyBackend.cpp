@@ -24,10 +24,12 @@ KeyBackend selectBackend(const SessionFacts& facts)
 {
     if (facts.session == SessionType::x11 && facts.xtestPresent && !facts.xwaylandPresent)
         return KeyBackend::xtest;
-    if (facts.uinputWritable)
-        return KeyBackend::uinput;
     if (facts.portalAvailable)
         return KeyBackend::portal;
+    if (facts.session == SessionType::wayland && facts.virtualKeyboardOffered)
+        return KeyBackend::waylandVirtualKeyboard;
+    if (facts.uinputWritable)
+        return KeyBackend::uinput;
     return KeyBackend::none;
 }
 

@@ -11,7 +11,17 @@ namespace quenlark {
 LinuxAccessibility::LinuxAccessibility(LinuxKeyEventServices& keys,
                                        std::function<void()> askForAccess)
     : keys_(keys), askForAccess_(std::move(askForAccess))
-{}
+{
+    keys_.onSettled = [this] {
+        if (std::exchange(promptWhenSettled_, false))
+            isProcessTrustedWithPrompt();
+    };
+}
+
+LinuxAccessibility::~LinuxAccessibility()
+{
+    keys_.onSettled = nullptr;
+}
 
 bool LinuxAccessibility::isProcessTrusted()
 {
@@ -22,6 +32,10 @@ bool LinuxAccessibility::isProcessTrusted()
 
 bool LinuxAccessibility::isProcessTrustedWithPrompt()
 {
+    if (!keys_.settled()) {
+        promptWhenSettled_ = true;
+        return false;
+    }
     if (isProcessTrusted())
         return true;
     // Where the portal is the way in, the desktop's own consent dialog is the prompt.

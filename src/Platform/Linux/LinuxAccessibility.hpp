@@ -9,12 +9,17 @@ namespace quenlark {
 
 class LinuxKeyEventServices;
 
-// Trusted means the selected key backend reaches this session. The prompt is the desktop's consent
-// dialog where the remote-desktop portal is the backend, else whatever grant flow the caller
-// supplies (the access dialog in the application), so this stays free of widgets.
+// Trusted means the selected key backend reaches this session; it reads untrusted until the
+// portal's presence is known. The prompt is the desktop's consent dialog where the remote-desktop
+// portal is the backend, else whatever grant flow the caller supplies (the access dialog in the
+// application), so this stays free of widgets. A prompt asked for before the backend is known
+// waits for it, and is made only if the backend then does not reach the session.
 class LinuxAccessibility : public AccessibilityServices {
 public:
     LinuxAccessibility(LinuxKeyEventServices& keys, std::function<void()> askForAccess);
+    ~LinuxAccessibility() override;
+    LinuxAccessibility(const LinuxAccessibility&) = delete;
+    LinuxAccessibility& operator=(const LinuxAccessibility&) = delete;
 
     bool isProcessTrusted() override;
     bool isProcessTrustedWithPrompt() override;
@@ -22,6 +27,7 @@ public:
 private:
     LinuxKeyEventServices& keys_;
     std::function<void()> askForAccess_;
+    bool promptWhenSettled_ = false;
 };
 
 } // namespace quenlark

@@ -30,8 +30,13 @@ public:
 
 LinuxKeyEventServices::LinuxKeyEventServices(const SessionEnvironment& environment,
                                              std::unique_ptr<UinputSystemCalls> calls,
-                                             PortalKeyboard* portal)
-    : calls_(std::move(calls)), uinput_(*calls_), portal_(portal)
+                                             PortalKeyboard* portal,
+                                             std::unique_ptr<VirtualKeyboardCalls> waylandCalls)
+    : calls_(std::move(calls)), uinput_(*calls_),
+      waylandCalls_(waylandCalls ? std::move(waylandCalls)
+                                 : std::make_unique<RealVirtualKeyboardCalls>(
+                                       environment.waylandDisplay.toLocal8Bit())),
+      virtualKeyboard_(*waylandCalls_), portal_(portal)
 {
     facts_.session = sessionType(environment);
     if (facts_.session == SessionType::x11) {
@@ -42,6 +47,14 @@ LinuxKeyEventServices::LinuxKeyEventServices(const SessionEnvironment& environme
     // The X connection is kept only when XTest is what this session uses.
     if (selectBackend(facts_) != KeyBackend::xtest)
         xtest_.reset();
+    if (!xtest_ && portal_) {
+        QObject::connect(portal_, &PortalKeyboard::availabilityKnown, &context_, [this] {
+            refreshBackend();
+            if (onSettled)
+                onSettled();
+        });
+        portal_->probe();
+    }
     refreshBackend();
 }
 
@@ -49,19 +62,35 @@ LinuxKeyEventServices::~LinuxKeyEventServices() = default;
 
 KeyBackend LinuxKeyEventServices::refreshBackend()
 {
-    if (!xtest_ && sessionActive_)
-        facts_.uinputWritable = uinput_.create() == UinputKeyboard::State::ready;
-    // Asked only where nothing else reaches the session; the answer is kept.
-    if (!xtest_ && !facts_.uinputWritable && portal_)
+    // The portal comes before the ways after it, so none of them is tried before its answer.
+    if (!settled())
+        return backend_ = KeyBackend::none;
+    // Each way in is asked only where none before it reaches the session; the answers are kept.
+    if (!xtest_ && portal_)
         facts_.portalAvailable = portal_->isAvailable();
+    if (!xtest_ && !facts_.portalAvailable && facts_.session == SessionType::wayland)
+        facts_.virtualKeyboardOffered = virtualKeyboard_.offered();
+    // A uinput device is any program's to drive: it is never made where another way reaches the
+    // session.
+    if (!xtest_ && !facts_.portalAvailable && !facts_.virtualKeyboardOffered && sessionActive_)
+        facts_.uinputWritable = uinput_.create() == UinputKeyboard::State::ready;
     backend_ = selectBackend(facts_);
+    if (backend_ == KeyBackend::waylandVirtualKeyboard)
+        virtualKeyboardReady_ = virtualKeyboard_.create();
     return backend_;
+}
+
+bool LinuxKeyEventServices::settled() const
+{
+    return xtest_ || !portal_ || portal_->probed();
 }
 
 bool LinuxKeyEventServices::reachesSession() const
 {
     if (backend_ == KeyBackend::portal)
         return portal_->state() == PortalKeyboard::State::started;
+    if (backend_ == KeyBackend::waylandVirtualKeyboard)
+        return virtualKeyboardReady_;
     return backend_ != KeyBackend::none;
 }
 
@@ -83,6 +112,8 @@ ArrowKeyPoster* LinuxKeyEventServices::selectedPoster()
         return &uinput_;
     case KeyBackend::portal:
         return portal_;
+    case KeyBackend::waylandVirtualKeyboard:
+        return &virtualKeyboard_;
     case KeyBackend::none:
         break;
     }

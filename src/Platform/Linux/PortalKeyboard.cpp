@@ -24,8 +24,6 @@ const QString restoreTokenKey = QStringLiteral("portalRestoreToken");
 
 constexpr uint keyboardDevice = 1;
 constexpr uint persistUntilRevoked = 2;
-// The portal is started on demand at login; it answers well within this once running.
-constexpr int probeTimeoutMs = 3000;
 
 // Tokens name requests and sessions on this connection, which every keyboard of the process shares.
 unsigned nextToken()
@@ -54,23 +52,37 @@ PortalKeyboard::PortalKeyboard(UserDefaults& defaults, QDBusConnection bus)
     : defaults_(defaults), bus_(std::move(bus))
 {}
 
-bool PortalKeyboard::isAvailable()
+void PortalKeyboard::probe()
 {
-    if (std::exchange(probed_, true) || !bus_.isConnected())
-        return state_ != State::unavailable;
+    if (std::exchange(probing_, true))
+        return;
+    if (!bus_.isConnected()) {
+        // No bus, so no portal; answered on the event loop all the same.
+        QMetaObject::invokeMethod(
+            this, [this] { probeAnswered({}); }, Qt::QueuedConnection);
+        return;
+    }
     auto message = QDBusMessage::createMethodCall(portalService, portalPath,
                                                   QStringLiteral("org.freedesktop.DBus.Properties"),
                                                   QStringLiteral("GetAll"));
     message << remoteDesktopInterface;
-    const QDBusMessage reply = bus_.call(message, QDBus::Block, probeTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return false;
-    const auto properties = qdbus_cast<QVariantMap>(reply.arguments().constFirst());
-    if ((properties.value(QStringLiteral("AvailableDeviceTypes")).toUInt() & keyboardDevice) == 0)
-        return false;
-    version_ = properties.value(QStringLiteral("version")).toUInt();
-    state_ = State::idle;
-    return true;
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher* call) {
+                call->deleteLater();
+                const QDBusPendingReply<QVariantMap> reply = *call;
+                probeAnswered(reply.isError() ? QVariantMap() : reply.value());
+            });
+}
+
+void PortalKeyboard::probeAnswered(const QVariantMap& properties)
+{
+    if (properties.value(QStringLiteral("AvailableDeviceTypes")).toUInt() & keyboardDevice) {
+        version_ = properties.value(QStringLiteral("version")).toUInt();
+        state_ = State::idle;
+    }
+    probed_ = true;
+    Q_EMIT availabilityKnown();
 }
 
 PortalKeyboard::~PortalKeyboard()
@@ -124,7 +136,7 @@ void PortalKeyboard::ask(Step step, const QString& method, QVariantList argument
 
 void PortalKeyboard::listenForResponse(const QString& requestPath)
 {
-    const char* slot = SLOT(requestAnswered(uint, QVariantMap));
+    const char* slot = SLOT(requestAnswered(uint, QVariantMap, QDBusMessage));
     if (!requestPath_.isEmpty())
         bus_.disconnect(portalService, requestPath_, requestInterface, QStringLiteral("Response"),
                         this, slot);
@@ -134,9 +146,10 @@ void PortalKeyboard::listenForResponse(const QString& requestPath)
                      this, slot);
 }
 
-void PortalKeyboard::requestAnswered(uint response, const QVariantMap& results)
+void PortalKeyboard::requestAnswered(uint response, const QVariantMap& results,
+                                     const QDBusMessage& message)
 {
-    if (state_ != State::asking)
+    if (state_ != State::asking || message.path() != requestPath_)
         return;
     listenForResponse({});
     if (response != 0) {
@@ -151,7 +164,7 @@ void PortalKeyboard::requestAnswered(uint response, const QVariantMap& results)
             return;
         }
         bus_.connect(portalService, session_, sessionInterface, QStringLiteral("Closed"), this,
-                     SLOT(sessionClosed()));
+                     SLOT(sessionClosed(QDBusMessage)));
         QVariantMap options{{QStringLiteral("types"), keyboardDevice}};
         if (version_ >= 2) {
             options.insert(QStringLiteral("persist_mode"), persistUntilRevoked);
@@ -195,16 +208,19 @@ void PortalKeyboard::forgetSession(bool close)
     if (session_.isEmpty())
         return;
     bus_.disconnect(portalService, session_, sessionInterface, QStringLiteral("Closed"), this,
-                    SLOT(sessionClosed()));
+                    SLOT(sessionClosed(QDBusMessage)));
     if (close)
         bus_.send(QDBusMessage::createMethodCall(portalService, session_, sessionInterface,
                                                  QStringLiteral("Close")));
     session_.clear();
 }
 
-void PortalKeyboard::sessionClosed()
+void PortalKeyboard::sessionClosed(const QDBusMessage& message)
 {
-    // The user revoked the session in the desktop, or the desktop ended it.
+    // The user revoked the session in the desktop, or the desktop ended it; a session this
+    // program already left (one that was refused, say) ends nothing now.
+    if (message.path() != session_)
+        return;
     forgetSession(false);
     state_ = State::idle;
 }

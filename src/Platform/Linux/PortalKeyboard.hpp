@@ -4,6 +4,7 @@
 #include "Platform/Linux/ArrowKeyPoster.hpp"
 
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
@@ -33,9 +34,13 @@ public:
                             QDBusConnection bus = QDBusConnection::sessionBus());
     ~PortalKeyboard() override;
 
-    // Whether the session bus offers the portal with a keyboard. The first call asks the portal,
-    // waiting a few seconds at most (it may be started on demand); later calls cost nothing.
-    bool isAvailable();
+    // Asks the session bus whether it offers the portal with a keyboard, once, without waiting:
+    // the portal may be started on demand, which can take seconds at login. The answer comes as
+    // availabilityKnown(), on the event loop, also where there is no bus.
+    void probe();
+    bool probed() const { return probed_; }
+    // Whether the answer was yes; no until it came.
+    bool isAvailable() const { return state_ != State::unavailable; }
     State state() const { return state_; }
     unsigned version() const { return version_; }
 
@@ -48,13 +53,18 @@ public:
     // the press's reply can overtake the press and leave the key held down.
     void post(ArrowKey key, bool keyDown) override;
 
+Q_SIGNALS:
+    void availabilityKnown();
+
 private Q_SLOTS:
-    void requestAnswered(uint response, const QVariantMap& results);
-    void sessionClosed();
+    // A signal disconnected from may still be delivered once, so each looks at where it came from.
+    void requestAnswered(uint response, const QVariantMap& results, const QDBusMessage& message);
+    void sessionClosed(const QDBusMessage& message);
 
 private:
     enum class Step { createSession, selectDevices, start };
 
+    void probeAnswered(const QVariantMap& properties);
     void ask(Step step, const QString& method, QVariantList arguments, QVariantMap options);
     void listenForResponse(const QString& requestPath);
     void refuse();
@@ -66,6 +76,7 @@ private:
     QDBusConnection bus_;
     State state_ = State::unavailable;
     unsigned version_ = 0;
+    bool probing_ = false;
     bool probed_ = false;
     Step step_ = Step::createSession;
     unsigned request_ = 0;

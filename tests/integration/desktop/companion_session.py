@@ -25,7 +25,8 @@ One session holds, each started here and ended when the session closes:
 
 WaylandCompanionSession is the same on Weston's headless Wayland compositor, with the real
 remote-desktop portal in front of a scripted desktop (`session.portal`) in place of Xvfb and the
-key window.
+key window. SwayCompanionSession is the same on Sway's headless backend, with no portal, and a
+Wayland key recorder (wev) in place of the key window.
 
 The panel that opens on its own (no tray) leaves the focus alone; one the user asks for takes it,
 and the key window takes it back at once. wait_for_panel() returns only once the key window has
@@ -41,7 +42,9 @@ import atexit
 import collections
 import configparser
 import ctypes
+import json
 import os
+import pwd
 import queue
 import shutil
 import signal
@@ -562,6 +565,11 @@ class CompanionSession:
         self.companions.append(companion)
         return companion
 
+    def start_tray(self):
+        tray = Tray(self.environment())
+        self._parts.append(tray.close)
+        return tray
+
     def saved_clicker(self):
         """The identifier in the companion's settings file, or None."""
         settings = configparser.ConfigParser(interpolation=None)
@@ -651,6 +659,7 @@ class CompanionSession:
 # A Wayland session
 
 PORTAL_DIR = os.path.join(os.path.dirname(HERE), 'portal')
+TRAY_WATCHER = os.path.join(os.path.dirname(HERE), 'tray', 'status_notifier_watcher.py')
 PORTAL_FRONTEND = '/usr/libexec/xdg-desktop-portal'
 PORTAL_NAME = 'org.freedesktop.portal.Desktop'
 SCRIPTED_DESKTOP_NAME = 'org.freedesktop.impl.portal.desktop.quenlark'
@@ -701,6 +710,42 @@ class ScriptedPortal:
         return list(zip(flat[0::2], flat[1::2]))
 
 
+class Tray:
+    """A desktop's tray on the session bus (tests/integration/tray/status_notifier_watcher.py),
+    which lists the items that registered with it."""
+
+    def __init__(self, environment):
+        self.process = spawn([PYTHON, TRAY_WATCHER], env=environment, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, text=True)
+        if read_line(self.process, 'the tray to start') != 'ready':
+            raise SessionError('the tray did not start')
+        self._items = []
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        try:
+            for line in self.process.stdout:
+                if line.startswith('registered '):
+                    self._items.append(line.split()[1])
+        except (OSError, ValueError):
+            pass
+
+    def items(self):
+        return list(self._items)
+
+    def close(self):
+        end(self.process)
+
+
+def hold(process):
+    """Stops the process: calls to it wait on the bus until release()."""
+    os.kill(process.pid, signal.SIGSTOP)
+
+
+def release(process):
+    os.kill(process.pid, signal.SIGCONT)
+
+
 class WaylandCompanionSession(CompanionSession):
     """The same session on Weston's headless Wayland compositor instead of an X display, with the
     real remote-desktop portal and a scripted desktop behind it (`session.portal`): where
@@ -748,3 +793,141 @@ class WaylandCompanionSession(CompanionSession):
                           for c in self.companions] +
                          [f'--- scripted BlueZ ---\n{self.bluez.log_tail()}',
                           f'--- Weston ---\n{self._file_tail("weston.log", 2000)}'])
+
+
+# A Sway session
+
+
+
+class WaylandKeyRecorder:
+    """A focused Wayland client that records the keys it receives: Debian's wev, whose report is
+    read as (kind, key name) pairs, the name from the keymap it was handed."""
+
+    def __init__(self, environment):
+        self.process = spawn(['stdbuf', '-oL', 'wev', '-f', 'wl_keyboard:key'], env=environment,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self._events = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def close(self):
+        end(self.process)
+
+    def _read(self):
+        # "key: serial: 7; time: 1; key: 114; state: 1 (pressed)", then "sym: Right (65363), ..."
+        kind = None
+        try:
+            for line in self.process.stdout:
+                if 'wl_keyboard] key:' in line:
+                    kind = 'press' if '(pressed)' in line else 'release'
+                elif kind and line.strip().startswith('sym:'):
+                    self._events.put((kind, line.split()[1]))
+                    kind = None
+        except (OSError, ValueError):
+            pass
+
+    def next_keys(self, count, timeout=DEFAULT_TIMEOUT):
+        keys = []
+        while len(keys) < count:
+            try:
+                keys.append(self._events.get(timeout=timeout))
+            except queue.Empty:
+                raise SessionError(f'timed out waiting for key {len(keys) + 1} of {count} '
+                                   f'(got {keys})') from None
+        return keys
+
+    def received_nothing_more(self):
+        return self._events.empty()
+
+
+class SwayCompanionSession(CompanionSession):
+    """The session on Sway's headless backend, a wlroots compositor without a remote-desktop
+    portal. Sway refuses to run as root, so it runs as nobody in a runtime folder of its own;
+    programs of the session reach it by the socket's full path. `session.start_recorder()` starts
+    the key recorder, which takes the focus; `session.focused_app()` names the focused window's
+    program."""
+
+    def _start_desktop(self):
+        self.display_name = ''
+        runtime = tempfile.mkdtemp(prefix='quenlark-sway-')
+        self._parts.append(lambda: shutil.rmtree(runtime, ignore_errors=True))
+        nobody = pwd.getpwnam('nobody')
+        os.chown(runtime, nobody.pw_uid, nobody.pw_gid)
+        os.chmod(runtime, 0o700)
+        environment = {'PATH': os.environ.get('PATH', '/usr/bin:/bin'), 'HOME': runtime,
+                       'XDG_RUNTIME_DIR': runtime, 'WLR_BACKENDS': 'headless',
+                       'WLR_RENDERER': 'pixman', 'WLR_LIBINPUT_NO_DEVICES': '1'}
+        with open(self.path('sway.log'), 'wb') as log:
+            sway = spawn(['sway', '-c', '/dev/null'], env=environment, user=nobody.pw_uid,
+                         group=nobody.pw_gid, extra_groups=[], stdout=subprocess.DEVNULL,
+                         stderr=log)
+        self._parts.append(lambda: end(sway))
+
+        def sockets():
+            names = os.listdir(runtime)
+            display = [n for n in names if n.startswith('wayland-') and not n.endswith('.lock')]
+            ipc = [n for n in names if n.startswith('sway-ipc.')]
+            return (display[0], ipc[0]) if display and ipc else sway.poll() is not None
+
+        found = wait_for(sockets, 'Sway to listen')
+        if sway.poll() is not None:
+            raise SessionError('Sway ended: ' + self._file_tail('sway.log'))
+        self.wayland_display, self.sway_ipc = (os.path.join(runtime, name) for name in found)
+
+    def environment(self):
+        environment = super().environment()
+        del environment['DISPLAY']
+        environment.update({'WAYLAND_DISPLAY': self.wayland_display,
+                            'XDG_SESSION_TYPE': 'wayland', 'QT_QPA_PLATFORM': 'wayland'})
+        return environment
+
+    def start_bare_portal(self):
+        """xdg-desktop-portal with no desktop behind it, as on Sway without a portal backend that
+        offers remote desktop; returns its process."""
+        os.makedirs(self.path('no-portals'), exist_ok=True)
+        environment = dict(self.environment(), XDG_CURRENT_DESKTOP='sway',
+                           XDG_DESKTOP_PORTAL_DIR=self.path('no-portals'))
+        frontend = spawn([PORTAL_FRONTEND], env=environment, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+        self._parts.append(lambda: end(frontend))
+        bus = dbus.bus.BusConnection(self.session_bus_address)
+        self._parts.append(bus.close)
+        wait_for(lambda: bus.name_has_owner(PORTAL_NAME), 'xdg-desktop-portal')
+        return frontend
+
+    def start_recorder(self):
+        recorder = WaylandKeyRecorder(self.environment())
+        self._parts.append(recorder.close)
+        return recorder
+
+    def _ask(self, what):
+        reply = subprocess.run(['swaymsg', '-s', self.sway_ipc, '-t', what, '-r'],
+                               capture_output=True, text=True, timeout=DEFAULT_TIMEOUT, check=True)
+        return json.loads(reply.stdout)
+
+    def _tree(self):
+        return self._ask('get_tree')
+
+    def keyboards(self):
+        """The names of Sway's keyboards: with no devices of its own, those that programs made."""
+        return [device['name'] for device in self._ask('get_inputs')
+                if device.get('type') == 'keyboard']
+
+    def apps(self):
+        """The program (app_id) of every window on screen."""
+        return [node.get('app_id') for node in _nodes(self._tree()) if node.get('pid')]
+
+    def focused_app(self):
+        return next((node.get('app_id') for node in _nodes(self._tree()) if node.get('focused')),
+                    None)
+
+    def diagnostics(self):
+        return '\n'.join([f'--- {os.path.basename(c.log_path)} ---\n{c.output()[-4000:]}'
+                          for c in self.companions] +
+                         [f'--- scripted BlueZ ---\n{self.bluez.log_tail()}',
+                          f'--- Sway ---\n{self._file_tail("sway.log", 2000)}'])
+
+
+def _nodes(node):
+    yield node
+    for child in node.get('nodes', []) + node.get('floating_nodes', []):
+        yield from _nodes(child)

@@ -12,7 +12,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from companion_session import (CompanionSession, PORTAL_FRONTEND, ScriptedPortal,  # noqa: E402
-                               WaylandCompanionSession)
+                               SwayCompanionSession, WaylandCompanionSession, hold, release)
 
 PROGRAM = os.environ.get('QUENLARK_COMPANION', os.path.join(
     os.path.dirname(__file__), '..', '..', '..', 'build', 'default', 'src', 'quenlark-companion'))
@@ -84,16 +84,13 @@ class ClicksToKeysTest(SessionTest):
 
 
 class WaylandPortalTest(SessionTest):
-    """Where /dev/uinput cannot be written, the desktop's consent dialog opens at start-up, the
-    panel shows the permission block until the user allows, and only then clicks reach the
-    desktop."""
+    """The desktop's consent dialog opens at start-up, the panel shows the permission block until
+    the user allows, and only then clicks reach the desktop."""
     session_type = WaylandCompanionSession
 
     def setUp(self):
         if not os.access(PORTAL_FRONTEND, os.X_OK) or not shutil.which('weston'):
             self.skipTest('needs xdg-desktop-portal and weston (Debian packages of those names)')
-        if os.access('/dev/uinput', os.W_OK):
-            self.skipTest('/dev/uinput is writable here: the program would use it, not the portal')
         super().setUp()
 
     def panel_height(self, name):
@@ -122,6 +119,67 @@ class WaylandPortalTest(SessionTest):
         session.wait_for(lambda: len(portal.keys()) == 4, 'four keys at the desktop')
         self.assertEqual(portal.keys(), [(106, 1), (106, 0), (105, 1), (105, 0)])
         self.assertEqual(portal.consent_dialogs(), 1, 'asked once')
+
+    def test_start_up_goes_on_while_the_portal_holds_its_answer_then_asks_once(self):
+        session, bluez, portal = self.session, self.bluez, self.session.portal
+        tray = session.start_tray()
+        hold(portal.frontend)
+        session.start_companion()
+        session.wait_for(tray.items, 'the tray item')
+        session.wait_for(lambda: bluez.calls('StartDiscovery'), 'the scan')
+        release(portal.frontend)
+        session.wait_for(lambda: portal.consent_dialogs() == 1, 'the consent dialog')
+        bluez.add_clicker(CLICKER, 'Clicker One')
+        session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed')
+        bluez.notify(CLICKER, bytes.fromhex('0101'))
+        session.wait_for(lambda: len(portal.keys()) == 2, 'the keys at the desktop')
+        self.assertEqual(portal.consent_dialogs(), 1)
+
+
+class SwayVirtualKeyboardTest(SessionTest):
+    """Sway has no remote-desktop portal but a virtual keyboard of its own, which needs no
+    privilege: clicks reach the focused window through it."""
+    session_type = SwayCompanionSession
+
+    def setUp(self):
+        if not shutil.which('sway') or not shutil.which('wev'):
+            self.skipTest('needs sway and wev (Debian packages of those names)')
+        super().setUp()
+
+    def test_clicks_reach_the_focused_window_through_the_compositors_keyboard(self):
+        session, bluez = self.session, self.bluez
+        bluez.add_clicker(CLICKER, 'Clicker One')
+        session.start_companion()
+        session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed')
+        # Without a tray the panel opens as a window; the recorder comes later and takes the focus.
+        session.wait_for(lambda: 'com.quenlark.Companion' in session.apps(), 'the panel')
+        session.wait_for(session.keyboards, "the program's keyboard")
+        recorder = session.start_recorder()
+        session.wait_for(lambda: session.focused_app() == 'wev', 'the focus on the recorder')
+        bluez.notify(CLICKER, bytes.fromhex('0105'))
+        bluez.notify(CLICKER, bytes.fromhex('0204'))
+        self.assertEqual(recorder.next_keys(4), RIGHT + LEFT)
+        self.assertEqual(session.focused_app(), 'wev')
+        time.sleep(1)  # a stray key would reach the recorder well within this
+        self.assertTrue(recorder.received_nothing_more())
+
+    def test_start_up_goes_on_while_a_portal_without_remote_desktop_holds_its_answer(self):
+        session, bluez = self.session, self.bluez
+        tray, portal = session.start_tray(), session.start_bare_portal()
+        hold(portal)
+        bluez.add_clicker(CLICKER, 'Clicker One')
+        session.start_companion()
+        session.wait_for(tray.items, 'the tray item')
+        session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed')
+        self.assertEqual(session.keyboards(), [], 'a keyboard made before the portal answered')
+        release(portal)
+        session.wait_for(session.keyboards, "the program's keyboard")
+        recorder = session.start_recorder()
+        session.wait_for(lambda: session.focused_app() == 'wev', 'the focus on the recorder')
+        bluez.notify(CLICKER, bytes.fromhex('0105'))
+        self.assertEqual(recorder.next_keys(2), RIGHT)
+        # Trusted at the first answer: no request, so no window of the program's own.
+        self.assertNotIn('com.quenlark.Companion', session.apps())
 
 
 if __name__ == '__main__':

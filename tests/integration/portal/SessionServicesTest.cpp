@@ -4,6 +4,7 @@
 #include "Platform/Linux/LogindSession.hpp"
 #include "Platform/Linux/PortalKeyboard.hpp"
 
+#include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QFileInfo>
@@ -31,6 +32,31 @@ QVariant mock(const QString& method, const QVariantList& arguments = {},
     return bus.call(message).arguments().value(0);
 }
 
+const QString portalName = u"org.freedesktop.portal.Desktop"_s;
+
+// A frontend of version 2 (remote_desktop_frontend.py), which hands the session back as the
+// documented object path.
+struct ScriptedFrontend : BusService {
+    ScriptedFrontend()
+        : BusService(u"/usr/bin/python3"_s,
+                     {u"-m"_s, u"dbusmock"_s, u"--template"_s,
+                      QUENLARK_PORTAL_TEST_DIR "/remote_desktop_frontend.py"_L1},
+                     portalName)
+    {}
+};
+
+// Waits on a plain event loop, as a program's own loop that runs no nested one: each pass handles
+// what is queued, then sleeps until more comes. A timer wakes it to look at the deadline.
+bool waitPlainly(const std::function<bool()>& condition)
+{
+    const QDeadlineTimer deadline(20000);
+    QTimer wake;
+    wake.start(50);
+    while (!condition() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return condition();
+}
+
 } // namespace
 
 // The real xdg-desktop-portal (1.16 hands the session back as a string) in front of a scripted
@@ -46,13 +72,15 @@ TEST(PortalKeyboardTest, KeysFlowFromTheDesktopsConsentUntilItClosesTheSession)
                        scriptedDesktop);
     qputenv("XDG_DESKTOP_PORTAL_DIR", QUENLARK_PORTAL_TEST_DIR "/portals");
     qputenv("XDG_CURRENT_DESKTOP", "quenlark-test");
-    BusService portalFrontend(frontend, {}, u"org.freedesktop.portal.Desktop"_s);
+    BusService portalFrontend(frontend, {}, portalName);
 
     fakes::InMemoryUserDefaults defaults;
     PortalKeyboard portal(defaults);
     int refusals = 0;
     portal.onRefused = [&refusals] { ++refusals; };
-    ASSERT_TRUE(portal.isAvailable()) << "the portal or the scripted desktop did not start";
+    portal.probe();
+    ASSERT_TRUE(waitUntil([&] { return portal.isAvailable(); }))
+        << "the portal or the scripted desktop did not start";
     // True when the desktop's answer started the session.
     const auto consent = [&](uint answer) {
         mock(u"SetAnswer"_s, {answer});
@@ -91,29 +119,57 @@ TEST(PortalKeyboardTest, KeysFlowFromTheDesktopsConsentUntilItClosesTheSession)
     EXPECT_EQ(mock(u"ConsentDialogs"_s).toUInt(), 3u);
 }
 
-// Debian 12's portal speaks version 1; a scripted frontend of version 2
-// (remote_desktop_frontend.py, which hands the session back as the documented object path)
-// remembers the desktop's answer.
+// Debian 12's portal speaks version 1; a scripted frontend of version 2 remembers the desktop's
+// answer.
 TEST(PortalKeyboardTest, VersionTwoKeepsTheRestoreTokenForTheNextStart)
 {
-    const QString frontend = u"org.freedesktop.portal.Desktop"_s;
-    BusService scripted(u"/usr/bin/python3"_s,
-                        {u"-m"_s, u"dbusmock"_s, u"--template"_s,
-                         QUENLARK_PORTAL_TEST_DIR "/remote_desktop_frontend.py"_L1},
-                        frontend);
+    const ScriptedFrontend scripted;
     fakes::InMemoryUserDefaults defaults;
     for (int start = 1; start <= 2; ++start) {
         PortalKeyboard portal(defaults);
-        ASSERT_TRUE(portal.isAvailable());
+        portal.probe();
+        ASSERT_TRUE(waitUntil([&] { return portal.isAvailable(); }));
         portal.requestConsent();
         ASSERT_TRUE(waitUntil([&] { return portal.state() == PortalKeyboard::State::started; }));
         EXPECT_EQ(defaults.stringForKey(u"portalRestoreToken"_s), u"token-%1"_s.arg(start));
     }
-    EXPECT_EQ(qdbus_cast<QStringList>(mock(u"RestoreTokensSent"_s, {}, frontend)),
+    EXPECT_EQ(qdbus_cast<QStringList>(mock(u"RestoreTokensSent"_s, {}, portalName)),
               (QStringList{{}, u"token-1"_s}));
-    EXPECT_EQ(qdbus_cast<QList<uint>>(mock(u"PersistModesSent"_s, {}, frontend)),
+    EXPECT_EQ(qdbus_cast<QList<uint>>(mock(u"PersistModesSent"_s, {}, portalName)),
               (QList<uint>{2, 2}))
         << "kept until the user revokes it";
+}
+
+// The desktop's Response to each request may come before the call's reply or after it (the real
+// frontend replies first), and a refusal ends the session too. On a plain event loop, with the
+// next request made as soon as the answer is in, each answer counts once and for its own request.
+// Many rounds, for a race that shows only sometimes.
+TEST(PortalKeyboardTest, EachAnswerCountsOnceForItsOwnRequestOnEitherSideOfItsReply)
+{
+    const ScriptedFrontend scripted;
+    fakes::InMemoryUserDefaults defaults;
+    for (int round = 0; round < 40; ++round) {
+        const QString order = round % 2 == 0 ? u"response-first"_s : u"reply-first"_s;
+        mock(u"SetOrder"_s, {order}, portalName);
+        const uint dialogs = mock(u"Starts"_s, {}, portalName).toUInt();
+        PortalKeyboard portal(defaults);
+        int refusals = 0;
+        portal.onRefused = [&refusals] { ++refusals; };
+        portal.probe();
+        ASSERT_TRUE(waitPlainly([&] { return portal.isAvailable(); }));
+        // Refused or dismissed, then allowed at once.
+        for (const uint answer : {1u + round / 2 % 2, 0u}) {
+            mock(u"SetAnswer"_s, {answer}, portalName);
+            portal.requestConsent();
+            EXPECT_TRUE(waitPlainly([&] {
+                return portal.state() != PortalKeyboard::State::asking;
+            })) << order.toStdString()
+                << " " << answer;
+        }
+        EXPECT_EQ(portal.state(), PortalKeyboard::State::started) << order.toStdString();
+        EXPECT_EQ(refusals, 1) << order.toStdString();
+        EXPECT_EQ(mock(u"Starts"_s, {}, portalName).toUInt(), dialogs + 2) << order.toStdString();
+    }
 }
 
 // dbusmock's logind on the private system bus holds this program's session, c1, which starts on
