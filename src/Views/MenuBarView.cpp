@@ -78,9 +78,13 @@ QFrame* makeDivider(const QString& name, QWidget* parent)
     return divider;
 }
 
-QPushButton* makeButton(const QString& name, const QString& text, QWidget* parent)
+QPushButton* makeButton(const QString& name, const QString& text, QWidget* parent,
+                        bool link = false)
 {
     auto* button = new QPushButton(parent);
+    // Before anything that has assistive technology look at the button: it keeps its first role.
+    if (link)
+        AccessibleRoles::markAsLink(button);
     setButtonText(button, text);
     button->setObjectName(name);
     // Enter presses the focused button, as Space does.
@@ -130,10 +134,9 @@ MenuBarView::MenuBarView(CompanionViewModel& viewModel, AccessibilityServices* a
     permissionCaption_->setWordWrap(true);
     permissionCaption_->setForegroundRole(QPalette::PlaceholderText);
     permissionDivider_ = makeDivider(QStringLiteral("permissionDivider"), this);
-    getTheAppLink_ = makeButton(QStringLiteral("getTheAppLink"), tr("Get the App"), this);
+    getTheAppLink_ = makeButton(QStringLiteral("getTheAppLink"), tr("Get the App"), this, true);
     getTheAppLink_->setFlat(true);
     getTheAppLink_->setCursor(Qt::PointingHandCursor);
-    AccessibleRoles::markAsLink(getTheAppLink_);
     getTheAppLink_->setToolTip(siteURL().toString());
     quitButton_ = makeButton(QStringLiteral("quitButton"), tr("Quit"), this);
     // After the text: setting a button's text replaces its shortcut with the text's mnemonic.

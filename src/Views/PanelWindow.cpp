@@ -17,6 +17,7 @@ namespace quenlark {
 
 namespace {
 constexpr int anchorGap = 2;
+constexpr int trayThickness = 64;
 // A click on the icon while the panel is open first closes the panel (a press outside a popup,
 // or the program losing focus) and then arrives as a click: it must not open it again.
 constexpr qint64 reopenGuardMilliseconds = 300;
@@ -63,7 +64,8 @@ QPoint PanelWindow::placement(const QRect& anchor, const QSize& size, const QRec
         std::min(centre.y() - available.top(), available.bottom() - centre.y());
     int x = centre.x() - size.width() / 2;
     int y = centre.y() - size.height() / 2;
-    if (fromSide < fromTopOrBottom) {
+    // An icon this close to the top or bottom edge sits in a tray there, even in a corner.
+    if (fromSide < fromTopOrBottom && fromTopOrBottom > trayThickness) {
         const bool right = centre.x() < available.center().x();
         x = right ? anchor.right() + 1 + anchorGap : anchor.left() - anchorGap - size.width();
     } else {
@@ -147,7 +149,12 @@ void PanelWindow::hideEvent(QHideEvent* event)
     grabRetry_.stop();
     if (windowHandle())
         windowHandle()->setMouseGrabEnabled(false);
-    sinceHidden_.start();
+    // Only a panel closed by the click that also reaches the icon is kept from reopening; the
+    // stand-in window going as a tray arrives is not.
+    if (kind_ == Kind::window)
+        sinceHidden_.invalidate();
+    else
+        sinceHidden_.start();
 }
 
 // Rows come and go while the panel is open (a device connects, the permission is granted): it

@@ -3,6 +3,7 @@
 """The real program (QUENLARK_COMPANION, else the default build's) in a private desktop session
 with a scripted BlueZ. Screenshots go to QUENLARK_SCREENSHOT_DIR, else to the temporary folder."""
 
+import importlib
 import os
 import shutil
 import sys
@@ -10,9 +11,12 @@ import tempfile
 import time
 import unittest
 
+import dbus
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from companion_session import (CompanionSession, PORTAL_FRONTEND, ScriptedPortal,  # noqa: E402
-                               WaylandCompanionSession)
+from companion_session import (ATSPI_BUS_LAUNCHER, CompanionSession,  # noqa: E402
+                               PORTAL_FRONTEND, ScriptedPortal, SessionError,
+                               WaylandCompanionSession, XFCONFD)
 
 PROGRAM = os.environ.get('QUENLARK_COMPANION', os.path.join(
     os.path.dirname(__file__), '..', '..', '..', 'build', 'default', 'src', 'quenlark-companion'))
@@ -81,6 +85,135 @@ class ClicksToKeysTest(SessionTest):
         self.assertTrue(running.is_running())
         self.assertEqual(bluez.calls('Connect', CLICKER), connects, 'a second link connected')
         self.assertEqual(self.keys_for('0202'), LEFT)
+
+
+class PanelAccessibilityTest(SessionTest):
+    """The panel as a screen reader meets it through at-spi2-core: as the window used without a
+    tray, then opened from two real trays, in two states, on screens of 2 and 1.5 device pixels
+    per pixel."""
+    # The program's environment and the panel's rows, as role and name, top to bottom.
+    STATES = {
+        'connected': ({'QT_SCALE_FACTOR': '2'}, [
+            'label "Connected"', 'label "Device: Clicker One"', 'separator ""',
+            'push button "Forget Device"', 'link "Get the App"', 'push button "Quit"']),
+        # A Wayland session type without a way in: no key backend reaches it.
+        'permission missing': ({'QT_SCALE_FACTOR': '1.5', 'XDG_SESSION_TYPE': 'wayland'}, [
+            'label "Disconnected"', 'separator ""',
+            'push button "Grant Accessibility Permission"',
+            'label "Required to inject keystrokes into presentation apps."', 'separator ""',
+            'link "Get the App"', 'push button "Quit"']),
+    }
+
+    def setUp(self):
+        needed = [ATSPI_BUS_LAUNCHER, XFCONFD] + [shutil.which(name) or name for name in
+                                                  ('xfce4-panel', 'trayer', 'xdotool')]
+        missing = [path for path in needed if not os.access(path, os.X_OK)]
+        if missing or not importlib.util.find_spec('pyatspi'):
+            self.skipTest(f'needs at-spi2-core, python3-pyatspi, xfce4-panel, trayer and xdotool '
+                          f'(missing: {missing or "pyatspi"})')
+        super().setUp()
+        os.environ['AT_SPI_BUS_ADDRESS'] = self.session.start_accessibility_bus()
+        self.atspi = importlib.import_module('pyatspi')
+        self.glib = importlib.import_module('gi.repository.GLib')
+
+    def panel_nodes(self):
+        """The shown leaves of the panel's accessible tree, top to bottom."""
+        # The registry's news of programs that came or went, which libatspi reads in GLib's loop.
+        while self.glib.MainContext.default().iteration(False):
+            pass
+        for application in self.atspi.Registry.getDesktop(0):
+            for window in application or []:
+                if window.name == 'Quenlark' and \
+                        window.getState().contains(self.atspi.STATE_SHOWING):
+                    return list(self.leaves(window))
+        return []
+
+    def leaves(self, node):
+        for child in node:
+            if child.getState().contains(self.atspi.STATE_SHOWING):
+                yield from (self.leaves(child) if child.childCount else [child])
+
+    def check_panel(self, state, host, rows, scale):
+        """Waits for the panel with `rows`; prints its tree and keeps its picture."""
+        session = self.session
+        panel = session.wait_for(session.panel_window, f'the panel ({host})')
+        tree = lambda: [f'{node.getRoleName()} "{node.name}"' for node in self.panel_nodes()]
+        try:
+            session.wait_for(lambda: tree() == rows, f'the rows of the panel ({host})')
+        except SessionError:
+            pass  # the difference is shown below
+        print(f'\n{state}, {host}:\n    ' + '\n    '.join(tree()))
+        self.assertEqual(tree(), rows, host)
+        self.assertEqual(panel.width, round(240 * scale), host)
+        session.screenshot(os.path.join(SCREENSHOTS, f'accessible-{state}-{host}.png'.replace(
+            ' ', '-')), session.panel_window())
+        return panel
+
+    def tooltip(self):
+        bus = dbus.bus.BusConnection(self.session.session_bus_address)
+        watcher = bus.get_object('org.kde.StatusNotifierWatcher', '/StatusNotifierWatcher')
+        item = str(watcher.Get('org.kde.StatusNotifierWatcher', 'RegisteredStatusNotifierItems',
+                               dbus_interface=dbus.PROPERTIES_IFACE)[0])
+        service, _, path = item.partition('/')
+        tip = bus.get_object(service, '/' + (path or 'StatusNotifierItem')).Get(
+            'org.kde.StatusNotifierItem', 'ToolTip', dbus_interface=dbus.PROPERTIES_IFACE)
+        bus.close()
+        return str(tip[2])
+
+    def start(self, state, environment):
+        """The program with the clicker in range and the radio on, or neither."""
+        if CLICKER in self.bluez.device_paths:
+            self.bluez.remove(self.bluez.device_paths.pop(CLICKER) and CLICKER)
+        if state == 'connected':
+            self.bluez.add_clicker(CLICKER, 'Clicker One')
+        self.bluez.mock.SetPowered('hci0', state == 'connected')
+        return self.session.start_companion(environment=environment)
+
+    def test_every_row_is_heard_under_every_tray(self):
+        session, bluez = self.session, self.bluez
+        for state, (environment, rows) in self.STATES.items():
+            if state == 'permission missing' and os.access('/dev/uinput', os.W_OK):
+                print('permission missing: skipped, /dev/uinput is writable here')
+                continue
+            scale = float(environment['QT_SCALE_FACTOR'])
+            companion = self.start(state, environment)
+            self.check_panel(state, 'window', rows, scale)
+            # A tray arrives: the window goes, and a click on the icon opens the panel there.
+            session.start_tray_host('xfce4-panel')
+            session.wait_for(lambda: session.panel_window() is None, 'the window to give way')
+            icon = session.click_tray_icon()
+            # Placed at the pointer (the tray gives no icon geometry), away from the top edge.
+            self.assertGreater(self.check_panel(state, 'xfce4-panel', rows, scale).y, icon[1])
+            status = rows[0].split('"')[1]
+            self.assertEqual(self.tooltip(), f'Quenlark \u2014 {status}')
+            # A click outside closes it; the tray goes, and the window comes back.
+            session.click(1000, 700)
+            session.wait_for(lambda: session.panel_window() is None, 'the panel to close')
+            session.stop_tray_host()
+            session.wait_for(session.panel_window, 'the window back')
+            companion.stop()
+
+            session.start_tray_host('trayer')
+            self.start(state, environment)
+            opened = time.monotonic_ns()
+            session.click_tray_icon()
+            self.check_panel(state, 'trayer', rows, scale)
+            if state == 'connected':
+                # The open panel leaves the keyboard to the application in front.
+                session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed')
+                bluez.notify(CLICKER, bytes.fromhex('0105'))
+                self.assertEqual([(e.kind, e.key) for e in session.keys.next_keys(2)], RIGHT)
+                self.assertFalse(session.keys.refocused_since(opened), 'the panel took the focus')
+                # A button pressed through the action interface does its work (the clicker stops
+                # advertising, so that it is not taken again at once).
+                bluez.mock.SetAdvertising(CLICKER, False)
+                forget = [node for node in self.panel_nodes() if node.name == 'Forget Device']
+                actions = forget[0].queryAction()
+                actions.doAction([actions.getName(i) for i in range(actions.nActions)].index(
+                    'Press'))
+                session.wait_for(lambda: session.saved_clicker() is None, 'the clicker forgotten')
+            session.companions[-1].stop()
+            session.stop_tray_host()
 
 
 class WaylandPortalTest(SessionTest):
