@@ -46,6 +46,8 @@ import atexit
 import collections
 import configparser
 import ctypes
+import importlib
+import importlib.util
 import os
 import queue
 import shutil
@@ -123,6 +125,15 @@ XFCE_PANEL_CHANNEL = """<?xml version="1.0" encoding="UTF-8"?>
 """
 XFCONFD = '/usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd'
 ATSPI_BUS_LAUNCHER = '/usr/libexec/at-spi-bus-launcher'
+
+
+
+def missing_desktop_parts():
+    """What the accessibility and tray helpers need and this machine lacks."""
+    missing = [path for path in (ATSPI_BUS_LAUNCHER, XFCONFD, '/usr/bin/xfce4-panel',
+                                 '/usr/bin/trayer', '/usr/bin/xdotool')
+               if not os.access(path, os.X_OK)]
+    return missing + ([] if importlib.util.find_spec('pyatspi') else ['pyatspi'])
 # The windows that hold the companion's icon in each tray: the status tray's plugin under
 # xfce4-panel (it holds this icon alone), the companion's own embedded window under trayer.
 TRAY_ICON_CLASSES = {'xfce4-panel': b'wrapper-2.0', 'trayer': b'quenlark-companion'}
@@ -628,7 +639,50 @@ class CompanionSession:
         finally:
             bus.close()
         self._extra_environment['QT_LINUX_ACCESSIBILITY_ALWAYS_ON'] = '1'
+        # libatspi, in this process, reads the address once, when it is first imported.
+        os.environ['AT_SPI_BUS_ADDRESS'] = str(address)
+        self._atspi = importlib.import_module('pyatspi')
+        self._glib = importlib.import_module('gi.repository.GLib')
         return str(address)
+
+    def accessible_panel(self):
+        """The shown leaves of the open panel's accessible tree, top to bottom: pyatspi
+        Accessibles, each with getRoleName() and name."""
+        # The registry's news of programs that came or went, read in GLib's loop.
+        while self._glib.MainContext.default().iteration(False):
+            pass
+        showing = self._atspi.STATE_SHOWING
+
+        def leaves(node):
+            for child in node:
+                if child.getState().contains(showing):
+                    yield from (leaves(child) if child.childCount else [child])
+        for application in self._atspi.Registry.getDesktop(0):
+            for window in application or []:
+                if window.name == PANEL_TITLE and window.getState().contains(showing):
+                    return list(leaves(window))
+        return []
+
+    def press_accessible(self, name):
+        """Presses the panel's element named `name` through AT-SPI's action interface."""
+        node = next(node for node in self.accessible_panel() if node.name == name)
+        actions = node.queryAction()
+        actions.doAction([actions.getName(i) for i in range(actions.nActions)].index('Press'))
+
+    def tray_tooltip(self):
+        """The tooltip title of the StatusNotifierItem registered first."""
+        bus = dbus.bus.BusConnection(self.session_bus_address)
+        try:
+            watcher = bus.get_object('org.kde.StatusNotifierWatcher', '/StatusNotifierWatcher')
+            item = str(wait_for(lambda: watcher.Get(
+                'org.kde.StatusNotifierWatcher', 'RegisteredStatusNotifierItems',
+                dbus_interface=dbus.PROPERTIES_IFACE), 'a registered item')[0])
+            service, _, path = item.partition('/')
+            tooltip = bus.get_object(service, '/' + (path or 'StatusNotifierItem')).Get(
+                'org.kde.StatusNotifierItem', 'ToolTip', dbus_interface=dbus.PROPERTIES_IFACE)
+            return str(tooltip[2])
+        finally:
+            bus.close()
 
     def start_tray_host(self, kind):
         """Starts a real tray, 'xfce4-panel' or 'trayer' (see above); ended by stop_tray_host()
@@ -689,11 +743,19 @@ class CompanionSession:
         subprocess.run(['xdotool', 'mousemove', str(x), str(y), 'click', '1'],
                        env=self.environment(), check=True, timeout=DEFAULT_TIMEOUT)
 
-    def click_tray_icon(self):
-        """Clicks the middle of the companion's icon in the tray; returns the icon's area."""
+    def click_tray_icon(self, attempts=5):
+        """Clicks the middle of the companion's icon in the tray until the panel is on screen;
+        returns the icon's area. The status tray draws the icon a moment after the item
+        registered, and a click before that reaches nothing."""
         area = wait_for(self._tray_icon_area, 'the companion icon in the tray')
-        self.click(area[0] + area[2] // 2, area[1] + area[3] // 2)
-        return area
+        for _ in range(attempts):
+            self.click(area[0] + area[2] // 2, area[1] + area[3] // 2)
+            try:
+                wait_for(self.panel_window, 'the panel', timeout=3)
+                return area
+            except SessionError:
+                continue
+        raise SessionError(f'{attempts} clicks on the tray icon opened no panel')
 
     def diagnostics(self):
         """What to read when something failed: every log's end."""

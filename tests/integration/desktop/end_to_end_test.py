@@ -3,7 +3,6 @@
 """The real program (QUENLARK_COMPANION, else the default build's) in a private desktop session
 with a scripted BlueZ. Screenshots go to QUENLARK_SCREENSHOT_DIR, else to the temporary folder."""
 
-import importlib
 import os
 import shutil
 import sys
@@ -11,12 +10,9 @@ import tempfile
 import time
 import unittest
 
-import dbus
-
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from companion_session import (ATSPI_BUS_LAUNCHER, CompanionSession,  # noqa: E402
-                               PORTAL_FRONTEND, ScriptedPortal, SessionError,
-                               WaylandCompanionSession, XFCONFD)
+from companion_session import (CompanionSession, PORTAL_FRONTEND, ScriptedPortal,  # noqa: E402
+                               SessionError, WaylandCompanionSession, missing_desktop_parts)
 
 PROGRAM = os.environ.get('QUENLARK_COMPANION', os.path.join(
     os.path.dirname(__file__), '..', '..', '..', 'build', 'default', 'src', 'quenlark-companion'))
@@ -35,12 +31,12 @@ class SessionTest(unittest.TestCase):
         self.addCleanup(lambda: print(self.session.diagnostics(), file=sys.stderr))
         self.bluez = self.session.bluez
 
-
-class ClicksToKeysTest(SessionTest):
     def keys_for(self, packet):
         self.bluez.notify(CLICKER, bytes.fromhex(packet))
         return [(event.kind, event.key) for event in self.session.keys.next_keys(2)]
 
+
+class ClicksToKeysTest(SessionTest):
     def panel_with_dot(self, colour):
         """The panel's window if it shows the status dot's `colour`; its picture is kept."""
         panel = self.session.panel_window()
@@ -89,8 +85,7 @@ class ClicksToKeysTest(SessionTest):
 
 class PanelAccessibilityTest(SessionTest):
     """The panel as a screen reader meets it through at-spi2-core: as the window used without a
-    tray, then opened from two real trays, in two states, on screens of 2 and 1.5 device pixels
-    per pixel."""
+    tray, then opened from two real trays, in two states, at 2 and 1.5 device pixels per pixel."""
     # The program's environment and the panel's rows, as role and name, top to bottom.
     STATES = {
         'connected': ({'QT_SCALE_FACTOR': '2'}, [
@@ -105,39 +100,17 @@ class PanelAccessibilityTest(SessionTest):
     }
 
     def setUp(self):
-        needed = [ATSPI_BUS_LAUNCHER, XFCONFD] + [shutil.which(name) or name for name in
-                                                  ('xfce4-panel', 'trayer', 'xdotool')]
-        missing = [path for path in needed if not os.access(path, os.X_OK)]
-        if missing or not importlib.util.find_spec('pyatspi'):
-            self.skipTest(f'needs at-spi2-core, python3-pyatspi, xfce4-panel, trayer and xdotool '
-                          f'(missing: {missing or "pyatspi"})')
+        if missing_desktop_parts():
+            self.skipTest('needs at-spi2-core, python3-pyatspi, xfce4-panel, trayer and xdotool, '
+                          f'missing {missing_desktop_parts()}')
         super().setUp()
-        os.environ['AT_SPI_BUS_ADDRESS'] = self.session.start_accessibility_bus()
-        self.atspi = importlib.import_module('pyatspi')
-        self.glib = importlib.import_module('gi.repository.GLib')
-
-    def panel_nodes(self):
-        """The shown leaves of the panel's accessible tree, top to bottom."""
-        # The registry's news of programs that came or went, which libatspi reads in GLib's loop.
-        while self.glib.MainContext.default().iteration(False):
-            pass
-        for application in self.atspi.Registry.getDesktop(0):
-            for window in application or []:
-                if window.name == 'Quenlark' and \
-                        window.getState().contains(self.atspi.STATE_SHOWING):
-                    return list(self.leaves(window))
-        return []
-
-    def leaves(self, node):
-        for child in node:
-            if child.getState().contains(self.atspi.STATE_SHOWING):
-                yield from (self.leaves(child) if child.childCount else [child])
+        self.session.start_accessibility_bus()
 
     def check_panel(self, state, host, rows, scale):
         """Waits for the panel with `rows`; prints its tree and keeps its picture."""
         session = self.session
         panel = session.wait_for(session.panel_window, f'the panel ({host})')
-        tree = lambda: [f'{node.getRoleName()} "{node.name}"' for node in self.panel_nodes()]
+        tree = lambda: [f'{n.getRoleName()} "{n.name}"' for n in session.accessible_panel()]
         try:
             session.wait_for(lambda: tree() == rows, f'the rows of the panel ({host})')
         except SessionError:
@@ -149,21 +122,10 @@ class PanelAccessibilityTest(SessionTest):
             ' ', '-')), session.panel_window())
         return panel
 
-    def tooltip(self):
-        bus = dbus.bus.BusConnection(self.session.session_bus_address)
-        watcher = bus.get_object('org.kde.StatusNotifierWatcher', '/StatusNotifierWatcher')
-        item = str(watcher.Get('org.kde.StatusNotifierWatcher', 'RegisteredStatusNotifierItems',
-                               dbus_interface=dbus.PROPERTIES_IFACE)[0])
-        service, _, path = item.partition('/')
-        tip = bus.get_object(service, '/' + (path or 'StatusNotifierItem')).Get(
-            'org.kde.StatusNotifierItem', 'ToolTip', dbus_interface=dbus.PROPERTIES_IFACE)
-        bus.close()
-        return str(tip[2])
-
     def start(self, state, environment):
         """The program with the clicker in range and the radio on, or neither."""
-        if CLICKER in self.bluez.device_paths:
-            self.bluez.remove(self.bluez.device_paths.pop(CLICKER) and CLICKER)
+        if self.bluez.device_paths.pop(CLICKER, None):
+            self.bluez.remove(CLICKER)
         if state == 'connected':
             self.bluez.add_clicker(CLICKER, 'Clicker One')
         self.bluez.mock.SetPowered('hci0', state == 'connected')
@@ -178,14 +140,13 @@ class PanelAccessibilityTest(SessionTest):
             scale = float(environment['QT_SCALE_FACTOR'])
             companion = self.start(state, environment)
             self.check_panel(state, 'window', rows, scale)
-            # A tray arrives: the window goes, and a click on the icon opens the panel there.
+            # A tray arrives: the window goes, and a click on the icon opens the panel there,
+            # at the pointer (this tray gives no icon geometry) and away from the top edge.
             session.start_tray_host('xfce4-panel')
             session.wait_for(lambda: session.panel_window() is None, 'the window to give way')
             icon = session.click_tray_icon()
-            # Placed at the pointer (the tray gives no icon geometry), away from the top edge.
             self.assertGreater(self.check_panel(state, 'xfce4-panel', rows, scale).y, icon[1])
-            status = rows[0].split('"')[1]
-            self.assertEqual(self.tooltip(), f'Quenlark \u2014 {status}')
+            self.assertEqual(session.tray_tooltip(), 'Quenlark \u2014 ' + rows[0].split('"')[1])
             # A click outside closes it; the tray goes, and the window comes back.
             session.click(1000, 700)
             session.wait_for(lambda: session.panel_window() is None, 'the panel to close')
@@ -194,25 +155,26 @@ class PanelAccessibilityTest(SessionTest):
             companion.stop()
 
             session.start_tray_host('trayer')
-            self.start(state, environment)
-            opened = time.monotonic_ns()
+            companion, opened = self.start(state, environment), time.monotonic_ns()
             session.click_tray_icon()
             self.check_panel(state, 'trayer', rows, scale)
             if state == 'connected':
                 # The open panel leaves the keyboard to the application in front.
                 session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed')
-                bluez.notify(CLICKER, bytes.fromhex('0105'))
-                self.assertEqual([(e.kind, e.key) for e in session.keys.next_keys(2)], RIGHT)
+                self.assertEqual(self.keys_for('0105'), RIGHT)
                 self.assertFalse(session.keys.refocused_since(opened), 'the panel took the focus')
-                # A button pressed through the action interface does its work (the clicker stops
-                # advertising, so that it is not taken again at once).
+                # Pressed through AT-SPI, a button does its work (the clicker, no longer
+                # advertising, is not taken again at once).
                 bluez.mock.SetAdvertising(CLICKER, False)
-                forget = [node for node in self.panel_nodes() if node.name == 'Forget Device']
-                actions = forget[0].queryAction()
-                actions.doAction([actions.getName(i) for i in range(actions.nActions)].index(
-                    'Press'))
+                session.press_accessible('Forget Device')
                 session.wait_for(lambda: session.saved_clicker() is None, 'the clicker forgotten')
-            session.companions[-1].stop()
+            # The XEmbed tray goes and comes back: the window stands in meanwhile.
+            session.stop_tray_host()
+            session.wait_for(session.panel_window, 'the window while the tray is away')
+            session.start_tray_host('trayer')
+            session.wait_for(lambda: session.panel_window() is None, 'the window to give way')
+            session.click_tray_icon()
+            companion.stop()
             session.stop_tray_host()
 
 
