@@ -18,8 +18,8 @@ namespace quenlark {
 namespace {
 constexpr int anchorGap = 2;
 constexpr int trayThickness = 64;
-// A click on the icon while the panel is open first closes the panel (a press outside a popup,
-// or the program losing focus) and then arrives as a click: it must not open it again.
+// A click on the icon while the panel is open first closes the panel (a press outside it, or
+// the program losing focus) and then arrives as a click: it must not open it again.
 constexpr qint64 reopenGuardMilliseconds = 300;
 // The pointer can be grabbed only once the window is on screen, and not while the tray's own
 // click still holds it: tried for about a second.

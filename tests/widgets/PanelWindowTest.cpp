@@ -228,8 +228,14 @@ TEST_F(PanelWindowTest, FromTheKeyboardTheRowsAreWalkedAndPressed)
                        [this] { QTest::keyClick(panel.get(), Qt::Key_Q, Qt::ControlModifier); });
     QTimer::singleShot(20000, panel.get(), [] { QCoreApplication::exit(2); });
     EXPECT_EQ(QApplication::exec(), 0);
-    QTest::keyClick(panel->findChild<QWidget*>(QStringLiteral("quitButton")), Qt::Key_Escape);
+    QWidget* quit = panel->findChild<QWidget*>(QStringLiteral("quitButton"));
+    quit->setFocus();
+    QTest::keyClick(quit, Qt::Key_Escape);
     EXPECT_FALSE(panel->isVisible());
+    // Opened again, it starts on the first button, not where the focus was left.
+    panel->showPanel();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(panel.get()));
+    EXPECT_EQ(focused(), QStringLiteral("updateButton"));
 }
 
 // At 1.5 and 2 device pixels per pixel (QT_SCALE_FACTOR, set by the test run) and with a large

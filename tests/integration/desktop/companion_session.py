@@ -46,7 +46,6 @@ import atexit
 import collections
 import configparser
 import ctypes
-import importlib
 import importlib.util
 import os
 import queue
@@ -125,15 +124,6 @@ XFCE_PANEL_CHANNEL = """<?xml version="1.0" encoding="UTF-8"?>
 """
 XFCONFD = '/usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd'
 ATSPI_BUS_LAUNCHER = '/usr/libexec/at-spi-bus-launcher'
-
-
-
-def missing_desktop_parts():
-    """What the accessibility and tray helpers need and this machine lacks."""
-    missing = [path for path in (ATSPI_BUS_LAUNCHER, XFCONFD, '/usr/bin/xfce4-panel',
-                                 '/usr/bin/trayer', '/usr/bin/xdotool')
-               if not os.access(path, os.X_OK)]
-    return missing + ([] if importlib.util.find_spec('pyatspi') else ['pyatspi'])
 # The windows that hold the companion's icon in each tray: the status tray's plugin under
 # xfce4-panel (it holds this icon alone), the companion's own embedded window under trayer.
 TRAY_ICON_CLASSES = {'xfce4-panel': b'wrapper-2.0', 'trayer': b'quenlark-companion'}
@@ -149,6 +139,14 @@ FOREIGN_VARIABLES = ('DISPLAY', 'WAYLAND_DISPLAY', 'XAUTHORITY', 'DBUS_SESSION_B
 
 class SessionError(RuntimeError):
     pass
+
+
+def missing_desktop_parts():
+    """What the accessibility and tray helpers need and this machine lacks."""
+    missing = [path for path in (ATSPI_BUS_LAUNCHER, XFCONFD, '/usr/bin/xfce4-panel',
+                                 '/usr/bin/trayer', '/usr/bin/xdotool')
+               if not os.access(path, os.X_OK)]
+    return missing + ([] if importlib.util.find_spec('pyatspi') else ['pyatspi'])
 
 
 def wait_for(condition, what, timeout=DEFAULT_TIMEOUT):
@@ -604,7 +602,8 @@ class CompanionSession:
 
     def start_companion(self, *arguments, environment=None):
         """One launch of the program; `environment` adds to or overrides the session's."""
-        companion = Companion(self.program, arguments, dict(self.environment(), **(environment or {})),
+        companion = Companion(self.program, arguments,
+                              dict(self.environment(), **(environment or {})),
                               self.path(f'companion-{len(self.companions) + 1}.log'))
         self.companions.append(companion)
         return companion
