@@ -268,9 +268,7 @@ TEST_F(PanelWindowTest, LargeTextAndHighDensityScreensShowEveryRowWhole)
         EXPECT_LE(row->geometry().right(), MenuBarView::panelWidth - MenuBarView::padding - 1)
             << row->objectName().toStdString();
     }
-    const qreal ratio = qEnvironmentVariableIsSet("QT_SCALE_FACTOR")
-                            ? qEnvironmentVariable("QT_SCALE_FACTOR").toDouble()
-                            : 1.0;
+    const qreal ratio = qEnvironmentVariable("QT_SCALE_FACTOR", QStringLiteral("1")).toDouble();
     EXPECT_DOUBLE_EQ(panel->devicePixelRatioF(), ratio);
     EXPECT_EQ(TrayItem::icon().pixmap(QSize(22, 22), ratio).size(), QSize(22, 22) * ratio);
     if (qEnvironmentVariableIsSet("QUENLARK_SCREENSHOT_DIR"))
