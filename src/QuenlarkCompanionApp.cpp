@@ -15,6 +15,8 @@ QuenlarkCompanionApp::QuenlarkCompanionApp(std::unique_ptr<Platform> platform)
     QObject::connect(&tray_, &TrayItem::availabilityChanged, &panel_,
                      &PanelWindow::setTrayAvailable);
     QObject::connect(&tray_, &TrayItem::clicked, &panel_, &PanelWindow::toggle);
+    statusSubscription_ = viewModel_.connectionState.subscribe(
+        [this](ConnectionState state) { tray_.setStatus(rawValue(state)); });
     tray_.start();
 }
 

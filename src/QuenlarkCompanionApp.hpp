@@ -24,6 +24,7 @@ private:
     CompanionViewModel viewModel_;
     PanelWindow panel_;
     TrayItem tray_;
+    Subscription statusSubscription_;
 };
 
 } // namespace quenlark

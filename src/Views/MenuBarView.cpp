@@ -5,12 +5,12 @@
 #include "Models/ConnectionState.hpp"
 #include "Platform/Accessibility.hpp"
 #include "ViewModels/CompanionViewModel.hpp"
-#include "Views/StatusDot.hpp"
+#include "Views/AccessibleRoles.hpp"
+#include "Views/StatusLabel.hpp"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFrame>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -18,8 +18,6 @@
 namespace quenlark {
 
 namespace {
-constexpr int statusRowSpacing = 6;
-
 QColor dotColour(ConnectionState state)
 {
     switch (state) {
@@ -48,6 +46,29 @@ QString escapedForButton(QString text)
     return text.replace(u'&', QStringLiteral("&&"));
 }
 
+// Buttons do not wrap their text: at a large font a long label gets line breaks of its own, so
+// that the panel's fixed width never cuts it off. Assistive technology hears it unbroken.
+void setButtonText(QPushButton* button, const QString& text)
+{
+    button->setAccessibleName(text);
+    const QString shown = escapedForButton(text);
+    button->setText(shown);
+    constexpr int limit = MenuBarView::panelWidth - 2 * MenuBarView::padding;
+    if (button->sizeHint().width() <= limit)
+        return;
+    const QFontMetrics metrics(button->font());
+    const int chrome = button->sizeHint().width() - metrics.horizontalAdvance(shown);
+    QStringList lines;
+    for (const QString& word : shown.split(u' ')) {
+        const QString longer = lines.isEmpty() ? word : lines.last() + u' ' + word;
+        if (!lines.isEmpty() && metrics.horizontalAdvance(longer) + chrome <= limit)
+            lines.last() = longer;
+        else
+            lines.append(word);
+    }
+    button->setText(lines.join(u'\n'));
+}
+
 QFrame* makeDivider(const QString& name, QWidget* parent)
 {
     auto* divider = new QFrame(parent);
@@ -57,10 +78,17 @@ QFrame* makeDivider(const QString& name, QWidget* parent)
     return divider;
 }
 
-QPushButton* makeButton(const QString& name, const QString& text, QWidget* parent)
+QPushButton* makeButton(const QString& name, const QString& text, QWidget* parent,
+                        bool link = false)
 {
-    auto* button = new QPushButton(text, parent);
+    auto* button = new QPushButton(parent);
+    // Before anything that has assistive technology look at the button: it keeps its first role.
+    if (link)
+        AccessibleRoles::markAsLink(button);
+    setButtonText(button, text);
     button->setObjectName(name);
+    // Enter presses the focused button, as Space does.
+    button->setAutoDefault(true);
     return button;
 }
 
@@ -88,16 +116,9 @@ MenuBarView::MenuBarView(CompanionViewModel& viewModel, AccessibilityServices* a
 {
     setFixedWidth(panelWidth);
 
-    auto* statusRow = new QWidget(this);
-    statusRow->setObjectName(QStringLiteral("statusRow"));
-    statusDot_ = new StatusDot(statusRow);
-    statusDot_->setObjectName(QStringLiteral("statusDot"));
-    statusText_ = makePlainLabel(QStringLiteral("statusText"), statusRow);
-    auto* statusLayout = new QHBoxLayout(statusRow);
-    statusLayout->setContentsMargins(0, 0, 0, 0);
-    statusLayout->setSpacing(statusRowSpacing);
-    statusLayout->addWidget(statusDot_, 0, Qt::AlignVCenter);
-    statusLayout->addWidget(statusText_, 1, Qt::AlignVCenter);
+    AccessibleRoles::install();
+    statusText_ = new StatusLabel(this);
+    statusText_->setObjectName(QStringLiteral("statusText"));
 
     deviceRow_ = makePlainLabel(QStringLiteral("deviceRow"), this);
     deviceRow_->setWordWrap(true);
@@ -113,7 +134,7 @@ MenuBarView::MenuBarView(CompanionViewModel& viewModel, AccessibilityServices* a
     permissionCaption_->setWordWrap(true);
     permissionCaption_->setForegroundRole(QPalette::PlaceholderText);
     permissionDivider_ = makeDivider(QStringLiteral("permissionDivider"), this);
-    getTheAppLink_ = makeButton(QStringLiteral("getTheAppLink"), tr("Get the App"), this);
+    getTheAppLink_ = makeButton(QStringLiteral("getTheAppLink"), tr("Get the App"), this, true);
     getTheAppLink_->setFlat(true);
     getTheAppLink_->setCursor(Qt::PointingHandCursor);
     getTheAppLink_->setToolTip(siteURL().toString());
@@ -124,7 +145,7 @@ MenuBarView::MenuBarView(CompanionViewModel& viewModel, AccessibilityServices* a
     auto* column = new QVBoxLayout(this);
     column->setSpacing(spacing);
     column->setContentsMargins(padding, padding, padding, padding);
-    column->addWidget(statusRow);
+    column->addWidget(statusText_);
     column->addWidget(deviceRow_);
     column->addWidget(topDivider_);
     column->addWidget(updateButton_, 0, Qt::AlignLeft);
@@ -148,6 +169,17 @@ MenuBarView::MenuBarView(CompanionViewModel& viewModel, AccessibilityServices* a
 
     applyRoles();
     refresh();
+}
+
+void MenuBarView::focusFirstButton()
+{
+    for (QPushButton* button :
+         {updateButton_, forgetButton_, grantButton_, getTheAppLink_, quitButton_}) {
+        if (button->isVisibleTo(this) && button->isEnabled()) {
+            button->setFocus(Qt::TabFocusReason);
+            return;
+        }
+    }
 }
 
 void MenuBarView::showEvent(QShowEvent* event)
@@ -190,7 +222,7 @@ void MenuBarView::refresh()
     const CompanionViewModel& vm = *viewModel_;
 
     const ConnectionState state = vm.connectionState.value();
-    statusDot_->setColor(dotColour(state));
+    statusText_->setDotColor(dotColour(state));
     statusText_->setText(rawValue(state));
 
     const auto& deviceName = vm.connectedDeviceName.value();
@@ -202,7 +234,7 @@ void MenuBarView::refresh()
     const auto& url = vm.availableUpdateURL.value();
     updateURL_ = version && url ? url : std::nullopt;
     if (updateURL_)
-        updateButton_->setText(escapedForButton(tr("Update available — v%1").arg(*version)));
+        setButtonText(updateButton_, tr("Update available — v%1").arg(*version));
     updateButton_->setVisible(updateURL_.has_value());
 
     forgetButton_->setVisible(vm.hasPairedDevice.value());
@@ -221,6 +253,8 @@ void MenuBarView::applyRoles()
     statusText_->setFont(headline);
     deviceRow_->setFont(scaled(base, 0.92));
     permissionCaption_->setFont(scaled(base, 0.85));
+    for (QPushButton* button : {updateButton_, forgetButton_, grantButton_, getTheAppLink_})
+        setButtonText(button, button->accessibleName());
 
     // Qt 6.4 has no accent role; the selection colour is the platform's accent.
     const QColor accent = palette().color(QPalette::Highlight);

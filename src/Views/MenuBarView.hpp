@@ -15,7 +15,7 @@ namespace quenlark {
 
 class AccessibilityServices;
 class CompanionViewModel;
-class StatusDot;
+class StatusLabel;
 
 // The tray panel: one column derived from the view model alone, brought up to date after every
 // change the view model announces, with the program's few commands.
@@ -32,6 +32,9 @@ public:
     explicit MenuBarView(CompanionViewModel& viewModel, QWidget* parent = nullptr);
     MenuBarView(CompanionViewModel& viewModel, AccessibilityServices& accessibility,
                 QWidget* parent = nullptr);
+
+    // Puts the keyboard focus on the first button shown, for a panel opened from the keyboard.
+    void focusFirstButton();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -52,8 +55,7 @@ private:
     std::optional<QUrl> updateURL_;
     bool refreshPending_ = false;
 
-    StatusDot* statusDot_;
-    QLabel* statusText_;
+    StatusLabel* statusText_;
     QLabel* deviceRow_;
     QFrame* topDivider_;
     QPushButton* updateButton_;

@@ -52,7 +52,7 @@ void TrayItem::makeIcon(bool statusNotifier)
 {
     iconUsesStatusNotifier_ = statusNotifier;
     trayIcon_ = new QSystemTrayIcon(icon(), this);
-    trayIcon_->setToolTip(tr("Quenlark"));
+    trayIcon_->setToolTip(toolTip());
     connect(trayIcon_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::Context)
@@ -63,6 +63,18 @@ void TrayItem::makeIcon(bool statusNotifier)
                 Q_EMIT clicked(anchor);
             });
     trayIcon_->show();
+}
+
+void TrayItem::setStatus(const QString& status)
+{
+    status_ = status;
+    if (trayIcon_)
+        trayIcon_->setToolTip(toolTip());
+}
+
+QString TrayItem::toolTip() const
+{
+    return status_.isEmpty() ? tr("Quenlark") : tr("Quenlark — %1").arg(status_);
 }
 
 void TrayItem::setAvailable(bool available)

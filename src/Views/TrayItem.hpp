@@ -33,6 +33,9 @@ public:
     bool isAvailable() const { return available_; }
     // The icon once it exists; null before.
     QSystemTrayIcon* systemTrayIcon() const { return trayIcon_; }
+    // The state shown in the icon's tooltip, "Quenlark — Connected", so that it can be read
+    // (or heard) without opening the panel.
+    void setStatus(const QString& status);
 
 Q_SIGNALS:
     // First the initial answer, then every change.
@@ -45,6 +48,7 @@ private:
     void evaluate();
     void makeIcon(bool statusNotifier);
     void setAvailable(bool available);
+    QString toolTip() const;
 
     StatusNotifierHostWatcher* hostWatcher_;
     XEmbedTray* xembed_;
@@ -52,6 +56,7 @@ private:
     bool iconUsesStatusNotifier_ = false;
     bool available_ = false;
     bool answered_ = false;
+    QString status_;
 };
 
 } // namespace quenlark

@@ -5,7 +5,9 @@
 #include "FakePlatform.hpp"
 #include "ViewModels/CompanionViewModel.hpp"
 #include "Views/MenuBarView.hpp"
+#include "Views/TrayItem.hpp"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDesktopServices>
 #include <QLabel>
@@ -51,6 +53,8 @@ TEST(PanelWindowPlacementTest, KeepsThePanelAtTheIconInsideTheAvailableScreen)
         {"on a second screen", QRect(2500, 10, 1, 1), panel, QRect(1920, 0, 1280, 1024),
          QPoint(2380, 13)},
         {"taller than the screen", QRect(900, 0, 24, 24), QSize(240, 2000), fullHd, QPoint(791, 0)},
+        {"left side tray", QRect(0, 500, 24, 24), panel, fullHd, QPoint(26, 411)},
+        {"right side tray", QRect(1896, 300, 24, 24), panel, fullHd, QPoint(1654, 211)},
     };
     for (const auto& [name, icon, size, available, expected] : table)
         EXPECT_EQ(PanelWindow::placement(icon, size, available), expected) << name;
@@ -99,6 +103,7 @@ protected:
             // A button draws "&&" as one ampersand, and a lone one not at all: it marks a mnemonic.
             if (qobject_cast<QPushButton*>(row))
                 text.replace(QRegularExpression(QStringLiteral("&(.)")), QStringLiteral("\\1"));
+            text.replace(u'\n', u' '); // a long button label wraps
             rows << (text.isNull() ? QStringLiteral("----") : text);
         }
         return rows.join(QStringLiteral(" | ")).toStdString();
@@ -146,38 +151,130 @@ TEST_F(PanelWindowTest, ShowsExactlyTheRowsOfTheViewModelsValues)
     }
 }
 
-TEST_F(PanelWindowTest, TrayClicksOpenAPopupAtTheIconWhoseActionsReachTheirTargets)
+// The gap between the panel and the icon on the side that parts them; negative where they overlap.
+int gapToIcon(const QRect& panel, const QRect& icon)
+{
+    return std::max({icon.top() - panel.bottom(), panel.top() - icon.bottom(),
+                     panel.left() - icon.right(), icon.left() - panel.right()}) -
+           1;
+}
+
+// Shown rows change the panel's height while it opens (the permission granted since the last
+// poll) and while it is open (a device connects): it stays against the icon, wherever the tray.
+TEST_F(PanelWindowTest, StaysAgainstTheIconWhateverRowsComeAndGo)
+{
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QRect trays[] = {QRect(300, screen.bottom() - 21, 22, 22),
+                           QRect(300, screen.top(), 22, 22), QRect(screen.left(), 300, 22, 22),
+                           QRect(screen.right() - 21, 300, 22, 22)};
+    panel->setTrayAvailable(true);
+    for (const QRect& icon : trays) {
+        vm->accessibilityEnabled = false;
+        vm->connectedDeviceName = std::nullopt;
+        settle();
+        QTest::qWait(350); // the guard against reopening at once
+        panel->toggle(icon);
+        settle();
+        EXPECT_FALSE(panel->findChild<QWidget*>(QStringLiteral("grantButton"))->isVisible());
+        EXPECT_EQ(gapToIcon(panel->geometry(), icon), 2) << "at opening, " << icon.x();
+        vm->connectedDeviceName = QStringLiteral("Clicker");
+        settle();
+        EXPECT_EQ(gapToIcon(panel->geometry(), icon), 2) << "with a device, " << icon.x();
+        EXPECT_TRUE(screen.contains(panel->geometry())) << icon.x();
+        panel->hide();
+    }
+}
+
+TEST_F(PanelWindowTest, FromTheKeyboardTheRowsAreWalkedAndPressed)
 {
     vm->availableUpdateVersion = QStringLiteral("2.1");
     vm->availableUpdateURL = updateURL;
     platform.accessibility.trusted = false;
-    // Opens above a bottom icon, sized for the permission block it shows at once.
     panel->setTrayAvailable(true);
-    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-    const QRect icon(300, screen.bottom() - 21, 22, 22);
-    panel->toggle(icon);
-    EXPECT_EQ(panel->windowType(), Qt::Popup);
-    EXPECT_TRUE(panel->findChild<QWidget*>(QStringLiteral("grantButton"))->isVisible());
-    EXPECT_LT(panel->geometry().bottom(), icon.top());
+    panel->showPanel();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(panel.get()));
+    const auto focused = [] {
+        return QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString();
+    };
+    EXPECT_EQ(focused(), QStringLiteral("updateButton"));
+    QStringList walked;
+    for (int i = 0; i < 5; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        walked << focused();
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    walked << focused();
+    EXPECT_EQ(walked.join(u' '), QStringLiteral("forgetButton grantButton getTheAppLink "
+                                                "quitButton updateButton quitButton"));
 
-    for (const char* name : {"updateButton", "getTheAppLink", "grantButton", "forgetButton"})
-        QTest::mouseClick(panel->findChild<QWidget*>(QLatin1String(name)), Qt::LeftButton);
+    // Enter and Space press the focused row; each action reaches its target.
+    const std::tuple<const char*, Qt::Key> presses[] = {{"updateButton", Qt::Key_Return},
+                                                        {"getTheAppLink", Qt::Key_Space},
+                                                        {"grantButton", Qt::Key_Enter},
+                                                        {"forgetButton", Qt::Key_Space}};
+    for (const auto& [name, key] : presses) {
+        panel->findChild<QWidget*>(QLatin1String(name))->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), key);
+    }
+    QTest::qWait(300); // a pressed space clicks once the button is let go
     EXPECT_EQ(opened, (QList<QUrl>{updateURL, siteURL()}));
     // Granting only prompts: the answer arrives through the poll or the next showing.
     EXPECT_EQ(platform.accessibility.prompts, 1);
     // Forgetting reaches the link, which drops the remembered clicker.
     EXPECT_FALSE(platform.defaults.stringForKey(savedKey).has_value());
+
     // Control-Q ends the program; a loop that nothing quits ends with another status.
     QTimer::singleShot(0, panel.get(),
                        [this] { QTest::keyClick(panel.get(), Qt::Key_Q, Qt::ControlModifier); });
     QTimer::singleShot(20000, panel.get(), [] { QCoreApplication::exit(2); });
     EXPECT_EQ(QApplication::exec(), 0);
+    QWidget* quit = panel->findChild<QWidget*>(QStringLiteral("quitButton"));
+    quit->setFocus();
+    QTest::keyClick(quit, Qt::Key_Escape);
+    EXPECT_FALSE(panel->isVisible());
+    // Opened again, it starts on the first button, not where the focus was left.
+    panel->showPanel();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(panel.get()));
+    EXPECT_EQ(focused(), QStringLiteral("updateButton"));
+}
 
-    panel->toggle(icon);
-    EXPECT_FALSE(panel->isVisible());
-    // The click that closed the panel arrives again as a click on the icon: it must not reopen.
-    panel->toggle(icon);
-    EXPECT_FALSE(panel->isVisible());
+// At 1.5 and 2 device pixels per pixel (QT_SCALE_FACTOR, set by the test run) and with a large
+// desktop font: the panel keeps its width, every row is shown whole and the icon is sharp.
+TEST_F(PanelWindowTest, LargeTextAndHighDensityScreensShowEveryRowWhole)
+{
+    const QFont original = QApplication::font();
+    QFont large = original;
+    large.setPointSizeF(large.pointSizeF() * 1.6);
+    QApplication::setFont(large);
+    vm->connectionState = ConnectionState::connected;
+    vm->connectedDeviceName = QStringLiteral("Presenter Clicker of the Lecture Hall");
+    vm->availableUpdateVersion = QStringLiteral("12.10.3");
+    vm->availableUpdateURL = updateURL;
+    vm->accessibilityEnabled = false;
+    platform.accessibility.trusted = false;
+    panel->setTrayAvailable(true);
+    panel->toggle(QRect(300, 0, 22, 22));
+    settle();
+    EXPECT_EQ(panel->width(), MenuBarView::panelWidth);
+    for (QWidget* row : panel->view()->findChildren<QWidget*>()) {
+        if (!row->isVisible())
+            continue;
+        const auto* label = qobject_cast<QLabel*>(row);
+        const int needed = label && label->wordWrap() ? label->heightForWidth(label->width())
+                                                      : row->sizeHint().height();
+        EXPECT_GE(row->height(), needed) << row->objectName().toStdString();
+        EXPECT_GE(row->width(), label && label->wordWrap() ? 0 : row->sizeHint().width())
+            << row->objectName().toStdString();
+        EXPECT_LE(row->geometry().right(), MenuBarView::panelWidth - MenuBarView::padding - 1)
+            << row->objectName().toStdString();
+    }
+    const qreal ratio = qEnvironmentVariable("QT_SCALE_FACTOR", QStringLiteral("1")).toDouble();
+    EXPECT_DOUBLE_EQ(panel->devicePixelRatioF(), ratio);
+    EXPECT_EQ(TrayItem::icon().pixmap(QSize(22, 22), ratio).size(), QSize(22, 22) * ratio);
+    if (qEnvironmentVariableIsSet("QUENLARK_SCREENSHOT_DIR"))
+        panel->grab().save(qEnvironmentVariable("QUENLARK_SCREENSHOT_DIR") +
+                           QStringLiteral("/panel-large-text-x%1.png").arg(ratio));
+    QApplication::setFont(original);
 }
 
 } // namespace

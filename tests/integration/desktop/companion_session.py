@@ -23,6 +23,11 @@ One session holds, each started here and ended when the session closes:
         latency_ns = press.received_ns - sent_ns     # both CLOCK_MONOTONIC
         session.screenshot('panel.png', session.panel_window())
 
+For the panel's accessibility, `session.start_accessibility_bus()` starts at-spi2-core's bus,
+which every program started afterwards is shown on, and `session.start_tray_host('xfce4-panel')`
+(its status tray, a StatusNotifierItem host, across the top) or `('trayer')` (an XEmbed tray at
+the bottom right) starts a real tray, whose companion icon `session.click_tray_icon()` clicks.
+
 WaylandCompanionSession is the same on Weston's headless Wayland compositor, with the real
 remote-desktop portal in front of a scripted desktop (`session.portal`) in place of Xvfb and the
 key window. SwayCompanionSession is the same on Sway's headless backend, with no portal, and a
@@ -42,6 +47,7 @@ import atexit
 import collections
 import configparser
 import ctypes
+import importlib.util
 import json
 import os
 import pwd
@@ -99,16 +105,51 @@ SESSION_BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC
 </busconfig>
 """
 
+# One panel across the top holding the status tray, which hosts StatusNotifierItems (and XEmbed
+# icons): xfce4-panel's configuration channel, read by xfconfd from XDG_CONFIG_HOME.
+XFCE_PANEL_CHANNEL = """<?xml version="1.0" encoding="UTF-8"?>
+<channel name="xfce4-panel" version="1.0">
+  <property name="configver" type="int" value="2"/>
+  <property name="panels" type="array">
+    <value type="int" value="1"/>
+    <property name="panel-1" type="empty">
+      <property name="position" type="string" value="p=6;x=0;y=0"/>
+      <property name="length" type="uint" value="100"/>
+      <property name="position-locked" type="bool" value="true"/>
+      <property name="size" type="uint" value="26"/>
+      <property name="plugin-ids" type="array"><value type="int" value="1"/></property>
+    </property>
+  </property>
+  <property name="plugins" type="empty">
+    <property name="plugin-1" type="string" value="systray"/>
+  </property>
+</channel>
+"""
+XFCONFD = '/usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd'
+ATSPI_BUS_LAUNCHER = '/usr/libexec/at-spi-bus-launcher'
+# The windows that hold the companion's icon in each tray: the status tray's plugin under
+# xfce4-panel (it holds this icon alone), the companion's own embedded window under trayer.
+TRAY_ICON_CLASSES = {'xfce4-panel': b'wrapper-2.0', 'trayer': b'quenlark-companion'}
+
 # Variables of the caller's desktop that must not reach the private one.
 FOREIGN_VARIABLES = ('DISPLAY', 'WAYLAND_DISPLAY', 'XAUTHORITY', 'DBUS_SESSION_BUS_ADDRESS',
                      'DBUS_SYSTEM_BUS_ADDRESS', 'XDG_SESSION_TYPE', 'XDG_CURRENT_DESKTOP',
                      'XDG_SESSION_DESKTOP', 'XDG_RUNTIME_DIR', 'XDG_CONFIG_HOME',
                      'XDG_CACHE_HOME', 'XDG_DATA_HOME', 'SESSION_MANAGER', 'DESKTOP_SESSION',
-                     'QT_QPA_PLATFORM', 'QT_QPA_PLATFORMTHEME', 'BLUETOOTH_FORCE_DBUS_LE_VERSION')
+                     'QT_QPA_PLATFORM', 'QT_QPA_PLATFORMTHEME', 'BLUETOOTH_FORCE_DBUS_LE_VERSION',
+                     'AT_SPI_BUS_ADDRESS')
 
 
 class SessionError(RuntimeError):
     pass
+
+
+def missing_desktop_parts():
+    """What the accessibility and tray helpers need and this machine lacks."""
+    missing = [path for path in (ATSPI_BUS_LAUNCHER, XFCONFD, '/usr/bin/xfce4-panel',
+                                 '/usr/bin/trayer', '/usr/bin/xdotool')
+               if not os.access(path, os.X_OK)]
+    return missing + ([] if importlib.util.find_spec('pyatspi') else ['pyatspi'])
 
 
 def wait_for(condition, what, timeout=DEFAULT_TIMEOUT):
@@ -436,6 +477,8 @@ class CompanionSession:
         self.companions = []
         self._parts = []
         self._display = None
+        self._extra_environment = {}
+        self._tray_host = None
 
     # Setup and teardown
 
@@ -548,6 +591,7 @@ class CompanionSession:
             'XDG_DATA_HOME': self.path('data'),
             'QT_QPA_PLATFORM': 'xcb',
         })
+        environment.update(self._extra_environment)
         return environment
 
     def _file_tail(self, name, size=4000):
@@ -559,8 +603,10 @@ class CompanionSession:
 
     # The companion
 
-    def start_companion(self, *arguments):
-        companion = Companion(self.program, arguments, self.environment(),
+    def start_companion(self, *arguments, environment=None):
+        """One launch of the program; `environment` adds to or overrides the session's."""
+        companion = Companion(self.program, arguments,
+                              dict(self.environment(), **(environment or {})),
                               self.path(f'companion-{len(self.companions) + 1}.log'))
         self.companions.append(companion)
         return companion
@@ -583,12 +629,150 @@ class CompanionSession:
     def wait_for(self, condition, what, timeout=DEFAULT_TIMEOUT):
         return wait_for(condition, what, timeout)
 
+    # Assistive technology and trays
+
+    def start_accessibility_bus(self):
+        """Starts at-spi2-core's accessibility bus and returns its address. Programs started
+        afterwards show their widgets on it (Qt: QT_LINUX_ACCESSIBILITY_ALWAYS_ON)."""
+        with open(self.path('at-spi.log'), 'wb') as log:
+            launcher = spawn([ATSPI_BUS_LAUNCHER, '--launch-immediately'], env=self.environment(),
+                             stdout=log, stderr=log)
+        self._parts.append(lambda: end(launcher))
+        bus = dbus.bus.BusConnection(self.session_bus_address)
+        try:
+            wait_for(lambda: bus.name_has_owner('org.a11y.Bus'), 'the accessibility bus')
+            address = dbus.Interface(bus.get_object('org.a11y.Bus', '/org/a11y/bus'),
+                                     'org.a11y.Bus').GetAddress()
+        finally:
+            bus.close()
+        self._extra_environment['QT_LINUX_ACCESSIBILITY_ALWAYS_ON'] = '1'
+        # libatspi, in this process, reads the address once, when it is first imported.
+        os.environ['AT_SPI_BUS_ADDRESS'] = str(address)
+        self._atspi = importlib.import_module('pyatspi')
+        self._glib = importlib.import_module('gi.repository.GLib')
+        return str(address)
+
+    def accessible_panel(self):
+        """The shown leaves of the open panel's accessible tree, top to bottom: pyatspi
+        Accessibles, each with getRoleName() and name."""
+        # The registry's news of programs that came or went, read in GLib's loop.
+        while self._glib.MainContext.default().iteration(False):
+            pass
+        showing = self._atspi.STATE_SHOWING
+
+        def leaves(node):
+            for child in node:
+                if child.getState().contains(showing):
+                    yield from (leaves(child) if child.childCount else [child])
+        for application in self._atspi.Registry.getDesktop(0):
+            for window in application or []:
+                if window.name == PANEL_TITLE and window.getState().contains(showing):
+                    return list(leaves(window))
+        return []
+
+    def press_accessible(self, name):
+        """Presses the panel's element named `name` through AT-SPI's action interface."""
+        node = next(node for node in self.accessible_panel() if node.name == name)
+        actions = node.queryAction()
+        actions.doAction([actions.getName(i) for i in range(actions.nActions)].index('Press'))
+
+    def tray_tooltip(self):
+        """The tooltip title of the StatusNotifierItem registered first."""
+        bus = dbus.bus.BusConnection(self.session_bus_address)
+        try:
+            watcher = bus.get_object('org.kde.StatusNotifierWatcher', '/StatusNotifierWatcher')
+            item = str(wait_for(lambda: watcher.Get(
+                'org.kde.StatusNotifierWatcher', 'RegisteredStatusNotifierItems',
+                dbus_interface=dbus.PROPERTIES_IFACE), 'a registered item')[0])
+            service, _, path = item.partition('/')
+            tooltip = bus.get_object(service, '/' + (path or 'StatusNotifierItem')).Get(
+                'org.kde.StatusNotifierItem', 'ToolTip', dbus_interface=dbus.PROPERTIES_IFACE)
+            return str(tooltip[2])
+        finally:
+            bus.close()
+
+    def start_tray_host(self, kind):
+        """Starts a real tray, 'xfce4-panel' or 'trayer' (see above); ended by stop_tray_host()
+        or with the session."""
+        environment = self.environment()
+        processes = []
+        with open(self.path(f'{kind}.log'), 'ab') as log:
+            if kind == 'xfce4-panel':
+                channels = self.path('config/xfce4/xfconf/xfce-perchannel-xml')
+                os.makedirs(channels, exist_ok=True)
+                with open(os.path.join(channels, 'xfce4-panel.xml'), 'w', encoding='utf-8') as f:
+                    f.write(XFCE_PANEL_CHANNEL)
+                # The session bus starts no services: the settings daemon is started here.
+                processes.append(spawn([XFCONFD], env=environment, stdout=log, stderr=log))
+                bus = dbus.bus.BusConnection(self.session_bus_address)
+                try:
+                    wait_for(lambda: bus.name_has_owner('org.xfce.Xfconf'), 'xfconfd')
+                finally:
+                    bus.close()
+                arguments = ['xfce4-panel', '--disable-wm-check']
+            else:
+                arguments = ['trayer', '--edge', 'bottom', '--align', 'right',
+                             '--widthtype', 'request', '--height', '24']
+            processes.append(spawn(arguments, env=environment, stdout=log, stderr=log))
+        self._tray_host = (kind, processes)
+        self._parts.append(lambda: [end(process) for process in processes])
+
+    def stop_tray_host(self):
+        for process in reversed(self._tray_host[1]):
+            end(process)
+        self._tray_host = None
+
+    def _tray_icon_area(self):
+        """(x, y, width, height) on the screen of the window holding the companion's icon."""
+        wanted = TRAY_ICON_CLASSES[self._tray_host[0]]
+        root = self._display.screen().root
+        pending = list(root.query_tree().children)
+        while pending:
+            window = pending.pop()
+            try:
+                children = window.query_tree().children
+                pending.extend(children)
+                if window.query_tree().parent == root or \
+                        window.get_attributes().map_state != X.IsViewable:
+                    continue
+                wm_class = window.get_full_property(Xatom.WM_CLASS, X.AnyPropertyType)
+                if wm_class is None or not wm_class.value.startswith(wanted + b'\0'):
+                    continue
+                geometry = window.get_geometry()
+                origin = root.translate_coords(window, 0, 0)
+                return origin.x, origin.y, geometry.width, geometry.height
+            except Exception:  # pylint: disable=broad-except
+                continue  # gone meanwhile
+        return None
+
+    def click(self, x, y):
+        """A real left click at (x, y) on the screen."""
+        subprocess.run(['xdotool', 'mousemove', str(x), str(y), 'click', '1'],
+                       env=self.environment(), check=True, timeout=DEFAULT_TIMEOUT)
+
+    def click_tray_icon(self, attempts=5):
+        """Clicks the middle of the companion's icon in the tray until the panel is on screen;
+        returns the icon's area. The status tray draws the icon a moment after the item
+        registered, and a click before that reaches nothing."""
+        area = wait_for(self._tray_icon_area, 'the companion icon in the tray')
+        for _ in range(attempts):
+            self.click(area[0] + area[2] // 2, area[1] + area[3] // 2)
+            try:
+                wait_for(self.panel_window, 'the panel', timeout=3)
+                return area
+            except SessionError:
+                continue
+        raise SessionError(f'{attempts} clicks on the tray icon opened no panel')
+
     def diagnostics(self):
         """What to read when something failed: every log's end."""
         parts = [f'--- {os.path.basename(c.log_path)} ---\n{c.output()[-4000:]}'
                  for c in self.companions]
         parts.append(f'--- scripted BlueZ ---\n{self.bluez.log_tail()}')
         parts.append(f'--- Xvfb ---\n{self._file_tail("xvfb.log", 2000)}')
+        for name in ('at-spi.log', 'xfce4-panel.log', 'trayer.log'):
+            if os.path.exists(self.path(name)):
+                parts.append(f'--- {name} ---\n{self._file_tail(name, 2000)}')
         return '\n'.join(parts)
 
     # The X display

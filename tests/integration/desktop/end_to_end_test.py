@@ -12,7 +12,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from companion_session import (CompanionSession, PORTAL_FRONTEND, ScriptedPortal,  # noqa: E402
-                               SwayCompanionSession, WaylandCompanionSession, hold, release)
+                               SessionError, SwayCompanionSession, WaylandCompanionSession,
+                               hold, missing_desktop_parts, release)
 
 PROGRAM = os.environ.get('QUENLARK_COMPANION', os.path.join(
     os.path.dirname(__file__), '..', '..', '..', 'build', 'default', 'src', 'quenlark-companion'))
@@ -31,12 +32,12 @@ class SessionTest(unittest.TestCase):
         self.addCleanup(lambda: print(self.session.diagnostics(), file=sys.stderr))
         self.bluez = self.session.bluez
 
-
-class ClicksToKeysTest(SessionTest):
     def keys_for(self, packet):
         self.bluez.notify(CLICKER, bytes.fromhex(packet))
         return [(event.kind, event.key) for event in self.session.keys.next_keys(2)]
 
+
+class ClicksToKeysTest(SessionTest):
     def panel_with_dot(self, colour):
         """The panel's window if it shows the status dot's `colour`; its picture is kept."""
         panel = self.session.panel_window()
@@ -81,6 +82,101 @@ class ClicksToKeysTest(SessionTest):
         self.assertTrue(running.is_running())
         self.assertEqual(bluez.calls('Connect', CLICKER), connects, 'a second link connected')
         self.assertEqual(self.keys_for('0202'), LEFT)
+
+
+class PanelAccessibilityTest(SessionTest):
+    """The panel as a screen reader meets it through at-spi2-core: as the window used without a
+    tray, then opened from two real trays, in two states, at 2 and 1.5 device pixels per pixel."""
+    # The program's environment and the panel's rows, as role and name, top to bottom.
+    STATES = {
+        'connected': ({'QT_SCALE_FACTOR': '2'}, [
+            'label "Connected"', 'label "Device: Clicker One"', 'separator ""',
+            'push button "Forget Device"', 'link "Get the App"', 'push button "Quit"']),
+        # A Wayland session type without a way in: no key backend reaches it.
+        'permission missing': ({'QT_SCALE_FACTOR': '1.5', 'XDG_SESSION_TYPE': 'wayland'}, [
+            'label "Disconnected"', 'separator ""',
+            'push button "Grant Accessibility Permission"',
+            'label "Required to inject keystrokes into presentation apps."', 'separator ""',
+            'link "Get the App"', 'push button "Quit"']),
+    }
+
+    def setUp(self):
+        if missing_desktop_parts():
+            self.skipTest('needs at-spi2-core, python3-pyatspi, xfce4-panel, trayer and xdotool, '
+                          f'missing {missing_desktop_parts()}')
+        super().setUp()
+        self.session.start_accessibility_bus()
+
+    def check_panel(self, state, host, rows, scale):
+        """Waits for the panel with `rows`; prints its tree and keeps its picture."""
+        session = self.session
+        panel = session.wait_for(session.panel_window, f'the panel ({host})')
+        tree = lambda: [f'{n.getRoleName()} "{n.name}"' for n in session.accessible_panel()]
+        try:
+            session.wait_for(lambda: tree() == rows, f'the rows of the panel ({host})')
+        except SessionError:
+            pass  # the difference is shown below
+        print(f'\n{state}, {host}:\n    ' + '\n    '.join(tree()))
+        self.assertEqual(tree(), rows, host)
+        self.assertEqual(panel.width, round(240 * scale), host)
+        session.screenshot(os.path.join(SCREENSHOTS, f'accessible-{state}-{host}.png'.replace(
+            ' ', '-')), session.panel_window())
+        return panel
+
+    def start(self, state, environment):
+        """The program with the clicker in range and the radio on, or neither."""
+        if self.bluez.device_paths.pop(CLICKER, None):
+            self.bluez.remove(CLICKER)
+        if state == 'connected':
+            self.bluez.add_clicker(CLICKER, 'Clicker One')
+        self.bluez.mock.SetPowered('hci0', state == 'connected')
+        return self.session.start_companion(environment=environment)
+
+    def test_every_row_is_heard_under_every_tray(self):
+        session, bluez = self.session, self.bluez
+        for state, (environment, rows) in self.STATES.items():
+            if state == 'permission missing' and os.access('/dev/uinput', os.W_OK):
+                print('permission missing: skipped, /dev/uinput is writable here')
+                continue
+            scale = float(environment['QT_SCALE_FACTOR'])
+            companion = self.start(state, environment)
+            self.check_panel(state, 'window', rows, scale)
+            # A tray arrives: the window goes, and a click on the icon opens the panel there,
+            # at the pointer (this tray gives no icon geometry) and away from the top edge.
+            session.start_tray_host('xfce4-panel')
+            session.wait_for(lambda: session.panel_window() is None, 'the window to give way')
+            icon = session.click_tray_icon()
+            self.assertGreater(self.check_panel(state, 'xfce4-panel', rows, scale).y, icon[1])
+            self.assertEqual(session.tray_tooltip(), 'Quenlark \u2014 ' + rows[0].split('"')[1])
+            # A click outside closes it; the tray goes, and the window comes back.
+            session.click(1000, 700)
+            session.wait_for(lambda: session.panel_window() is None, 'the panel to close')
+            session.stop_tray_host()
+            session.wait_for(session.panel_window, 'the window back')
+            companion.stop()
+
+            session.start_tray_host('trayer')
+            companion, opened = self.start(state, environment), time.monotonic_ns()
+            session.click_tray_icon()
+            self.check_panel(state, 'trayer', rows, scale)
+            if state == 'connected':
+                # The open panel leaves the keyboard to the application in front.
+                session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed')
+                self.assertEqual(self.keys_for('0105'), RIGHT)
+                self.assertFalse(session.keys.refocused_since(opened), 'the panel took the focus')
+                # Pressed through AT-SPI, a button does its work (the clicker, no longer
+                # advertising, is not taken again at once).
+                bluez.mock.SetAdvertising(CLICKER, False)
+                session.press_accessible('Forget Device')
+                session.wait_for(lambda: session.saved_clicker() is None, 'the clicker forgotten')
+            # The XEmbed tray goes and comes back: the window stands in meanwhile.
+            session.stop_tray_host()
+            session.wait_for(session.panel_window, 'the window while the tray is away')
+            session.start_tray_host('trayer')
+            session.wait_for(lambda: session.panel_window() is None, 'the window to give way')
+            session.click_tray_icon()
+            companion.stop()
+            session.stop_tray_host()
 
 
 class WaylandPortalTest(SessionTest):
