@@ -6,7 +6,9 @@
 
 #include <optional>
 
+class QBluetoothAddress;
 class QBluetoothDeviceInfo;
+class QObject;
 
 // What differs between the operating systems' Bluetooth stacks underneath Qt Bluetooth; CMake
 // picks the file that implements it.
@@ -20,5 +22,9 @@ QUuid identifier(const QBluetoothDeviceInfo& device);
 
 // The name the device gives itself; absent when it has none.
 std::optional<QString> name(const QBluetoothDeviceInfo& device);
+
+// Has the stack drop the device and any bond with it, without waiting; the request is given up
+// if `context` goes before it could be made.
+void forget(QObject* context, const QBluetoothAddress& address);
 
 } // namespace quenlark::BluetoothBackend

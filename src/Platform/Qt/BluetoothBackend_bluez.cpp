@@ -1,8 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Qt/BluetoothBackend.hpp"
 
+#include "Platform/Qt/BluezObjects.hpp"
+
 #include <QBluetoothAddress>
 #include <QBluetoothDeviceInfo>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 
 namespace quenlark::BluetoothBackend {
 
@@ -33,6 +38,21 @@ std::optional<QString> name(const QBluetoothDeviceInfo& device)
     if (alias.isEmpty() || alias.compare(addressAlias, Qt::CaseInsensitive) == 0)
         return std::nullopt;
     return alias;
+}
+
+// Adapter1.RemoveDevice disconnects the device, removes its keys and drops its object.
+void forget(QObject* context, const QBluetoothAddress& address)
+{
+    BluezObjects::forEachDevice(context, [address](const QString& path, const QVariantMap& device) {
+        if (QBluetoothAddress(device.value(QStringLiteral("Address")).toString()) != address)
+            return;
+        auto call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.bluez"),
+            device.value(QStringLiteral("Adapter")).value<QDBusObjectPath>().path(),
+            QStringLiteral("org.bluez.Adapter1"), QStringLiteral("RemoveDevice"));
+        call << QVariant::fromValue(QDBusObjectPath(path));
+        QDBusConnection::systemBus().send(call);
+    });
 }
 
 } // namespace quenlark::BluetoothBackend

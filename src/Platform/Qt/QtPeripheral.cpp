@@ -7,6 +7,7 @@
 #include <QLoggingCategory>
 
 #include <algorithm>
+#include <utility>
 
 namespace quenlark {
 
@@ -65,6 +66,12 @@ QtPeripheral::~QtPeripheral()
     releaseController();
 }
 
+bool QtPeripheral::offersInput(const QList<QBluetoothUuid>& services)
+{
+    return services.contains(QBluetoothUuid::ServiceClassUuid::HumanInterfaceDevice) ||
+           services.contains(QBluetoothUuid::ServiceClassUuid::HumanInterfaceDeviceService);
+}
+
 QUuid QtPeripheral::identifier() const
 {
     return BluetoothBackend::identifier(device_);
@@ -102,6 +109,8 @@ void QtPeripheral::connectToDevice(std::chrono::milliseconds connectTimeout,
     ++session_;
     services_.reset();
     servicesPending_ = false;
+    checkingServices_ = false;
+    subscribing_ = nullptr;
     subscribed_ = false;
     linkError_.reset();
     connectTimeout_ = connectTimeout;
@@ -159,6 +168,8 @@ void QtPeripheral::abandon(const PlatformError& error)
 {
     if (link_ == Link::idle)
         return;
+    // Not the clicker's doing: no word of pairing.
+    subscribing_ = nullptr;
     endLink(link_ == Link::connected ? LinkEvent::disconnected : LinkEvent::failedToConnect, error);
 }
 
@@ -170,10 +181,30 @@ void QtPeripheral::cancelConnection()
     endLink(LinkEvent::disconnected, std::nullopt);
 }
 
+// Qt says connected once bluetoothd has resolved the services, and its input profile may be asking
+// to pair by then. So the services are read before the link hears of the connection, and it
+// remembers nothing of a device that turns out to be a keyboard.
 void QtPeripheral::controllerConnected()
 {
     if (link_ != Link::connecting)
         return;
+    checkingServices_ = true;
+    controller_->discoverServices();
+}
+
+void QtPeripheral::servicesChecked()
+{
+    checkingServices_ = false;
+    if (offersInput(controller_->services())) {
+        qCWarning(lcPeripheral).noquote()
+            << QStringLiteral("Refused %1 and had the system forget it: it offers the HID "
+                              "service, as a keyboard does")
+                   .arg(address().toString());
+        endLink(
+            LinkEvent::refusedAsInput,
+            PlatformError{QStringLiteral("The device offers the HID service, as a keyboard does")});
+        return;
+    }
     link_ = Link::connected;
     linkTimer_.start(setupTimeout_);
     observer_(LinkEvent::connected, std::nullopt);
@@ -181,11 +212,12 @@ void QtPeripheral::controllerConnected()
 
 void QtPeripheral::controllerDisconnected()
 {
-    if (link_ != Link::connected)
+    if (link_ != Link::connected && link_ != Link::connecting)
         return;
     // A remote drop comes without an error of Qt's own.
-    endLink(LinkEvent::disconnected, linkError_.value_or(PlatformError{
-                                         QStringLiteral("Remote device closed the connection")}));
+    endLink(
+        link_ == Link::connected ? LinkEvent::disconnected : LinkEvent::failedToConnect,
+        linkError_.value_or(PlatformError{QStringLiteral("Remote device closed the connection")}));
 }
 
 void QtPeripheral::controllerFailed()
@@ -209,7 +241,15 @@ void QtPeripheral::endLink(LinkEvent event, const OptionalError& error)
     if (!subscribed_ && error) {
         ++retries_->failuresInARow;
         retries_->lastFailure = std::chrono::steady_clock::now();
+        // bluetoothd pairs on its own when the clicker asks for encryption; without a yes from
+        // the desktop's agent the subscription is never confirmed.
+        if (subscribing_)
+            qCWarning(lcPeripheral).noquote()
+                << QStringLiteral("Subscription to %1 not confirmed (%2): if the clicker needs an "
+                                  "encrypted link, its pairing was refused or not answered")
+                       .arg(address().toString(), error->localizedDescription);
     }
+    subscribing_ = nullptr;
     // The services stay until the next attempt, so callbacks already queued still find them.
     observer_(event, error);
 }
@@ -251,6 +291,10 @@ void QtPeripheral::discoverServices(const QList<QUuid>& uuids)
 
 void QtPeripheral::servicesDiscovered()
 {
+    if (checkingServices_) {
+        servicesChecked();
+        return;
+    }
     adoptServices();
     if (!servicesPending_)
         return;
@@ -350,7 +394,10 @@ void QtPeripheral::serviceFailed(QtService& service, QLowEnergyService::ServiceE
     // connection is of no use, so it ends as a drop does and the link starts over.
     if (error == QLowEnergyService::DescriptorWriteError && link_ == Link::connected &&
         !subscribed_) {
-        endLink(LinkEvent::disconnected, PlatformError{describe(error)});
+        const PlatformError failure{describe(error)};
+        if (QtCharacteristic* characteristic = subscribing_)
+            reportSubscription(*characteristic, failure);
+        endLink(LinkEvent::disconnected, failure);
         return;
     }
     if (!service.detailsPending) {
@@ -392,7 +439,10 @@ void QtPeripheral::setNotifyValue(bool enabled, Characteristic& characteristic)
                 << "Characteristic" << known->uuid() << "has no client configuration descriptor";
             return;
         }
-        // BlueZ's D-Bus backend turns this write into StartNotify / StopNotify.
+        if (enabled && !subscribed_)
+            subscribing_ = known;
+        // BlueZ's D-Bus backend turns this write into StartNotify / StopNotify, which bluetoothd
+        // answers once the clicker confirmed the write.
         service->lowEnergyService().writeDescriptor(configuration, enabled ? enableNotification
                                                                            : disableNotification);
         return;
@@ -409,6 +459,8 @@ void QtPeripheral::subscriptionWritten(const QLowEnergyDescriptor& descriptor,
     subscribed_ = true;
     retries_->failuresInARow = 0;
     linkTimer_.stop();
+    if (QtCharacteristic* characteristic = std::exchange(subscribing_, nullptr))
+        reportSubscription(*characteristic, std::nullopt);
 }
 
 // Every change of the value is a notification, an unchanged value included.
@@ -428,6 +480,14 @@ void QtPeripheral::reportServices(const OptionalError& error)
 {
     post([this, error](PeripheralDelegate& delegate) {
         delegate.peripheralDidDiscoverServices(*this, error);
+    });
+}
+
+void QtPeripheral::reportSubscription(QtCharacteristic& characteristic, const OptionalError& error)
+{
+    post([this, &characteristic, error](PeripheralDelegate& delegate) {
+        delegate.peripheralDidUpdateNotificationStateForCharacteristic(*this, characteristic,
+                                                                       error);
     });
 }
 
