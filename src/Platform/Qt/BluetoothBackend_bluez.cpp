@@ -9,6 +9,8 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 
+#include <algorithm>
+
 namespace quenlark::BluetoothBackend {
 
 // Qt asks bluetoothd for its version and falls back to its kernel ATT backend when it cannot, for
@@ -40,17 +42,48 @@ std::optional<QString> name(const QBluetoothDeviceInfo& device)
     return alias;
 }
 
+namespace {
+
+const BluezObjects::Device* find(const QList<BluezObjects::Device>& devices,
+                                 const QBluetoothAddress& address)
+{
+    const auto it = std::find_if(devices.begin(), devices.end(), [&address](const auto& device) {
+        return QBluetoothAddress(device.properties.value(QStringLiteral("Address")).toString()) ==
+               address;
+    });
+    return it == devices.end() ? nullptr : &*it;
+}
+
+} // namespace
+
+void knownServices(QObject* context, const QBluetoothAddress& address,
+                   std::function<void(const std::optional<QList<QBluetoothUuid>>&)> done)
+{
+    BluezObjects::listDevices(context, [address, done = std::move(done)](const auto& devices) {
+        const BluezObjects::Device* device = find(devices, address);
+        if (!device) {
+            done(std::nullopt);
+            return;
+        }
+        QList<QBluetoothUuid> services;
+        for (const QString& uuid : device->properties.value(QStringLiteral("UUIDs")).toStringList())
+            services.append(QBluetoothUuid(uuid));
+        done(services);
+    });
+}
+
 // Adapter1.RemoveDevice disconnects the device, removes its keys and drops its object.
 void forget(QObject* context, const QBluetoothAddress& address)
 {
-    BluezObjects::forEachDevice(context, [address](const QString& path, const QVariantMap& device) {
-        if (QBluetoothAddress(device.value(QStringLiteral("Address")).toString()) != address)
+    BluezObjects::listDevices(context, [address](const auto& devices) {
+        const BluezObjects::Device* device = find(devices, address);
+        if (!device)
             return;
         auto call = QDBusMessage::createMethodCall(
             QStringLiteral("org.bluez"),
-            device.value(QStringLiteral("Adapter")).value<QDBusObjectPath>().path(),
+            device->properties.value(QStringLiteral("Adapter")).value<QDBusObjectPath>().path(),
             QStringLiteral("org.bluez.Adapter1"), QStringLiteral("RemoveDevice"));
-        call << QVariant::fromValue(QDBusObjectPath(path));
+        call << QVariant::fromValue(QDBusObjectPath(device->path));
         QDBusConnection::systemBus().send(call);
     });
 }

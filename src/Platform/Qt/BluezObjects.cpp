@@ -11,13 +11,12 @@ namespace quenlark::BluezObjects {
 
 namespace {
 
-using Each = std::function<void(const QString& path, const QVariantMap& device)>;
-
 // The reply is a{oa{sa{sv}}}: object path to interface name to properties.
-void readDevices(const QDBusMessage& reply, const Each& each)
+QList<Device> readDevices(const QDBusMessage& reply)
 {
+    QList<Device> devices;
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return;
+        return devices;
     const auto objects = reply.arguments().constFirst().value<QDBusArgument>();
     objects.beginMap();
     while (!objects.atEnd()) {
@@ -32,17 +31,18 @@ void readDevices(const QDBusMessage& reply, const Each& each)
             objects >> interface >> properties;
             objects.endMapEntry();
             if (interface == QStringLiteral("org.bluez.Device1"))
-                each(path.path(), properties);
+                devices.append({path.path(), properties});
         }
         objects.endMap();
         objects.endMapEntry();
     }
     objects.endMap();
+    return devices;
 }
 
 } // namespace
 
-void forEachDevice(QObject* context, Each each)
+void listDevices(QObject* context, std::function<void(const QList<Device>& devices)> done)
 {
     const auto call = QDBusMessage::createMethodCall(
         QStringLiteral("org.bluez"), QStringLiteral("/"),
@@ -50,9 +50,9 @@ void forEachDevice(QObject* context, Each each)
     auto* watcher =
         new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(call), context);
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
-                     [watcher, each = std::move(each)] {
+                     [watcher, done = std::move(done)] {
                          watcher->deleteLater();
-                         readDevices(watcher->reply(), each);
+                         done(readDevices(watcher->reply()));
                      });
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QVariantMap>
 
@@ -10,10 +11,14 @@ class QObject;
 
 namespace quenlark::BluezObjects {
 
-// Asks bluetoothd for the devices it lists, without waiting. Once it answers, `each` is called on
-// the main thread with the object path and the org.bluez.Device1 properties of every device,
-// unless `context` is gone by then.
-void forEachDevice(QObject* context,
-                   std::function<void(const QString& path, const QVariantMap& device)> each);
+struct Device {
+    QString path;
+    // Its org.bluez.Device1 properties.
+    QVariantMap properties;
+};
+
+// Asks bluetoothd for the devices it lists, without waiting. `done` gets them on the main thread
+// once it answers (none when it does not), unless `context` is gone by then.
+void listDevices(QObject* context, std::function<void(const QList<Device>& devices)> done);
 
 } // namespace quenlark::BluezObjects

@@ -83,12 +83,14 @@ void ConnectedDevices::stop()
 
 void ConnectedDevices::look()
 {
-    BluezObjects::forEachDevice(
-        this, [this, generation = generation_](const QString&, const QVariantMap& device) {
-            if (generation == generation_ && device.value(QStringLiteral("Connected")).toBool() &&
-                device.value(QStringLiteral("ServicesResolved")).toBool())
-                Q_EMIT found(deviceInfo(device));
-        });
+    BluezObjects::listDevices(this, [this, generation = generation_](const auto& devices) {
+        for (const BluezObjects::Device& device : devices) {
+            if (generation == generation_ &&
+                device.properties.value(QStringLiteral("Connected")).toBool() &&
+                device.properties.value(QStringLiteral("ServicesResolved")).toBool())
+                Q_EMIT found(deviceInfo(device.properties));
+        }
+    });
 }
 
 } // namespace quenlark

@@ -22,12 +22,19 @@ const QByteArray disableNotification = QByteArray::fromHex("0000");
 // hammered, and one that comes back after a while is tried as soon as it is heard.
 constexpr std::chrono::milliseconds firstRetryPause{250};
 constexpr std::chrono::milliseconds longestRetryPause{3000};
+// A pairing that the desktop's agent refused or left unanswered is asked for again at a longer
+// pause, so that the desktop's pairing dialog does not come back every few seconds.
+constexpr std::chrono::milliseconds firstPairingRetryPause{1000};
+constexpr std::chrono::milliseconds longestPairingRetryPause{30000};
 
-std::chrono::milliseconds retryPause(int failuresInARow)
+std::chrono::milliseconds retryPause(const QtPeripheral::Retries& retries)
 {
-    if (failuresInARow == 0)
+    if (retries.failuresInARow == 0)
         return std::chrono::milliseconds{0};
-    return std::min(firstRetryPause * (1 << std::min(failuresInARow - 1, 8)), longestRetryPause);
+    const int doublings = std::min(retries.failuresInARow - 1, 8);
+    if (retries.subscriptionUnconfirmed)
+        return std::min(firstPairingRetryPause * (1 << doublings), longestPairingRetryPause);
+    return std::min(firstRetryPause * (1 << doublings), longestRetryPause);
 }
 
 // Qt gives a service error no text of its own; these follow its documentation.
@@ -116,8 +123,7 @@ void QtPeripheral::connectToDevice(std::chrono::milliseconds connectTimeout,
     connectTimeout_ = connectTimeout;
     setupTimeout_ = setupTimeout;
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-        retries_->lastFailure + retryPause(retries_->failuresInARow) -
-        std::chrono::steady_clock::now());
+        retries_->lastFailure + retryPause(*retries_) - std::chrono::steady_clock::now());
     if (wait.count() > 0) {
         link_ = Link::waiting;
         linkTimer_.start(wait);
@@ -182,20 +188,29 @@ void QtPeripheral::cancelConnection()
 }
 
 // Qt says connected once bluetoothd has resolved the services, and its input profile may be asking
-// to pair by then. So the services are read before the link hears of the connection, and it
+// to pair by then. So the services are checked before the link hears of the connection, and it
 // remembers nothing of a device that turns out to be a keyboard.
 void QtPeripheral::controllerConnected()
 {
     if (link_ != Link::connecting)
         return;
     checkingServices_ = true;
-    controller_->discoverServices();
+    BluetoothBackend::knownServices(
+        this, address(), [this, session = session_](const auto& services) {
+            if (session == session_ && link_ == Link::connecting && checkingServices_)
+                servicesChecked(services);
+        });
 }
 
-void QtPeripheral::servicesChecked()
+void QtPeripheral::servicesChecked(const std::optional<QList<QBluetoothUuid>>& services)
 {
     checkingServices_ = false;
-    if (offersInput(controller_->services())) {
+    if (!services) {
+        endLink(LinkEvent::failedToConnect,
+                PlatformError{QStringLiteral("The device is no longer known to the system")});
+        return;
+    }
+    if (offersInput(*services)) {
         qCWarning(lcPeripheral).noquote()
             << QStringLiteral("Refused %1 and had the system forget it: it offers the HID "
                               "service, as a keyboard does")
@@ -238,9 +253,11 @@ void QtPeripheral::endLink(LinkEvent event, const OptionalError& error)
     linkTimer_.stop();
     releaseController();
     link_ = Link::idle;
+    checkingServices_ = false;
     if (!subscribed_ && error) {
         ++retries_->failuresInARow;
         retries_->lastFailure = std::chrono::steady_clock::now();
+        retries_->subscriptionUnconfirmed = subscribing_ != nullptr;
         // bluetoothd pairs on its own when the clicker asks for encryption; without a yes from
         // the desktop's agent the subscription is never confirmed.
         if (subscribing_)
@@ -291,10 +308,6 @@ void QtPeripheral::discoverServices(const QList<QUuid>& uuids)
 
 void QtPeripheral::servicesDiscovered()
 {
-    if (checkingServices_) {
-        servicesChecked();
-        return;
-    }
     adoptServices();
     if (!servicesPending_)
         return;

@@ -36,6 +36,8 @@ public:
     struct Retries {
         int failuresInARow = 0;
         std::chrono::steady_clock::time_point lastFailure;
+        // The last failure left a subscription unconfirmed, as a refused pairing does.
+        bool subscriptionUnconfirmed = false;
     };
 
     QtPeripheral(const QBluetoothDeviceInfo& device, std::shared_ptr<Retries> retries);
@@ -79,7 +81,7 @@ private:
     void subscriptionWritten(const QLowEnergyDescriptor& descriptor, const QByteArray& value);
 
     void controllerConnected();
-    void servicesChecked();
+    void servicesChecked(const std::optional<QList<QBluetoothUuid>>& services);
     void controllerDisconnected();
     void controllerFailed();
     void endLink(LinkEvent event, const OptionalError& error);
@@ -107,7 +109,7 @@ private:
     std::chrono::milliseconds connectTimeout_{0};
     std::chrono::milliseconds setupTimeout_{0};
     Link link_ = Link::idle;
-    // Connected, and Qt's discovery of the services under way, before the link hears of it.
+    // Connected, and the stack asked for the device's services, before the link hears of it.
     bool checkingServices_ = false;
     // The characteristic whose subscription was asked for and not confirmed yet.
     QtCharacteristic* subscribing_ = nullptr;

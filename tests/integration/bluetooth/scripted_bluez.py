@@ -222,26 +222,27 @@ def gatt_layout(device):
     clicker = service(0x0010, CLICKER_SERVICE)
     command = characteristic(clicker[0], 0x0011, COMMAND_CHARACTERISTIC, ['read', 'notify'])
     configuration = descriptor(command[0], 0x0013, CLIENT_CONFIGURATION)
+    # bluetoothd claims a HID service for its input profile and shows applications no objects of it
+    # (src/device.c, add_gatt_service; src/gatt-client.c exports unclaimed services only).
     hidden = [service(0x0020 + 0x10 * index, uuid)
-              for index, uuid in enumerate(mockobject.objects[device].script.hidden_services)]
+              for index, uuid in enumerate(mockobject.objects[device].script.hidden_services)
+              if uuid != HUMAN_INTERFACE_DEVICE]
     return [information, manufacturer, clicker, command, configuration] + hidden
 
 
-def pair(device, paired, unanswered):
+def pair(device, paired, unpaired):
     """Pairing that bluetoothd starts by itself, answered by the agent: returns `paired` once it
-    bonded, `unanswered` while the agent is silent, and 'fail' when it is refused, after which
-    the link goes."""
+    bonded, `unpaired` otherwise. A refused pairing ends the link shortly after; bluetoothd does
+    not answer what waited for it first."""
     if agent['answer'] == 'accept':
         set_properties(device.path, DEVICE_IFACE, {'Paired': True, 'Bonded': True})
         return paired
-    if agent['answer'] == 'silent':
-        return unanswered
-
-    def drop():
-        if device.script.connected:
-            end_connection(device)
-    GLib.timeout_add(PAIRING_FAILED_DROP_MS, drop)
-    return 'fail'
+    if agent['answer'] == 'none':
+        def drop():
+            if device.script.connected:
+                end_connection(device)
+        GLib.timeout_add(PAIRING_FAILED_DROP_MS, drop)
+    return unpaired
 
 
 def command_characteristic(device):
@@ -301,8 +302,9 @@ def establish(device, reply):
     # input profile raises the security of an unbonded HID device at once (profiles/input/hog.c,
     # hog_accept), all before ServicesResolved.
     uuids = list(device.props[DEVICE_IFACE]['UUIDs'])
-    uuids += [properties['UUID'] for _, interface, properties, _ in script.gatt
-              if interface == SERVICE_IFACE and properties['UUID'] not in uuids]
+    uuids += [uuid for uuid in [properties['UUID'] for _, interface, properties, _ in script.gatt
+                                if interface == SERVICE_IFACE] + script.hidden_services
+              if uuid not in uuids]
     set_properties(device.path, DEVICE_IFACE, {'UUIDs': dbus.Array(uuids, signature='s')})
     if HUMAN_INTERFACE_DEVICE in uuids and not device.props[DEVICE_IFACE]['Paired']:
         pair(device, 'bonded', 'waiting')
