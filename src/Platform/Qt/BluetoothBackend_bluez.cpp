@@ -72,7 +72,8 @@ void knownServices(QObject* context, const QBluetoothAddress& address,
     });
 }
 
-// Adapter1.RemoveDevice disconnects the device, removes its keys and drops its object.
+// Adapter1.RemoveDevice drops a connected device's link (bluetoothd 5.66 waits two seconds for its
+// profiles first), then its keys and its object.
 void forget(QObject* context, const QBluetoothAddress& address)
 {
     BluezObjects::listDevices(context, [address](const auto& devices) {
