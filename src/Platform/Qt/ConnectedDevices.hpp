@@ -18,8 +18,8 @@ public:
     explicit ConnectedDevices(QObject* parent = nullptr);
     ~ConnectedDevices() override;
 
-    // Reports each device that is connected with its services known, now and whenever another one
-    // gets there, until stop(). A device may be reported more than once.
+    // Reports each paired device that is connected with its services known, now and whenever
+    // another one gets there, until stop(). A device may be reported more than once.
     void start();
     void stop();
 

@@ -85,7 +85,10 @@ void ConnectedDevices::look()
 {
     BluezObjects::listDevices(this, [this, generation = generation_](const auto& devices) {
         for (const BluezObjects::Device& device : devices) {
+            // Paired: bluetoothd connects only those by itself. An unpaired one is this program's
+            // own, which bluetoothd keeps connected for two seconds after it is let go.
             if (generation == generation_ &&
+                device.properties.value(QStringLiteral("Paired")).toBool() &&
                 device.properties.value(QStringLiteral("Connected")).toBool() &&
                 device.properties.value(QStringLiteral("ServicesResolved")).toBool())
                 Q_EMIT found(deviceInfo(device.properties));
