@@ -1,0 +1,277 @@
+#!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+"""Link rules on the real Bluetooth stack, run inside the VM by `run`: one stack for all
+scenarios, a clicker on hci1, a second clicker or a hostile device on hci2, and on hci0 the
+program's adapter through the Bluetooth harness or the whole program in a desktop.
+
+    scenarios.py --build DIR --results DIR [NAME...]
+
+Each scenario leaves RESULTS/NAME.log whose first line is "pass" or "fail: why".
+"""
+
+import argparse
+import os
+import re
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from real_stack import RealSession, RealStack, SessionError, wait_for  # noqa: E402
+
+CLICKER_ID = '00000000-0000-0000-0000-{}'
+RIGHT, LEFT = ('press', 'Right'), ('press', 'Left')
+LINK = 20  # s: a connection, services and a subscription under TCG
+QUIET = 12  # s: long enough for a wrong connection or a pairing to show
+
+
+class Bed:
+    """What one scenario works with; `reset` puts the stack back between scenarios."""
+
+    def __init__(self, stack, build, notes):
+        self.stack, self.build, self.notes = stack, build, notes
+        self.one, self.two = stack.clicker('hci1'), stack.clicker('hci2')
+        self._session = None
+        self.harness = None
+
+    @property
+    def session(self):
+        if self._session is None:
+            self._session = RealSession(os.path.join(self.build, 'src', 'quenlark-companion'))
+            self._session.__enter__()
+        return self._session
+
+    def reset(self):
+        if self.harness:
+            self.harness.stop()
+            self.harness = None
+        if self._session:
+            for companion in self._session.companions:
+                companion.stop()
+            self._session.companions.clear()
+            self._session.forget_saved_clicker()
+        self.stack.power('hci0', True)
+        for clicker in (self.one, self.two):
+            for command in ('stop', 'power on', 'gatt', f'name Clicker {clicker.adapter}',
+                            'agent off'):
+                clicker.send(command)
+            clicker.mark()
+        self.stack.remove_devices()
+
+    def note(self, text):
+        self.notes.append(text)
+
+    def start_harness(self, name):
+        self.harness = self.stack.harness(
+            os.path.join(self.build, 'tests', 'integration', 'bluetooth',
+                         'quenlark-bluetooth-harness'), name)
+        return self.harness
+
+    def subscribed(self, clicker, count=1, timeout=LINK):
+        """Waits until the clicker has seen `count` subscriptions in all; returns the last time."""
+        return wait_for(lambda: len(clicker.events('subscribed')) >= count and
+                        clicker.events('subscribed')[count - 1],
+                        f'subscription {count} at {clicker.adapter}', timeout)
+
+    def companion_on(self, clicker):
+        """The program, started with `clicker` advertising, connected and subscribed."""
+        before = len(clicker.events('subscribed'))
+        clicker.send('advertise')
+        self.session.start_companion()
+        self.subscribed(clicker, before + 1)
+        self.session.wait_for_panel()
+
+    def keys(self, clicker, *packets, interval_ms=0):
+        """Notifies the packets and returns the key presses they gave."""
+        clicker.send(f'notify {interval_ms} ' + ' '.join(packets))
+        events = self.session.keys.next_keys(2 * len(packets), timeout=LINK + len(packets) / 10)
+        return [(event.kind, event.key) for event in events if event.kind == 'press']
+
+    def no_keys(self, seconds=3):
+        try:
+            extra = self.session.keys.next_keys(1, timeout=seconds)
+        except SessionError:
+            return True
+        raise AssertionError(f'an unexpected key: {extra}')
+
+    def bonded(self, address):
+        info = self.stack.device_info(address)
+        return 'Paired: yes' in info or 'Bonded: yes' in info
+
+
+def first_connection_keys(bed):
+    bed.companion_on(bed.one)
+    assert bed.session.saved_clicker() == CLICKER_ID.format(bed.one.address.replace(':', ''))
+    assert bed.keys(bed.one, '0101', '0202', '0103') == [RIGHT, LEFT, RIGHT]
+
+
+def burst_of_500(bed):
+    bed.companion_on(bed.one)
+    packets = [f'{1 if i % 3 else 2:02x}{i % 256:02x}' for i in range(1, 501)]
+    got = bed.keys(bed.one, *packets)
+    assert got == [RIGHT if p[:2] == '01' else LEFT for p in packets], f'{len(got)} keys'
+    bed.no_keys()
+
+
+def drop_and_reconnect(bed):
+    bed.companion_on(bed.one)
+    assert bed.one.send('drop') == '1'
+    bed.subscribed(bed.one, 2)
+    assert bed.keys(bed.one, '0101') == [RIGHT]
+
+
+def away_and_back(bed):
+    bed.companion_on(bed.one)
+    bed.one.send('power off')
+    time.sleep(3)
+    bed.one.send('power on')
+    bed.one.send('advertise')
+    bed.subscribed(bed.one, 2)
+    assert bed.keys(bed.one, '0202') == [LEFT]
+
+
+def paired_and_connected_by_the_desktop(bed):
+    """Bonded and connected by bluetoothd itself, the clicker no longer advertises."""
+    bed.one.send('agent accept')
+    bed.one.send('advertise')
+    run = bed.stack.run_bluetoothctl
+    run('--timeout', '6', 'scan', 'le')
+    assert 'Pairing successful' in run('--timeout', '20', 'pair', bed.one.address)
+    bed.one.send('stop')
+    run('--timeout', '15', 'connect', bed.one.address)
+    assert 'Connected: yes' in bed.stack.device_info(bed.one.address)
+    bed.session.start_companion()
+    bed.subscribed(bed.one)
+    bed.session.wait_for_panel()
+    assert bed.keys(bed.one, '0105') == [RIGHT]
+
+
+def bluetoothd_restart(bed):
+    bed.companion_on(bed.one)
+    bed.stack.stop_bluetoothd(kill=True)
+    bed.stack.start_bluetoothd()
+    # The clicker is a device of its own: it registers and advertises again on the new daemon.
+    for command in ('power on', 'gatt', 'advertise'):
+        bed.one.send(command)
+    bed.stack.power('hci0', True)
+    bed.subscribed(bed.one, 2, timeout=2 * LINK)
+    assert bed.keys(bed.one, '0107') == [RIGHT]
+
+
+def adapter_power_cycle(bed):
+    bed.companion_on(bed.one)
+    bed.stack.power('hci0', False)
+    time.sleep(2)
+    bed.stack.power('hci0', True)
+    bed.subscribed(bed.one, 2)
+    assert bed.keys(bed.one, '0208') == [LEFT]
+
+
+def only_the_remembered_clicker(bed):
+    bed.companion_on(bed.one)
+    bed.one.send('stop')
+    bed.one.send('drop')
+    bed.two.send('advertise')
+    time.sleep(QUIET)
+    assert bed.two.events('subscribed') == [], 'the other clicker was taken'
+    bed.one.send('advertise')
+    bed.subscribed(bed.one, 2)
+    assert bed.keys(bed.one, '0109') == [RIGHT]
+
+
+def encrypted_clicker(bed, answer):
+    bed.one.send('gatt encrypt')
+    bed.one.send(f'agent {answer}')
+    bed.one.send('advertise')
+    harness = bed.start_harness(f'encrypted-{answer}')
+    if answer == 'accept':
+        bed.subscribed(bed.one)
+        bed.one.send('notify 0 0101')
+        harness.out.wait_line(r'^value \S+ 0101$')
+        return
+    time.sleep(2 * QUIET)
+    assert bed.one.events('subscribed') == []
+    assert harness.out.count('^subscribed') == 0, 'reported subscribed, unconfirmed'
+    # Backs off: not the 13 attempts in 30 s of a tight loop.
+    attempts = harness.out.count('^(connected|failed) ')
+    bed.note(f'{attempts} attempts in {2 * QUIET} s; harness: {harness.out.lines[-6:]}')
+    assert attempts <= 6, f'{attempts} attempts'
+    assert re.search('(?i)pair', harness.errors()), 'no line names pairing'
+
+
+def hostile_hid_device(bed, advertises_hid):
+    """A device offering HID over GATT beside the clicker service, with an agent that says yes
+    to everything: never bonded, no input device, no key, and the real clicker is taken."""
+    inputs = bed.stack.input_devices()
+    bed.two.send('name Hostile Keyboard')
+    bed.two.send('gatt hid')
+    bed.two.send('agent accept')
+    bed.two.send('advertise hid' if advertises_hid else 'advertise')
+    bed.session.start_companion()
+    time.sleep(QUIET)
+    if bed.two.events('subscribed'):
+        bed.two.send('notify 0 0105')
+    bed.companion_on(bed.one)
+    bed.note(f'hostile device: {bed.stack.device_info(bed.two.address)}')
+    bed.note(f'pairing requests: {len(bed.two.events("pairing"))}')
+    assert not bed.bonded(bed.two.address), 'the hostile device is bonded'
+    assert bed.stack.input_devices() == inputs, 'an input device came into being'
+    assert bed.keys(bed.one, '0102') == [RIGHT]
+    time.sleep(QUIET / 2)
+    assert not bed.bonded(bed.two.address), 'the hostile device was bonded later'
+    assert bed.stack.input_devices() == inputs, 'an input device came later'
+
+
+SCENARIOS = [
+    ('first_connection_keys', first_connection_keys),
+    ('burst_of_500', burst_of_500),
+    ('drop_and_reconnect', drop_and_reconnect),
+    ('away_and_back', away_and_back),
+    ('paired_and_connected_by_the_desktop', paired_and_connected_by_the_desktop),
+    ('bluetoothd_restart', bluetoothd_restart),
+    ('adapter_power_cycle', adapter_power_cycle),
+    ('only_the_remembered_clicker', only_the_remembered_clicker),
+    ('encrypted_clicker_accepted', lambda bed: encrypted_clicker(bed, 'accept')),
+    ('encrypted_clicker_refused', lambda bed: encrypted_clicker(bed, 'refuse')),
+    ('encrypted_clicker_unanswered', lambda bed: encrypted_clicker(bed, 'silent')),
+    ('hostile_hid_advertised', lambda bed: hostile_hid_device(bed, True)),
+    ('hostile_hid_in_gatt_only', lambda bed: hostile_hid_device(bed, False)),
+]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument('--build', required=True)
+    parser.add_argument('--results', required=True)
+    parser.add_argument('names', nargs='*')
+    arguments = parser.parse_args()
+    chosen = [row for row in SCENARIOS if not arguments.names or row[0] in arguments.names]
+    passed = 0
+    started = time.monotonic()
+    with RealStack(arguments.results) as stack:
+        notes = []
+        bed = Bed(stack, arguments.build, notes)
+        for name, scenario in chosen:
+            notes.clear()
+            began = time.monotonic()
+            try:
+                bed.reset()
+                scenario(bed)
+                verdict = 'pass'
+                passed += 1
+            except Exception as error:  # pylint: disable=broad-except
+                verdict = f'fail: {type(error).__name__}: {error}'
+                notes.append(traceback.format_exc())
+                if bed._session:  # pylint: disable=protected-access
+                    notes.append(bed.session.diagnostics())
+            with open(os.path.join(arguments.results, f'{name}.log'), 'w',
+                      encoding='utf-8') as log:
+                log.write('\n'.join([verdict, f'took {time.monotonic() - began:.1f} s', *notes]))
+            print(f'{name}: {verdict}', flush=True)
+    print(f'{passed} passed, {len(chosen) - passed} failed '
+          f'({time.monotonic() - started:.0f} s)', flush=True)
+    return 0 if passed == len(chosen) else 1
+
+
+if __name__ == '__main__':
+    sys.exit(main())
