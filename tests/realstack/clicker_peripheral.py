@@ -37,6 +37,7 @@ PROPERTIES = 'org.freedesktop.DBus.Properties'
 SERVICE = 'e20a39f4-73f5-4bc4-a12f-17d1ad07a961'
 COMMAND = '08590f7e-db05-467e-8757-72f6faeb13d4'
 HID = '00001812-0000-1000-8000-00805f9b34fb'
+NO_OPTIONS = dbus.Dictionary({}, signature='sv')
 # A boot keyboard: modifiers, reserved byte, six key codes; LED output report.
 KEYBOARD_REPORT_MAP = bytes.fromhex(
     '05010906a101850175019508050719e029e715002501810295017508810395057501050819012905910295017503'
@@ -234,17 +235,18 @@ class Clicker:
         self.bus = dbus.SystemBus()
         self.adapter_path = f'/org/bluez/{adapter}'
         self.tag = adapter
-        self.adapter = self.bus.get_object(BLUEZ, self.adapter_path)
         self.name = 'Clicker'
         self.application = self.advertisement = self.agent = None
         self.generation = 0
         self.gatt([])
 
-    def call(self, interface, method, *arguments):
+    def call(self, interface, method, *arguments, signature=None):
         """Calls bluetoothd while serving its calls back (GetManagedObjects, GetAll)."""
         outcome = []
-        getattr(dbus.Interface(self.adapter, interface), method)(
-            *arguments, timeout=30, reply_handler=lambda *values: outcome.append((True, values)),
+        # A fresh proxy each time: bluetoothd may have been restarted under another bus name.
+        adapter = self.bus.get_object(BLUEZ, self.adapter_path, introspect=False)
+        getattr(dbus.Interface(adapter, interface), method)(
+            *arguments, signature=signature, timeout=30, reply_handler=lambda *values: outcome.append((True, values)),
             error_handler=lambda error: outcome.append((False, error)))
         context = GLib.main_context_default()
         while not outcome:
@@ -255,16 +257,21 @@ class Clicker:
         return result[0] if result else None
 
     def set_adapter(self, name, value):
-        self.call(PROPERTIES, 'Set', 'org.bluez.Adapter1', name, value)
+        self.call(PROPERTIES, 'Set', 'org.bluez.Adapter1', name, value, signature='ssv')
 
     def gatt(self, options):
         if self.application:
-            self.call('org.bluez.GattManager1', 'UnregisterApplication', self.application.path)
+            try:
+                self.call('org.bluez.GattManager1', 'UnregisterApplication',
+                          dbus.ObjectPath(self.application.path))
+            except dbus.DBusException:
+                pass  # a restarted bluetoothd never had it
             self.application.remove()
         self.generation += 1
         self.application = Application(self.bus, f'/quenlark/{self.tag}/app{self.generation}',
                                        'encrypt' in options, 'hid' in options)
-        self.call('org.bluez.GattManager1', 'RegisterApplication', self.application.path, {})
+        self.call('org.bluez.GattManager1', 'RegisterApplication',
+                  dbus.ObjectPath(self.application.path), NO_OPTIONS)
 
     def advertise(self, options):
         self.stop([])
@@ -274,14 +281,14 @@ class Clicker:
                                            services, self.name)
         started = now()
         self.call('org.bluez.LEAdvertisingManager1', 'RegisterAdvertisement',
-                  self.advertisement.__dbus_object_path__, {})
+                  dbus.ObjectPath(self.advertisement.__dbus_object_path__), NO_OPTIONS)
         return str(started)
 
     def stop(self, _options):
         if self.advertisement:
             try:
                 self.call('org.bluez.LEAdvertisingManager1', 'UnregisterAdvertisement',
-                          self.advertisement.__dbus_object_path__)
+                          dbus.ObjectPath(self.advertisement.__dbus_object_path__))
             except dbus.DBusException:
                 pass  # gone with a power-off
             self.advertisement.remove_from_connection()

@@ -12,6 +12,7 @@ Each scenario leaves RESULTS/NAME.log whose first line is "pass" or "fail: why".
 import argparse
 import os
 import re
+import subprocess
 import sys
 import time
 import traceback
@@ -123,7 +124,10 @@ def burst_of_500(bed):
     bed.companion_on(bed.one)
     packets = [f'{1 if i % 3 else 2:02x}{i % 256:02x}' for i in range(1, 501)]
     got = bed.keys(bed.one, *packets)
-    assert got == [RIGHT if p[:2] == '01' else LEFT for p in packets], f'{len(got)} keys'
+    wanted = [RIGHT if p[:2] == '01' else LEFT for p in packets]
+    wrong = next((i for i, (a, b) in enumerate(zip(got, wanted)) if a != b), None)
+    assert wrong is None, f'key {wrong} of {len(got)}: {got[wrong - 2:wrong + 3]}, ' \
+                          f'wanted {wanted[wrong - 2:wrong + 3]}'
     bed.no_keys()
 
 
@@ -198,6 +202,29 @@ def only_the_remembered_clicker(bed):
     assert bed.keys(bed.one, '0109') == [RIGHT]
 
 
+def click_forget_device(session):
+    """Clicks the panel's first button under its divider, "Forget Device" while connected."""
+    panel = session.panel_window()
+    image = session.screenshot(window=panel)
+    rule = next(y for y in range(image.height)
+                if len({image.pixel(x, y) for x in range(20, image.width - 20)}) == 1 and
+                image.pixel(20, y) != image.pixel(2, y))
+    subprocess.run(['xdotool', 'mousemove', str(panel.x + 40), str(panel.y + rule + 20),
+                    'click', '1'], env=session.environment(), check=True, timeout=20)
+
+
+def forget_device(bed):
+    bed.companion_on(bed.one)
+    bed.one.send('stop')
+    bed.two.send('advertise')
+    click_forget_device(bed.session)
+    bed.subscribed(bed.two)
+    wait_for(lambda: bed.session.saved_clicker() ==
+             CLICKER_ID.format(bed.two.address.replace(':', '')), 'the other clicker remembered')
+    bed.session.wait_for_panel()
+    assert bed.keys(bed.two, '0203') == [LEFT]
+
+
 def encrypted_clicker(bed, answer):
     bed.one.send('gatt encrypt')
     bed.one.send(f'agent {answer}')
@@ -209,6 +236,7 @@ def encrypted_clicker(bed, answer):
         harness.out.wait_line(r'^value \S+ 0101$')
         return
     time.sleep(2 * QUIET)
+    bed.note(f'agent requests {bed.one.events("pairing")}\n{bed.stack.device_info(bed.one.address)}')
     assert bed.one.events('subscribed') == []
     assert harness.out.count('^subscribed') == 0, 'reported subscribed, unconfirmed'
     # Backs off: not the 13 attempts in 30 s of a tight loop.
@@ -230,11 +258,14 @@ def hostile_hid_device(bed, advertises_hid):
     time.sleep(QUIET)
     if bed.two.events('subscribed'):
         bed.two.send('notify 0 0105')
-    bed.companion_on(bed.one)
-    bed.note(f'hostile device: {bed.stack.device_info(bed.two.address)}')
-    bed.note(f'pairing requests: {len(bed.two.events("pairing"))}')
+    bed.note(f'after {QUIET} s: agent requests {bed.two.events("pairing")}, subscriptions '
+             f'{bed.two.events("subscribed")}\n{bed.stack.device_info(bed.two.address)}\n'
+             f'input devices:\n{bed.stack.input_devices()}')
     assert not bed.bonded(bed.two.address), 'the hostile device is bonded'
     assert bed.stack.input_devices() == inputs, 'an input device came into being'
+    bed.one.send('advertise')
+    bed.subscribed(bed.one)
+    bed.session.wait_for_panel()
     assert bed.keys(bed.one, '0102') == [RIGHT]
     time.sleep(QUIET / 2)
     assert not bed.bonded(bed.two.address), 'the hostile device was bonded later'
@@ -250,6 +281,7 @@ SCENARIOS = [
     ('bluetoothd_restart', bluetoothd_restart),
     ('adapter_power_cycle', adapter_power_cycle),
     ('only_the_remembered_clicker', only_the_remembered_clicker),
+    ('forget_device', forget_device),
     ('encrypted_clicker_accepted', lambda bed: encrypted_clicker(bed, 'accept')),
     ('encrypted_clicker_refused', lambda bed: encrypted_clicker(bed, 'refuse')),
     ('encrypted_clicker_unanswered', lambda bed: encrypted_clicker(bed, 'silent')),
