@@ -12,6 +12,7 @@ dbus-daemon and the real bluetoothd; and handles on what runs on it: a clicker p
         harness.wait_line('subscribed')
 """
 
+import argparse
 import glob
 import os
 import queue
@@ -20,6 +21,7 @@ import subprocess
 import sys
 import threading
 import time
+import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'integration', 'desktop'))
@@ -236,6 +238,13 @@ class RealStack:
                   'string:org.bluez.Adapter1', 'string:Powered',
                   f'variant:boolean:{"true" if on else "false"}')
 
+    def privacy(self, adapter, on):
+        """Resolvable private addresses on the controller (set while it is off)."""
+        index = adapter[3:]
+        run('btmgmt', '--index', index, 'power', 'off')
+        run('btmgmt', '--index', index, 'privacy', 'on' if on else 'off')
+        run('btmgmt', '--index', index, 'power', 'on')
+
     def clicker(self, adapter):
         if adapter not in self.clickers:
             clicker = ClickerPeripheral(adapter, self.log(f'clicker-{adapter}.log'))
@@ -279,3 +288,36 @@ class RealStack:
                 self._parts.pop()()
             except Exception:  # pylint: disable=broad-except
                 pass
+
+
+def run_scenarios(scenarios, bed_type, description):
+    """Runs the named rows of `scenarios` ((name, function of a bed) pairs), or all, on one stack;
+    each leaves RESULTS/NAME.log whose first line is "pass" or "fail: why", then its notes."""
+    parser = argparse.ArgumentParser(description=description.splitlines()[0])
+    parser.add_argument('--build', required=True)
+    parser.add_argument('--results', required=True)
+    parser.add_argument('names', nargs='*')
+    arguments = parser.parse_args()
+    chosen = [row for row in scenarios if not arguments.names or row[0] in arguments.names]
+    passed, started = 0, time.monotonic()
+    with RealStack(arguments.results) as stack:
+        notes = []
+        bed = bed_type(stack, arguments.build, notes)
+        for name, scenario in chosen:
+            notes.clear()
+            began = time.monotonic()
+            try:
+                bed.reset()
+                scenario(bed)
+                verdict = 'pass'
+                passed += 1
+            except Exception as error:  # pylint: disable=broad-except
+                verdict = f'fail: {type(error).__name__}: {error}'
+                notes.extend([traceback.format_exc(), bed.diagnostics()])
+            with open(os.path.join(arguments.results, f'{name}.log'), 'w',
+                      encoding='utf-8') as log:
+                log.write('\n'.join([verdict, f'took {time.monotonic() - began:.1f} s', *notes]))
+            print(f'{name}: {verdict}', flush=True)
+    print(f'{passed} passed, {len(chosen) - passed} failed '
+          f'({time.monotonic() - started:.0f} s)', flush=True)
+    return 0 if passed == len(chosen) else 1

@@ -9,16 +9,14 @@ program's adapter through the Bluetooth harness or the whole program in a deskto
 Each scenario leaves RESULTS/NAME.log whose first line is "pass" or "fail: why".
 """
 
-import argparse
 import os
 import re
 import subprocess
 import sys
 import time
-import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from real_stack import RealSession, RealStack, SessionError, wait_for  # noqa: E402
+from real_stack import RealSession, SessionError, run_scenarios, wait_for  # noqa: E402
 
 CLICKER_ID = '00000000-0000-0000-0000-{}'
 RIGHT, LEFT = ('press', 'Right'), ('press', 'Left')
@@ -109,6 +107,9 @@ class Bed:
             return True
         raise AssertionError(f'an unexpected key: {extra}')
 
+    def diagnostics(self):
+        return self._session.diagnostics() if self._session else ''
+
     def bonded(self, address):
         info = self.stack.device_info(address)
         return 'Paired: yes' in info or 'Bonded: yes' in info
@@ -164,6 +165,39 @@ def paired_and_connected_by_the_desktop(bed):
     bed.subscribed(bed.one)
     bed.session.wait_for_panel()
     assert bed.keys(bed.one, '0105') == [RIGHT]
+
+
+def private_address(bed):
+    """Privacy on the clicker's controller: an unbonded clicker is known by a resolvable private
+    address that changes with every power cycle; a bonded one is resolved to its identity."""
+    bed.stack.privacy('hci1', True)
+    try:
+        bed.companion_on(bed.one)
+        saved = bed.session.saved_clicker()
+        bed.note(f'identity {bed.one.address}, remembered as {saved}')
+        bed.one.send('power off')
+        bed.one.send('power on')
+        bed.one.send('advertise')
+        time.sleep(QUIET)
+        bed.note(f'unbonded, after a new private address: {len(bed.one.events("subscribed"))} '
+                 'subscriptions (1: the remembered address is gone)')
+        bed.session.companions[-1].stop()
+        bed.session.forget_saved_clicker()
+        bed.one.send('agent accept')
+        bed.stack.run_bluetoothctl('--timeout', '6', 'scan', 'le')
+        address = re.findall(r'Device (\S+) Clicker hci1', bed.stack.run_bluetoothctl('devices'))
+        assert address and 'Pairing successful' in bed.stack.run_bluetoothctl(
+            '--timeout', '20', 'pair', address[-1]), 'pairing under privacy failed'
+        bed.stack.run_bluetoothctl('--timeout', '10', 'disconnect', address[-1])
+        bed.companion_on(bed.one)
+        bonded, before = bed.session.saved_clicker(), len(bed.one.events('subscribed'))
+        bed.one.send('power off')
+        bed.one.send('power on')
+        bed.one.send('advertise')
+        bed.subscribed(bed.one, before + 1)
+        bed.note(f'bonded: remembered as {bonded}, reconnected after a new private address')
+    finally:
+        bed.stack.privacy('hci1', False)
 
 
 def bluetoothd_restart(bed):
@@ -278,6 +312,7 @@ SCENARIOS = [
     ('drop_and_reconnect', drop_and_reconnect),
     ('away_and_back', away_and_back),
     ('paired_and_connected_by_the_desktop', paired_and_connected_by_the_desktop),
+    ('private_address', private_address),
     ('bluetoothd_restart', bluetoothd_restart),
     ('adapter_power_cycle', adapter_power_cycle),
     ('only_the_remembered_clicker', only_the_remembered_clicker),
@@ -290,39 +325,5 @@ SCENARIOS = [
 ]
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument('--build', required=True)
-    parser.add_argument('--results', required=True)
-    parser.add_argument('names', nargs='*')
-    arguments = parser.parse_args()
-    chosen = [row for row in SCENARIOS if not arguments.names or row[0] in arguments.names]
-    passed = 0
-    started = time.monotonic()
-    with RealStack(arguments.results) as stack:
-        notes = []
-        bed = Bed(stack, arguments.build, notes)
-        for name, scenario in chosen:
-            notes.clear()
-            began = time.monotonic()
-            try:
-                bed.reset()
-                scenario(bed)
-                verdict = 'pass'
-                passed += 1
-            except Exception as error:  # pylint: disable=broad-except
-                verdict = f'fail: {type(error).__name__}: {error}'
-                notes.append(traceback.format_exc())
-                if bed._session:  # pylint: disable=protected-access
-                    notes.append(bed.session.diagnostics())
-            with open(os.path.join(arguments.results, f'{name}.log'), 'w',
-                      encoding='utf-8') as log:
-                log.write('\n'.join([verdict, f'took {time.monotonic() - began:.1f} s', *notes]))
-            print(f'{name}: {verdict}', flush=True)
-    print(f'{passed} passed, {len(chosen) - passed} failed '
-          f'({time.monotonic() - started:.0f} s)', flush=True)
-    return 0 if passed == len(chosen) else 1
-
-
 if __name__ == '__main__':
-    sys.exit(main())
+    sys.exit(run_scenarios(SCENARIOS, Bed, __doc__))
