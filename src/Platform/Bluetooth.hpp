@@ -51,6 +51,10 @@ public:
                                                                 const OptionalError&) = 0;
     virtual void peripheralDidUpdateValueForCharacteristic(Peripheral&, Characteristic&,
                                                            const OptionalError&) = 0;
+    // The peripheral confirmed a subscription to notifications, or refused it (with an error).
+    virtual void peripheralDidUpdateNotificationStateForCharacteristic(Peripheral&, Characteristic&,
+                                                                       const OptionalError&)
+    {}
 };
 
 class Peripheral {

@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QBluetoothUuid>
+#include <QList>
 #include <QString>
 #include <QUuid>
 
+#include <functional>
 #include <optional>
 
+class QBluetoothAddress;
 class QBluetoothDeviceInfo;
+class QObject;
 
 // What differs between the operating systems' Bluetooth stacks underneath Qt Bluetooth; CMake
 // picks the file that implements it.
@@ -20,5 +25,16 @@ QUuid identifier(const QBluetoothDeviceInfo& device);
 
 // The name the device gives itself; absent when it has none.
 std::optional<QString> name(const QBluetoothDeviceInfo& device);
+
+// Asks the stack which services the device offers, advertised or found on it, those claimed by the
+// stack's own profiles included (BlueZ lists a HID service but hides its GATT objects). `done`
+// gets them on the main thread, or nothing when the device is not listed, unless `context` goes
+// first.
+void knownServices(QObject* context, const QBluetoothAddress& address,
+                   std::function<void(const std::optional<QList<QBluetoothUuid>>&)> done);
+
+// Has the stack drop the device and any bond with it, without waiting; the request is given up
+// if `context` goes before it could be made.
+void forget(QObject* context, const QBluetoothAddress& address);
 
 } // namespace quenlark::BluetoothBackend

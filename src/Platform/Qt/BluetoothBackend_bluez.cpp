@@ -1,8 +1,15 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Qt/BluetoothBackend.hpp"
 
+#include "Platform/Qt/BluezObjects.hpp"
+
 #include <QBluetoothAddress>
 #include <QBluetoothDeviceInfo>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+
+#include <algorithm>
 
 namespace quenlark::BluetoothBackend {
 
@@ -33,6 +40,52 @@ std::optional<QString> name(const QBluetoothDeviceInfo& device)
     if (alias.isEmpty() || alias.compare(addressAlias, Qt::CaseInsensitive) == 0)
         return std::nullopt;
     return alias;
+}
+
+namespace {
+
+const BluezObjects::Device* find(const QList<BluezObjects::Device>& devices,
+                                 const QBluetoothAddress& address)
+{
+    const auto it = std::find_if(devices.begin(), devices.end(), [&address](const auto& device) {
+        return QBluetoothAddress(device.properties.value(QStringLiteral("Address")).toString()) ==
+               address;
+    });
+    return it == devices.end() ? nullptr : &*it;
+}
+
+} // namespace
+
+void knownServices(QObject* context, const QBluetoothAddress& address,
+                   std::function<void(const std::optional<QList<QBluetoothUuid>>&)> done)
+{
+    BluezObjects::listDevices(context, [address, done = std::move(done)](const auto& devices) {
+        const BluezObjects::Device* device = find(devices, address);
+        if (!device) {
+            done(std::nullopt);
+            return;
+        }
+        QList<QBluetoothUuid> services;
+        for (const QString& uuid : device->properties.value(QStringLiteral("UUIDs")).toStringList())
+            services.append(QBluetoothUuid(uuid));
+        done(services);
+    });
+}
+
+// Adapter1.RemoveDevice disconnects the device, removes its keys and drops its object.
+void forget(QObject* context, const QBluetoothAddress& address)
+{
+    BluezObjects::listDevices(context, [address](const auto& devices) {
+        const BluezObjects::Device* device = find(devices, address);
+        if (!device)
+            return;
+        auto call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.bluez"),
+            device->properties.value(QStringLiteral("Adapter")).value<QDBusObjectPath>().path(),
+            QStringLiteral("org.bluez.Adapter1"), QStringLiteral("RemoveDevice"));
+        call << QVariant::fromValue(QDBusObjectPath(device->path));
+        QDBusConnection::systemBus().send(call);
+    });
 }
 
 } // namespace quenlark::BluetoothBackend

@@ -3,6 +3,7 @@
 
 #include "Platform/Qt/AdapterPowerWatcher.hpp"
 #include "Platform/Qt/BluetoothBackend.hpp"
+#include "Platform/Qt/ConnectedDevices.hpp"
 #include "Platform/Qt/QtPeripheral.hpp"
 
 #include <QBluetoothDeviceDiscoveryAgent>
@@ -63,6 +64,10 @@ QtBluetoothCentral::QtBluetoothCentral(CentralDelegate& delegate,
                              scanEnded();
                      });
 
+    connected_ = new ConnectedDevices(context_.get());
+    QObject::connect(connected_, &ConnectedDevices::found, context_.get(),
+                     [this](const QBluetoothDeviceInfo& device) { report(device); });
+
     agent_ = new QBluetoothDeviceDiscoveryAgent(context_.get());
     // No timeout: the scan runs until it is stopped.
     agent_->setLowEnergyDiscoveryTimeout(0);
@@ -118,6 +123,7 @@ void QtBluetoothCentral::scanForPeripherals(const QList<QUuid>& services, bool a
     allowDuplicates_ = allowDuplicates;
     reportedThisScan_.clear();
     startDiscovery();
+    connected_->start();
 }
 
 // A fresh start, so that devices BlueZ already knows are reported again once heard.
@@ -135,6 +141,7 @@ void QtBluetoothCentral::stopScan()
     ++scanGeneration_;
     scanning_ = false;
     restartTimer_->stop();
+    connected_->stop();
     if (agent_->isActive())
         agent_->stop();
 }
@@ -150,9 +157,16 @@ void QtBluetoothCentral::scanEnded()
 // signal strength, which bluetoothd clears when a discovery ends.
 void QtBluetoothCentral::deviceDiscovered(const QBluetoothDeviceInfo& device)
 {
-    if (!scanning_ || device.rssi() == 0 || !advertisesAny(device, scanServices_))
-        return;
+    if (device.rssi() != 0)
+        report(device);
+}
+
+void QtBluetoothCentral::report(const QBluetoothDeviceInfo& device)
+{
     const quint64 address = device.address().toUInt64();
+    if (!scanning_ || !advertisesAny(device, scanServices_) ||
+        QtPeripheral::offersInput(device.serviceUuids()) || inputDevices_.contains(address))
+        return;
     if (!allowDuplicates_ && reportedThisScan_.contains(address))
         return;
     reportedThisScan_.insert(address);
@@ -192,6 +206,10 @@ void QtBluetoothCentral::connectPeripheral(Peripheral& peripheral)
         const auto reporting = weak.lock();
         if (!context || !reporting)
             return;
+        if (event == QtPeripheral::LinkEvent::refusedAsInput) {
+            inputDevices_.insert(reporting->address().toUInt64());
+            BluetoothBackend::forget(context_.get(), reporting->address());
+        }
         post([this, weak, event, error, session = reporting->session()] {
             const auto peripheral = weak.lock();
             if (!peripheral || peripheral->session() != session)
@@ -201,6 +219,7 @@ void QtBluetoothCentral::connectPeripheral(Peripheral& peripheral)
                 delegate_.centralManagerDidConnectPeripheral(*this, *peripheral);
                 break;
             case QtPeripheral::LinkEvent::failedToConnect:
+            case QtPeripheral::LinkEvent::refusedAsInput:
                 delegate_.centralManagerDidFailToConnectPeripheral(*this, *peripheral, error);
                 break;
             case QtPeripheral::LinkEvent::disconnected:

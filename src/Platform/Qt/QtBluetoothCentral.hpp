@@ -20,6 +20,7 @@ class QTimer;
 namespace quenlark {
 
 class AdapterPowerWatcher;
+class ConnectedDevices;
 
 // The Bluetooth LE central on Qt Bluetooth (BlueZ over D-Bus on Linux). Every delegate callback is
 // a queued call on the main thread, never made from inside a call into the central or a
@@ -27,8 +28,13 @@ class AdapterPowerWatcher;
 // construction.
 //
 // It holds the link to what real bluetoothd does: a scan that ends by itself is started again; only
-// devices heard during the scan are reported, not those BlueZ merely remembers; a connection dies
-// with the radio or bluetoothd; one that is not subscribed within `setupTimeout` is given up.
+// devices heard during the scan are reported, or already connected by the system, not those BlueZ
+// merely remembers; a connection dies with the radio or bluetoothd; one that is not subscribed
+// within `setupTimeout` is given up.
+//
+// A device that advertises or offers the HID service is never reported: connecting to it would
+// let the stack bond it as a keyboard. One that reveals HID only once connected is reported as a
+// failed connection and removed from the stack with its bond, and is not reported again.
 class QtBluetoothCentral : public Central {
 public:
     static constexpr std::chrono::milliseconds defaultConnectTimeout{15000};
@@ -48,6 +54,7 @@ public:
 private:
     void powerChanged(CentralState state);
     void deviceDiscovered(const QBluetoothDeviceInfo& device);
+    void report(const QBluetoothDeviceInfo& device);
     void scanEnded();
     void startDiscovery();
     std::shared_ptr<QtPeripheral> peripheralFor(const QBluetoothDeviceInfo& device);
@@ -60,6 +67,7 @@ private:
     std::unique_ptr<QObject> context_;
     AdapterPowerWatcher* power_ = nullptr;
     QBluetoothDeviceDiscoveryAgent* agent_ = nullptr;
+    ConnectedDevices* connected_ = nullptr;
     QTimer* restartTimer_ = nullptr;
     CentralState state_ = CentralState::unknown;
 
@@ -72,6 +80,8 @@ private:
     // Peripherals stay the link's; a device found again while one is alive gets the same object.
     QHash<quint64, std::weak_ptr<QtPeripheral>> peripherals_;
     QHash<quint64, std::shared_ptr<QtPeripheral::Retries>> retries_;
+    // Devices that revealed HID once connected, by address.
+    QSet<quint64> inputDevices_;
 };
 
 } // namespace quenlark

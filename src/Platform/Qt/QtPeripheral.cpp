@@ -7,6 +7,7 @@
 #include <QLoggingCategory>
 
 #include <algorithm>
+#include <utility>
 
 namespace quenlark {
 
@@ -21,12 +22,19 @@ const QByteArray disableNotification = QByteArray::fromHex("0000");
 // hammered, and one that comes back after a while is tried as soon as it is heard.
 constexpr std::chrono::milliseconds firstRetryPause{250};
 constexpr std::chrono::milliseconds longestRetryPause{3000};
+// A pairing that the desktop's agent refused or left unanswered is asked for again at a longer
+// pause, so that the desktop's pairing dialog does not come back every few seconds.
+constexpr std::chrono::milliseconds firstPairingRetryPause{1000};
+constexpr std::chrono::milliseconds longestPairingRetryPause{30000};
 
-std::chrono::milliseconds retryPause(int failuresInARow)
+std::chrono::milliseconds retryPause(const QtPeripheral::Retries& retries)
 {
-    if (failuresInARow == 0)
+    if (retries.failuresInARow == 0)
         return std::chrono::milliseconds{0};
-    return std::min(firstRetryPause * (1 << std::min(failuresInARow - 1, 8)), longestRetryPause);
+    const int doublings = std::min(retries.failuresInARow - 1, 8);
+    if (retries.subscriptionUnconfirmed)
+        return std::min(firstPairingRetryPause * (1 << doublings), longestPairingRetryPause);
+    return std::min(firstRetryPause * (1 << doublings), longestRetryPause);
 }
 
 // Qt gives a service error no text of its own; these follow its documentation.
@@ -63,6 +71,12 @@ QtPeripheral::~QtPeripheral()
 {
     services_.reset();
     releaseController();
+}
+
+bool QtPeripheral::offersInput(const QList<QBluetoothUuid>& services)
+{
+    return services.contains(QBluetoothUuid::ServiceClassUuid::HumanInterfaceDevice) ||
+           services.contains(QBluetoothUuid::ServiceClassUuid::HumanInterfaceDeviceService);
 }
 
 QUuid QtPeripheral::identifier() const
@@ -102,13 +116,14 @@ void QtPeripheral::connectToDevice(std::chrono::milliseconds connectTimeout,
     ++session_;
     services_.reset();
     servicesPending_ = false;
+    checkingServices_ = false;
+    subscribing_ = nullptr;
     subscribed_ = false;
     linkError_.reset();
     connectTimeout_ = connectTimeout;
     setupTimeout_ = setupTimeout;
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-        retries_->lastFailure + retryPause(retries_->failuresInARow) -
-        std::chrono::steady_clock::now());
+        retries_->lastFailure + retryPause(*retries_) - std::chrono::steady_clock::now());
     if (wait.count() > 0) {
         link_ = Link::waiting;
         linkTimer_.start(wait);
@@ -159,6 +174,8 @@ void QtPeripheral::abandon(const PlatformError& error)
 {
     if (link_ == Link::idle)
         return;
+    // Not the clicker's doing: no word of pairing.
+    subscribing_ = nullptr;
     endLink(link_ == Link::connected ? LinkEvent::disconnected : LinkEvent::failedToConnect, error);
 }
 
@@ -170,10 +187,39 @@ void QtPeripheral::cancelConnection()
     endLink(LinkEvent::disconnected, std::nullopt);
 }
 
+// Qt says connected once bluetoothd has resolved the services, and its input profile may be asking
+// to pair by then. So the services are checked before the link hears of the connection, and it
+// remembers nothing of a device that turns out to be a keyboard.
 void QtPeripheral::controllerConnected()
 {
     if (link_ != Link::connecting)
         return;
+    checkingServices_ = true;
+    BluetoothBackend::knownServices(
+        this, address(), [this, session = session_](const auto& services) {
+            if (session == session_ && link_ == Link::connecting && checkingServices_)
+                servicesChecked(services);
+        });
+}
+
+void QtPeripheral::servicesChecked(const std::optional<QList<QBluetoothUuid>>& services)
+{
+    checkingServices_ = false;
+    if (!services) {
+        endLink(LinkEvent::failedToConnect,
+                PlatformError{QStringLiteral("The device is no longer known to the system")});
+        return;
+    }
+    if (offersInput(*services)) {
+        qCWarning(lcPeripheral).noquote()
+            << QStringLiteral("Refused %1 and had the system forget it: it offers the HID "
+                              "service, as a keyboard does")
+                   .arg(address().toString());
+        endLink(
+            LinkEvent::refusedAsInput,
+            PlatformError{QStringLiteral("The device offers the HID service, as a keyboard does")});
+        return;
+    }
     link_ = Link::connected;
     linkTimer_.start(setupTimeout_);
     observer_(LinkEvent::connected, std::nullopt);
@@ -181,11 +227,12 @@ void QtPeripheral::controllerConnected()
 
 void QtPeripheral::controllerDisconnected()
 {
-    if (link_ != Link::connected)
+    if (link_ != Link::connected && link_ != Link::connecting)
         return;
     // A remote drop comes without an error of Qt's own.
-    endLink(LinkEvent::disconnected, linkError_.value_or(PlatformError{
-                                         QStringLiteral("Remote device closed the connection")}));
+    endLink(
+        link_ == Link::connected ? LinkEvent::disconnected : LinkEvent::failedToConnect,
+        linkError_.value_or(PlatformError{QStringLiteral("Remote device closed the connection")}));
 }
 
 void QtPeripheral::controllerFailed()
@@ -206,10 +253,20 @@ void QtPeripheral::endLink(LinkEvent event, const OptionalError& error)
     linkTimer_.stop();
     releaseController();
     link_ = Link::idle;
+    checkingServices_ = false;
     if (!subscribed_ && error) {
         ++retries_->failuresInARow;
         retries_->lastFailure = std::chrono::steady_clock::now();
+        retries_->subscriptionUnconfirmed = subscribing_ != nullptr;
+        // bluetoothd pairs on its own when the clicker asks for encryption; without a yes from
+        // the desktop's agent the subscription is never confirmed.
+        if (subscribing_)
+            qCWarning(lcPeripheral).noquote()
+                << QStringLiteral("Subscription to %1 not confirmed (%2): if the clicker needs an "
+                                  "encrypted link, its pairing was refused or not answered")
+                       .arg(address().toString(), error->localizedDescription);
     }
+    subscribing_ = nullptr;
     // The services stay until the next attempt, so callbacks already queued still find them.
     observer_(event, error);
 }
@@ -350,7 +407,10 @@ void QtPeripheral::serviceFailed(QtService& service, QLowEnergyService::ServiceE
     // connection is of no use, so it ends as a drop does and the link starts over.
     if (error == QLowEnergyService::DescriptorWriteError && link_ == Link::connected &&
         !subscribed_) {
-        endLink(LinkEvent::disconnected, PlatformError{describe(error)});
+        const PlatformError failure{describe(error)};
+        if (QtCharacteristic* characteristic = subscribing_)
+            reportSubscription(*characteristic, failure);
+        endLink(LinkEvent::disconnected, failure);
         return;
     }
     if (!service.detailsPending) {
@@ -392,7 +452,10 @@ void QtPeripheral::setNotifyValue(bool enabled, Characteristic& characteristic)
                 << "Characteristic" << known->uuid() << "has no client configuration descriptor";
             return;
         }
-        // BlueZ's D-Bus backend turns this write into StartNotify / StopNotify.
+        if (enabled && !subscribed_)
+            subscribing_ = known;
+        // BlueZ's D-Bus backend turns this write into StartNotify / StopNotify, which bluetoothd
+        // answers once the clicker confirmed the write.
         service->lowEnergyService().writeDescriptor(configuration, enabled ? enableNotification
                                                                            : disableNotification);
         return;
@@ -409,6 +472,8 @@ void QtPeripheral::subscriptionWritten(const QLowEnergyDescriptor& descriptor,
     subscribed_ = true;
     retries_->failuresInARow = 0;
     linkTimer_.stop();
+    if (QtCharacteristic* characteristic = std::exchange(subscribing_, nullptr))
+        reportSubscription(*characteristic, std::nullopt);
 }
 
 // Every change of the value is a notification, an unchanged value included.
@@ -428,6 +493,14 @@ void QtPeripheral::reportServices(const OptionalError& error)
 {
     post([this, error](PeripheralDelegate& delegate) {
         delegate.peripheralDidDiscoverServices(*this, error);
+    });
+}
+
+void QtPeripheral::reportSubscription(QtCharacteristic& characteristic, const OptionalError& error)
+{
+    post([this, &characteristic, error](PeripheralDelegate& delegate) {
+        delegate.peripheralDidUpdateNotificationStateForCharacteristic(*this, characteristic,
+                                                                       error);
     });
 }
 

@@ -26,7 +26,8 @@ class QtPeripheral : public QObject,
     Q_OBJECT
 
 public:
-    enum class LinkEvent { connected, failedToConnect, disconnected };
+    // refusedAsInput: the connection failed because the device offers HID (see offersInput).
+    enum class LinkEvent { connected, failedToConnect, refusedAsInput, disconnected };
     // Told how the connection goes, synchronously from inside Qt's signal handlers.
     using LinkObserver = std::function<void(LinkEvent, const OptionalError&)>;
 
@@ -35,10 +36,16 @@ public:
     struct Retries {
         int failuresInARow = 0;
         std::chrono::steady_clock::time_point lastFailure;
+        // The last failure left a subscription unconfirmed, as a refused pairing does.
+        bool subscriptionUnconfirmed = false;
     };
 
     QtPeripheral(const QBluetoothDeviceInfo& device, std::shared_ptr<Retries> retries);
     ~QtPeripheral() override;
+
+    // Whether these services make a device a keyboard or mouse to the system: the input profile
+    // bonds such a device as soon as its services are known.
+    static bool offersInput(const QList<QBluetoothUuid>& services);
 
     QUuid identifier() const override;
     std::optional<QString> name() const override;
@@ -56,8 +63,9 @@ public:
     quint64 session() const { return session_; }
     // An attempt that neither succeeds nor fails within `connectTimeout` is reported as failed;
     // a connection not subscribed to notifications within `setupTimeout` after it is made is
-    // ended and reported as disconnected. After a failure the next attempt waits a little, longer
-    // after each failure in a row.
+    // ended and reported as disconnected. The connection is reported only once the device's
+    // services are known and none of them is HID; otherwise it is ended as `refusedAsInput`. After
+    // a failure the next attempt waits a little, longer after each failure in a row.
     void connectToDevice(std::chrono::milliseconds connectTimeout,
                          std::chrono::milliseconds setupTimeout, LinkObserver observer);
     // Ends the connection or the attempt, and reports `disconnected` if there was one.
@@ -73,6 +81,7 @@ private:
     void subscriptionWritten(const QLowEnergyDescriptor& descriptor, const QByteArray& value);
 
     void controllerConnected();
+    void servicesChecked(const std::optional<QList<QBluetoothUuid>>& services);
     void controllerDisconnected();
     void controllerFailed();
     void endLink(LinkEvent event, const OptionalError& error);
@@ -88,6 +97,7 @@ private:
     void failPendingDiscoveries(const PlatformError& error);
     void reportServices(const OptionalError& error);
     void reportCharacteristics(QtService& service, const OptionalError& error);
+    void reportSubscription(QtCharacteristic& characteristic, const OptionalError& error);
     template <typename Deliver> void post(Deliver deliver);
 
     QBluetoothDeviceInfo device_;
@@ -99,6 +109,10 @@ private:
     std::chrono::milliseconds connectTimeout_{0};
     std::chrono::milliseconds setupTimeout_{0};
     Link link_ = Link::idle;
+    // Connected, and the stack asked for the device's services, before the link hears of it.
+    bool checkingServices_ = false;
+    // The characteristic whose subscription was asked for and not confirmed yet.
+    QtCharacteristic* subscribing_ = nullptr;
     bool subscribed_ = false;
     std::shared_ptr<Retries> retries_;
     quint64 session_ = 0;

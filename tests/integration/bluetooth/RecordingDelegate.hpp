@@ -17,7 +17,7 @@ namespace quenlark::integration {
 // harness prints; one arriving from inside a call into the adapter (all go through `call`) is
 // marked "re-entrant". With `followClickers` it walks the link's road: it scans whenever the radio
 // is on after a state change, failure or disconnect, connects the first clicker found, and
-// subscribes to its command characteristic (recorded as "subscribed id").
+// subscribes to its command characteristic. A confirmed subscription is "subscribed id".
 class RecordingDelegate : public CentralDelegate, public PeripheralDelegate {
 public:
     template <typename Call> void call(Call&& into)
@@ -90,7 +90,12 @@ public:
         if (!followClickers || error || characteristics.isEmpty())
             return;
         call([&] { peripheral.setNotifyValue(true, *characteristics.first()); });
-        record(line("subscribed", peripheral));
+    }
+    void peripheralDidUpdateNotificationStateForCharacteristic(Peripheral& peripheral,
+                                                               Characteristic&,
+                                                               const OptionalError& error) override
+    {
+        record(line(error ? "unsubscribed" : "subscribed", peripheral), error);
     }
     void peripheralDidUpdateValueForCharacteristic(Peripheral& peripheral,
                                                    Characteristic& characteristic,

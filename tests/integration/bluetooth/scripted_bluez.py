@@ -8,8 +8,10 @@ Device Information service and the clicker service, whose command characteristic
 client configuration descriptor) and then sets ServicesResolved, reads that are never answered, and
 notifications as changes of the characteristic's Value. It also misbehaves as bluetoothd 5.66 does
 (each knob names the part of BlueZ it follows): devices it only remembers, discovery that ends on
-its own, Connect and StartNotify failing or never answering. The tests drive it through extra
-methods on the template's own test interface, org.bluez.Mock.
+its own, Connect and StartNotify failing or never answering, a clicker it connects by itself, and
+pairing that its input profile or an encrypted characteristic starts on its own, answered by the
+desktop's agent. The tests drive it through extra methods on the template's own test interface,
+org.bluez.Mock.
 
 Prints "ready" on standard output once it owns org.bluez and is set up.
 """
@@ -38,11 +40,17 @@ DESCRIPTOR_IFACE = 'org.bluez.GattDescriptor1'
 CLIENT_CONFIGURATION = '00002902-0000-1000-8000-00805f9b34fb'
 DEVICE_INFORMATION = '0000180a-0000-1000-8000-00805f9b34fb'
 MANUFACTURER_NAME = '00002a29-0000-1000-8000-00805f9b34fb'
+HUMAN_INTERFACE_DEVICE = '00001812-0000-1000-8000-00805f9b34fb'
 CLICKER_SERVICE = 'e20a39f4-73f5-4bc4-a12f-17d1ad07a961'
 COMMAND_CHARACTERISTIC = '08590f7e-db05-467e-8757-72f6faeb13d4'
 
 CONNECT_BEHAVIOURS = ('succeed', 'fail', 'hang', 'unresolved')
-NOTIFY_BEHAVIOURS = ('succeed', 'fail', 'hang')
+NOTIFY_BEHAVIOURS = ('succeed', 'fail', 'hang', 'encrypted')
+# The desktop's pairing agent: none registered (bluetoothd refuses the pairing at once, src/device.c
+# new_auth: "No agent available"), one that says yes, or one that never answers.
+AGENT_ANSWERS = ('none', 'accept', 'silent')
+# After a failed pairing the link goes, from the clicker's side as the central sees it.
+PAIRING_FAILED_DROP_MS = 100
 
 # A clicker advertises every few tens of milliseconds; bluetoothd reports a device as heard when
 # its first advertisement of a discovery arrives (src/device.c, device_set_rssi_with_delta: RSSI
@@ -112,6 +120,14 @@ class DeviceScript:
         # The reply of a Connect that waits for the device to advertise.
         self.awaited_reply = None
         self.gatt = []
+        # Further primary services of its GATT database, found only once connected.
+        self.hidden_services = []
+
+
+# The agent that the desktop registered, for every device.
+agent = {'answer': 'none'}
+# Addresses of devices removed through Adapter1.RemoveDevice and not added since.
+removed_addresses = set()
 
 
 def device_path(address):
@@ -152,7 +168,12 @@ def WriteValue(_obj, _value, _options):
 def StartNotify(characteristic, reply, fail):
     """Fails with one of src/gatt-client.c's own replies, or is never answered, as when the device
     stops answering ATT requests and the 0x2902 write never completes."""
-    behaviour = mockobject.objects[characteristic.path.rsplit('/', 2)[0]].script.notify
+    device = mockobject.objects[characteristic.path.rsplit('/', 2)[0]]
+    behaviour = device.script.notify
+    if behaviour == 'encrypted' and not device.props[DEVICE_IFACE]['Paired']:
+        # src/shared/att.c raises the security of the link when the 0x2902 write is refused as
+        # insufficient, and the kernel pairs; the write goes through once it is encrypted.
+        behaviour = pair(device, 'succeed', 'hang')
     if behaviour == 'fail':
         fail(bluez_error('Failed', 'Failed to register notify session'))
     elif behaviour == 'succeed':
@@ -201,7 +222,27 @@ def gatt_layout(device):
     clicker = service(0x0010, CLICKER_SERVICE)
     command = characteristic(clicker[0], 0x0011, COMMAND_CHARACTERISTIC, ['read', 'notify'])
     configuration = descriptor(command[0], 0x0013, CLIENT_CONFIGURATION)
-    return [information, manufacturer, clicker, command, configuration]
+    # bluetoothd claims a HID service for its input profile and shows applications no objects of it
+    # (src/device.c, add_gatt_service; src/gatt-client.c exports unclaimed services only).
+    hidden = [service(0x0020 + 0x10 * index, uuid)
+              for index, uuid in enumerate(mockobject.objects[device].script.hidden_services)
+              if uuid != HUMAN_INTERFACE_DEVICE]
+    return [information, manufacturer, clicker, command, configuration] + hidden
+
+
+def pair(device, paired, unpaired):
+    """Pairing that bluetoothd starts by itself, answered by the agent: returns `paired` once it
+    bonded, `unpaired` otherwise. A refused pairing ends the link shortly after; bluetoothd does
+    not answer what waited for it first."""
+    if agent['answer'] == 'accept':
+        set_properties(device.path, DEVICE_IFACE, {'Paired': True, 'Bonded': True})
+        return paired
+    if agent['answer'] == 'none':
+        def drop():
+            if device.script.connected:
+                end_connection(device)
+        GLib.timeout_add(PAIRING_FAILED_DROP_MS, drop)
+    return unpaired
 
 
 def command_characteristic(device):
@@ -257,6 +298,16 @@ def establish(device, reply):
         # Connected, but the GATT discovery never ends: ServicesResolved stays false.
         return
     script.gatt = gatt_layout(device.path)
+    # src/device.c adds every primary service it finds to UUIDs, and probes its profiles: the
+    # input profile raises the security of an unbonded HID device at once (profiles/input/hog.c,
+    # hog_accept), all before ServicesResolved.
+    uuids = list(device.props[DEVICE_IFACE]['UUIDs'])
+    uuids += [uuid for uuid in [properties['UUID'] for _, interface, properties, _ in script.gatt
+                                if interface == SERVICE_IFACE] + script.hidden_services
+              if uuid not in uuids]
+    set_properties(device.path, DEVICE_IFACE, {'UUIDs': dbus.Array(uuids, signature='s')})
+    if HUMAN_INTERFACE_DEVICE in uuids and not device.props[DEVICE_IFACE]['Paired']:
+        pair(device, 'bonded', 'waiting')
     for path, interface, properties, methods in script.gatt:
         publish(path, interface, properties, methods)
     set_properties(device.path, DEVICE_IFACE, {'ServicesResolved': True})
@@ -282,7 +333,7 @@ def AddAdapter(mock, device_name, system_name):
     """The template's adapter, whose discovery refuses to start while it is off."""
     path = bluez5.AddAdapter(mock, device_name, system_name)
     adapter = mockobject.objects[path]
-    add_methods(adapter, ADAPTER_IFACE, [StartDiscovery, StopDiscovery])
+    add_methods(adapter, ADAPTER_IFACE, [StartDiscovery, StopDiscovery, RemoveDevice])
     # The client whose discovery ended underneath it, and is still listed (see EndDiscovery).
     adapter.stale_client = False
     return path
@@ -300,6 +351,19 @@ def StartDiscovery(adapter):
     # The template reads the filter without a default.
     properties.setdefault('DiscoveryFilter', None)
     bluez5.StartDiscovery(adapter)
+
+
+@dbus.service.method(ADAPTER_IFACE, in_signature='o', out_signature='')
+def RemoveDevice(adapter, path):
+    """Disconnects the device, drops its keys and its object (src/adapter.c, remove_device)."""
+    record_call(adapter, 'RemoveDevice', [path])
+    if path not in mockobject.objects:
+        raise bluez_error('DoesNotExist', 'Does Not Exist')
+    device = mockobject.objects[path]
+    if device.script.connected:
+        end_connection(device)
+    removed_addresses.add(device.props[DEVICE_IFACE]['Address'])
+    unpublish(path, DEVICE_IFACE)
 
 
 @dbus.service.method(ADAPTER_IFACE, in_signature='', out_signature='')
@@ -348,6 +412,7 @@ def AddPeripheral(_mock, adapter_name, address, name, uuids):
         'Alias': dbus.String(name or address.replace(':', '-'), variant_level=1),
         'Class': dbus.UInt32(0, variant_level=1),
         'Paired': dbus.Boolean(False, variant_level=1),
+        'Bonded': dbus.Boolean(False, variant_level=1),
         'Trusted': dbus.Boolean(False, variant_level=1),
         'Blocked': dbus.Boolean(False, variant_level=1),
         'LegacyPairing': dbus.Boolean(False, variant_level=1),
@@ -361,9 +426,39 @@ def AddPeripheral(_mock, adapter_name, address, name, uuids):
     # Found by a discovery under way it comes heard; otherwise bluetoothd knew it from before.
     if adapter.props[ADAPTER_IFACE]['Discovering']:
         properties['RSSI'] = dbus.Int16(-60, variant_level=1)
+    removed_addresses.discard(address)
     publish(path, DEVICE_IFACE, properties, [Connect, Disconnect])
     mockobject.objects[path].script = DeviceScript()
     return dbus.ObjectPath(path)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='')
+def OfferService(_mock, address, uuid):
+    """One more primary service in the device's GATT database, which it does not advertise."""
+    device_at(address).script.hidden_services.append(uuid)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
+def SetAgent(_mock, answer):
+    """How the desktop's agent answers the pairings bluetoothd starts by itself."""
+    check_behaviour(answer, AGENT_ANSWERS)
+    agent['answer'] = answer
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
+def ConnectByItself(_mock, address):
+    """A clicker the user paired in the desktop's settings: bluetoothd connects it as soon as it
+    advertises (the kernel's accept list), and then it stops advertising."""
+    device = device_at(address)
+    set_properties(device.path, DEVICE_IFACE, {'Paired': True, 'Bonded': True})
+    device.script.advertising = False
+    establish(device, lambda: None)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='b')
+def WasRemoved(_mock, address):
+    """Whether a device of this address was removed and not added again."""
+    return address in removed_addresses
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
@@ -453,6 +548,11 @@ def IsNotifying(_mock, address):
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='b')
+def IsPaired(_mock, address):
+    return bool(device_at(address).props[DEVICE_IFACE]['Paired'])
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='b')
 def IsConnected(_mock, address):
     return device_at(address).script.connected
 
@@ -495,7 +595,8 @@ def SetDiscoverable(_mock, adapter_name, discoverable):
                    {'Discoverable': bool(discoverable)})
 
 
-KNOBS = [AddAdapter, AddPeripheral, RemovePeripheral, SetConnectBehaviour, SetNotifyBehaviour,
+KNOBS = [AddAdapter, AddPeripheral, OfferService, SetAgent, ConnectByItself, WasRemoved,
+         IsPaired, RemovePeripheral, SetConnectBehaviour, SetNotifyBehaviour,
          SetAdvertising, EndDiscovery, DropLink, Notify, IsNotifying, IsConnected, ConnectCalls,
          SetRssi, SetPowered, SetDiscoverable]
 

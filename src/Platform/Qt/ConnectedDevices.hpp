@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QBluetoothDeviceInfo>
+#include <QObject>
+
+#include <memory>
+
+namespace quenlark {
+
+// Devices the system is already connected to, which a scan does not hear: a clicker paired in the
+// desktop's settings is connected by the stack itself as soon as it advertises, and then it stops
+// advertising.
+class ConnectedDevices : public QObject {
+    Q_OBJECT
+
+public:
+    explicit ConnectedDevices(QObject* parent = nullptr);
+    ~ConnectedDevices() override;
+
+    // Reports each device that is connected with its services known, now and whenever another one
+    // gets there, until stop(). A device may be reported more than once.
+    void start();
+    void stop();
+
+Q_SIGNALS:
+    void found(const QBluetoothDeviceInfo& device);
+
+private:
+    void look();
+
+    std::unique_ptr<QObject> listener_;
+    bool watching_ = false;
+    // Counts starts and stops, so that an answer to an earlier look is dropped.
+    quint64 generation_ = 0;
+};
+
+} // namespace quenlark

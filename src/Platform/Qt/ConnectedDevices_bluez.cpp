@@ -1,0 +1,98 @@
+// SPDX-License-Identifier: MIT
+#include "Platform/Qt/ConnectedDevices.hpp"
+
+#include "Platform/Qt/BluezObjects.hpp"
+
+#include <QBluetoothAddress>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+
+#include <functional>
+
+namespace quenlark {
+
+namespace {
+
+const QString deviceInterface = QStringLiteral("org.bluez.Device1");
+
+// Calls back whenever a device's services become resolved, which bluetoothd announces only once
+// the device is connected.
+class ResolvedListener : public QObject {
+    Q_OBJECT
+
+public:
+    explicit ResolvedListener(std::function<void()> resolved) : resolved_(std::move(resolved))
+    {
+        QDBusConnection::systemBus().connect(QStringLiteral("org.bluez"), QString(),
+                                             QStringLiteral("org.freedesktop.DBus.Properties"),
+                                             QStringLiteral("PropertiesChanged"), this,
+                                             SLOT(propertiesChanged(QDBusMessage)));
+    }
+
+private Q_SLOTS:
+    void propertiesChanged(const QDBusMessage& message)
+    {
+        const QVariantList arguments = message.arguments();
+        if (arguments.size() >= 2 && arguments.at(0).toString() == deviceInterface &&
+            qdbus_cast<QVariantMap>(arguments.at(1))
+                .value(QStringLiteral("ServicesResolved"))
+                .toBool())
+            resolved_();
+    }
+
+private:
+    std::function<void()> resolved_;
+};
+
+QBluetoothDeviceInfo deviceInfo(const QVariantMap& device)
+{
+    QBluetoothDeviceInfo info(QBluetoothAddress(device.value(QStringLiteral("Address")).toString()),
+                              device.value(QStringLiteral("Alias")).toString(), 0);
+    info.setCoreConfigurations(QBluetoothDeviceInfo::LowEnergyCoreConfiguration);
+    QList<QBluetoothUuid> services;
+    for (const QString& uuid : device.value(QStringLiteral("UUIDs")).toStringList())
+        services.append(QBluetoothUuid(uuid));
+    info.setServiceUuids(services);
+    return info;
+}
+
+} // namespace
+
+ConnectedDevices::ConnectedDevices(QObject* parent)
+    : QObject(parent), listener_(std::make_unique<ResolvedListener>([this] {
+          if (watching_)
+              look();
+      }))
+{}
+
+ConnectedDevices::~ConnectedDevices() = default;
+
+void ConnectedDevices::start()
+{
+    ++generation_;
+    watching_ = true;
+    look();
+}
+
+void ConnectedDevices::stop()
+{
+    ++generation_;
+    watching_ = false;
+}
+
+void ConnectedDevices::look()
+{
+    BluezObjects::listDevices(this, [this, generation = generation_](const auto& devices) {
+        for (const BluezObjects::Device& device : devices) {
+            if (generation == generation_ &&
+                device.properties.value(QStringLiteral("Connected")).toBool() &&
+                device.properties.value(QStringLiteral("ServicesResolved")).toBool())
+                Q_EMIT found(deviceInfo(device.properties));
+        }
+    });
+}
+
+} // namespace quenlark
+
+#include "ConnectedDevices_bluez.moc"
