@@ -81,9 +81,9 @@ class Bed:
         self.subscribed(clicker, before + 1)
         self.session.wait_for_panel()
 
-    def keys(self, clicker, *packets, interval_ms=0):
-        """Notifies the packets and returns the key presses they gave."""
-        clicker.send(f'notify {interval_ms} ' + ' '.join(packets))
+    def keys(self, clicker, *packets):
+        """Notifies the packets as fast as the link takes them; returns the presses they gave."""
+        clicker.send('notify 0 ' + ' '.join(packets))
         events = self.session.keys.next_keys(2 * len(packets), timeout=LINK + len(packets) / 10)
         return [(event.kind, event.key) for event in events if event.kind == 'press']
 
