@@ -226,6 +226,10 @@ class RealStack:
                                                                'ObjectManager.GetManagedObjects')
                              for i in range(CONTROLLERS)), 'bluetoothd with every controller')
 
+    def check_bluetoothd(self):
+        if self.bluetoothd.poll() is not None:
+            raise SessionError(f'bluetoothd died: status {self.bluetoothd.poll()}')
+
     def stop_bluetoothd(self, kill=False):
         if kill:
             self.bluetoothd.kill()
@@ -309,11 +313,15 @@ def run_scenarios(scenarios, bed_type, description):
             try:
                 bed.reset()
                 scenario(bed)
+                stack.check_bluetoothd()
                 verdict = 'pass'
                 passed += 1
             except Exception as error:  # pylint: disable=broad-except
                 verdict = f'fail: {type(error).__name__}: {error}'
                 notes.extend([traceback.format_exc(), bed.diagnostics()])
+                if stack.bluetoothd.poll() is not None:
+                    verdict += f' (bluetoothd died: status {stack.bluetoothd.poll()})'
+                    stack.start_bluetoothd()
             with open(os.path.join(arguments.results, f'{name}.log'), 'w',
                       encoding='utf-8') as log:
                 log.write('\n'.join([verdict, f'took {time.monotonic() - began:.1f} s', *notes]))
