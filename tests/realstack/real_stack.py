@@ -1,0 +1,331 @@
+# SPDX-License-Identifier: MIT
+"""The real Bluetooth stack inside the VM (realstack-vm): the kernel's Bluetooth modules, three
+LE controllers emulated by btvirt (hci0 for the program, hci1 and hci2 for clickers), a system
+dbus-daemon and the real bluetoothd; and handles on what runs on it: a clicker per controller
+(clicker_peripheral.py), the Bluetooth harness, and the whole program in a desktop
+(companion_session.py with the real system bus).
+
+    with RealStack(logs) as stack:
+        clicker = stack.clicker('hci1')
+        clicker.send('advertise')
+        harness = stack.harness(build)
+        harness.wait_line('subscribed')
+"""
+
+import argparse
+import glob
+import os
+import queue
+import re
+import subprocess
+import sys
+import threading
+import time
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'integration', 'desktop'))
+import companion_session  # noqa: E402
+from companion_session import SessionError, end, spawn, wait_for  # noqa: E402
+
+PYTHON = '/usr/bin/python3'
+BLUETOOTHD = '/usr/libexec/bluetooth/bluetoothd'
+SYSTEM_BUS = 'unix:path=/run/dbus/system_bus_socket'
+CONTROLLERS = 3
+# Under TCG the kernel's 2 s HCI timeout may fire while btvirt sets up a controller, which then
+# never appears: btvirt is started again, a bounded number of times.
+BTVIRT_TRIES = 4
+TIMEOUT = 30.0
+
+
+def run(*arguments, timeout=TIMEOUT):
+    return subprocess.run(arguments, capture_output=True, text=True, timeout=timeout).stdout
+
+
+def dbus_send(*arguments):
+    """busctl waits for systemd, which is not here."""
+    return run('dbus-send', '--system', '--print-reply', '--dest=org.bluez', *arguments)
+
+
+class Lines:
+    """A child's standard output read on a thread, line by line, kept whole."""
+
+    def __init__(self, process, log_path=None):
+        self.process, self.lines, self._new = process, [], queue.Queue()
+        self._log = open(log_path, 'a', encoding='utf-8') if log_path else None
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            line = line.rstrip('\n')
+            if self._log:
+                self._log.write(f'{time.monotonic_ns()} {line}\n')
+                self._log.flush()
+            self.lines.append(line)
+            self._new.put(line)
+        self._new.put(None)
+
+    def wait_line(self, pattern, timeout=TIMEOUT, start=0):
+        """The first line from index `start` on that matches `pattern` (a regular expression)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            for line in self.lines[start:]:
+                if re.search(pattern, line):
+                    return line
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise SessionError(f'timed out after {timeout:g} s waiting for {pattern!r}; '
+                                   f'last lines: {self.lines[-8:]}')
+            try:
+                self._new.get(timeout=min(remaining, 0.2))
+            except queue.Empty:
+                pass
+
+    def count(self, pattern, start=0):
+        return sum(1 for line in self.lines[start:] if re.search(pattern, line))
+
+
+class ClickerPeripheral:
+    """clicker_peripheral.py on one controller; send() returns its answer's detail."""
+
+    def __init__(self, adapter, log_path):
+        self.adapter = adapter
+        self.process = spawn([PYTHON, '-u', os.path.join(HERE, 'clicker_peripheral.py'), adapter],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.out = Lines(self.process, log_path)
+        self.out.wait_line('^ready$')
+        self.address = self.send('address')
+        self.since = 0
+
+    def send(self, command, timeout=TIMEOUT * 4):
+        start = len(self.out.lines)
+        self.process.stdin.write(command + '\n')
+        self.process.stdin.flush()
+        answer = self.out.wait_line('^(ok|error)', timeout, start)
+        if answer.startswith('error'):
+            raise SessionError(f'{self.adapter}: {command.split()[0]}: {answer}')
+        return answer[3:]
+
+    def mark(self):
+        """Later calls of events() count from here."""
+        self.since = len(self.out.lines)
+
+    def events(self, kind):
+        """CLOCK_MONOTONIC ns of each event of `kind` since the mark."""
+        return [int(line.split()[-1]) for line in self.out.lines[self.since:]
+                if line.startswith(f'event {kind} ')]
+
+
+class Harness:
+    """quenlark-bluetooth-harness on hci0: standard output as lines, standard error kept apart."""
+
+    def __init__(self, program, log_path):
+        self.stderr_path = log_path + '.stderr'
+        with open(self.stderr_path, 'w', encoding='utf-8') as errors:
+            self.process = spawn([program], stdout=subprocess.PIPE, stderr=errors, text=True,
+                                 env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=SYSTEM_BUS))
+        self.out = Lines(self.process, log_path)
+
+    def errors(self):
+        with open(self.stderr_path, encoding='utf-8', errors='replace') as errors:
+            return errors.read()
+
+    def stop(self):
+        end(self.process)
+
+
+class RealSession(companion_session.CompanionSession):
+    """The whole program in a private desktop (Xvfb, the key window) on the real system bus."""
+
+    def start(self):
+        self.directory = companion_session.tempfile.mkdtemp(prefix='quenlark-realstack-')
+        for name in ('config', 'runtime', 'cache', 'data', 'session-bus'):
+            os.makedirs(self.path(name), mode=0o700)
+        self.system_bus_address = SYSTEM_BUS
+        config = self.path('session-bus.conf')
+        with open(config, 'w', encoding='utf-8') as file:
+            file.write(companion_session.SESSION_BUS_CONFIG.format(
+                directory=self.path('session-bus')))
+        process, self.session_bus_address = self._start_bus(['--config-file=' + config],
+                                                            'session')
+        self._parts.append(lambda: end(process))
+        self._start_desktop()
+
+    def forget_saved_clicker(self):
+        if os.path.exists(self.settings_file):
+            os.remove(self.settings_file)
+
+    def diagnostics(self):
+        return '\n'.join(f'--- {os.path.basename(c.log_path)} ---\n{c.output()[-3000:]}'
+                         for c in self.companions)
+
+
+class RealStack:
+    def __init__(self, logs):
+        self.logs = logs
+        self._parts = []
+        self.clickers = {}
+
+    def __enter__(self):
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+
+    def log(self, name):
+        return os.path.join(self.logs, name)
+
+    def start(self):
+        for module in ('bluetooth', 'hci_vhci', 'uhid'):
+            subprocess.run(['modprobe', module], check=True)
+        os.makedirs('/run/dbus', exist_ok=True)
+        bus = spawn(['dbus-daemon', '--system', '--nofork', '--nopidfile'])
+        self._parts.append(lambda: end(bus))
+        wait_for(lambda: os.path.exists('/run/dbus/system_bus_socket'), 'the system bus')
+        os.environ['DBUS_SYSTEM_BUS_ADDRESS'] = SYSTEM_BUS
+        self._start_btvirt()
+        self.start_bluetoothd()
+        self._parts.append(self.stop_bluetoothd)
+        for index in range(CONTROLLERS):
+            self.power(f'hci{index}', True)
+
+    def _start_btvirt(self):
+        for attempt in range(1, BTVIRT_TRIES + 1):
+            with open(self.log('btvirt.log'), 'a', encoding='utf-8') as log:
+                log.write(f'--- attempt {attempt}\n')
+                log.flush()
+                btvirt = spawn(['btvirt', '-L', f'-l{CONTROLLERS}'], stdout=log,
+                               stderr=subprocess.STDOUT)
+            try:
+                wait_for(lambda: len(re.findall(r'^hci\d+:\s', run('btmgmt', 'info'),
+                                                re.MULTILINE)) == CONTROLLERS,
+                         f'{CONTROLLERS} controllers ready', timeout=20)
+                self._parts.append(lambda: end(btvirt))
+                return
+            except SessionError:
+                end(btvirt)
+                wait_for(lambda: not glob.glob('/sys/class/bluetooth/hci*'),
+                         'the controllers to go', timeout=10)
+        raise SessionError(f'btvirt gave no {CONTROLLERS} ready controllers in {BTVIRT_TRIES} '
+                           'tries; see btvirt.log')
+
+    def start_bluetoothd(self):
+        with open(self.log('bluetoothd.log'), 'a', encoding='utf-8') as log:
+            self.bluetoothd = spawn([BLUETOOTHD, '-n', '-d'], stdout=log,
+                                    stderr=subprocess.STDOUT)
+        # Asked only once it owns its name: the bus would try to activate it otherwise.
+        wait_for(lambda: 'boolean true' in run(
+            'dbus-send', '--system', '--print-reply', '--dest=org.freedesktop.DBus', '/',
+            'org.freedesktop.DBus.NameHasOwner', 'string:org.bluez'), 'bluetoothd on the bus')
+        wait_for(lambda: all(f'/org/bluez/hci{i}' in dbus_send('/', 'org.freedesktop.DBus.'
+                                                               'ObjectManager.GetManagedObjects')
+                             for i in range(CONTROLLERS)), 'bluetoothd with every controller')
+
+    def check_bluetoothd(self):
+        if self.bluetoothd.poll() is not None:
+            raise SessionError(f'bluetoothd died: status {self.bluetoothd.poll()}')
+
+    def stop_bluetoothd(self, kill=False):
+        if kill:
+            self.bluetoothd.kill()
+            self.bluetoothd.wait()
+        else:
+            end(self.bluetoothd)
+
+    def power(self, adapter, on):
+        dbus_send(f'/org/bluez/{adapter}', 'org.freedesktop.DBus.Properties.Set',
+                  'string:org.bluez.Adapter1', 'string:Powered',
+                  f'variant:boolean:{"true" if on else "false"}')
+
+    def privacy(self, adapter, on):
+        """Resolvable private addresses on the controller (set while it is off)."""
+        index = adapter[3:]
+        run('btmgmt', '--index', index, 'power', 'off')
+        run('btmgmt', '--index', index, 'privacy', 'on' if on else 'off')
+        run('btmgmt', '--index', index, 'power', 'on')
+
+    def clicker(self, adapter):
+        if adapter not in self.clickers:
+            clicker = ClickerPeripheral(adapter, self.log(f'clicker-{adapter}.log'))
+            self._parts.append(lambda: end(clicker.process))
+            self.clickers[adapter] = clicker
+        return self.clickers[adapter]
+
+    def devices(self, adapter='hci0'):
+        """Device object paths bluetoothd holds under the adapter."""
+        reply = dbus_send('/', 'org.freedesktop.DBus.ObjectManager.GetManagedObjects')
+        return sorted(set(re.findall(rf'object path "(/org/bluez/{adapter}/dev_[0-9A-F_]+)"',
+                                     reply)))
+
+    def device_info(self, address):
+        return run('bluetoothctl', 'info', address, timeout=15)
+
+    @staticmethod
+    def run_bluetoothctl(*arguments):
+        return run('bluetoothctl', *arguments, timeout=60)
+
+    def remove_devices(self):
+        """bluetoothd forgets every device, bonds included, on every controller."""
+        for index in range(CONTROLLERS):
+            for path in self.devices(f'hci{index}'):
+                dbus_send(f'/org/bluez/hci{index}', 'org.bluez.Adapter1.RemoveDevice',
+                          f'objpath:{path}')
+
+    @staticmethod
+    def input_devices():
+        with open('/proc/bus/input/devices', encoding='utf-8') as devices:
+            return devices.read()
+
+    def harness(self, program, name):
+        harness = Harness(program, self.log(f'{name}-harness.log'))
+        self._parts.append(harness.stop)
+        return harness
+
+    def close(self):
+        while self._parts:
+            try:
+                self._parts.pop()()
+            except Exception:  # pylint: disable=broad-except
+                pass
+
+
+def run_scenarios(scenarios, bed_type, description):
+    """Runs the named rows of `scenarios` ((name, function of a bed) pairs), or all, on one stack;
+    each leaves RESULTS/NAME.log whose first line is "pass" or "fail: why", then its notes."""
+    parser = argparse.ArgumentParser(description=description.splitlines()[0])
+    parser.add_argument('--build', required=True)
+    parser.add_argument('--results', required=True)
+    parser.add_argument('names', nargs='*')
+    arguments = parser.parse_args()
+    chosen = [row for row in scenarios if not arguments.names or row[0] in arguments.names]
+    passed, started = 0, time.monotonic()
+    with RealStack(arguments.results) as stack:
+        notes = []
+        bed = bed_type(stack, arguments.build, notes)
+        for name, scenario in chosen:
+            notes.clear()
+            began = time.monotonic()
+            try:
+                bed.reset()
+                scenario(bed)
+                stack.check_bluetoothd()
+                verdict = 'pass'
+                passed += 1
+            except Exception as error:  # pylint: disable=broad-except
+                verdict = f'fail: {type(error).__name__}: {error}'
+                notes.extend([traceback.format_exc(), bed.diagnostics()])
+                if stack.bluetoothd.poll() is not None:
+                    verdict += f' (bluetoothd died: status {stack.bluetoothd.poll()})'
+                    stack.start_bluetoothd()
+            with open(os.path.join(arguments.results, f'{name}.log'), 'w',
+                      encoding='utf-8') as log:
+                log.write('\n'.join([verdict, f'took {time.monotonic() - began:.1f} s', *notes]))
+            print(f'{name}: {verdict}', flush=True)
+    print(f'{passed} passed, {len(chosen) - passed} failed '
+          f'({time.monotonic() - started:.0f} s)', flush=True)
+    return 0 if passed == len(chosen) else 1

@@ -1,0 +1,318 @@
+#!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+"""Link rules on the real Bluetooth stack, run inside the VM by `run`: one stack for all
+scenarios, a clicker on hci1, a second clicker or a hostile device on hci2, and on hci0 the
+program's adapter through the Bluetooth harness or the whole program in a desktop.
+
+    scenarios.py --build DIR --results DIR [NAME...]
+
+Each scenario leaves RESULTS/NAME.log whose first line is "pass" or "fail: why".
+"""
+
+import collections
+import os
+import re
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from real_stack import RealSession, SessionError, run_scenarios, wait_for  # noqa: E402
+
+CLICKER_ID = '00000000-0000-0000-0000-{}'
+RIGHT, LEFT = ('press', 'Right'), ('press', 'Left')
+LINK = 20  # s: a connection, services and a subscription under TCG
+QUIET = 12  # s: long enough for a wrong connection or a pairing to show
+
+
+class Bed:
+    """What one scenario works with; `reset` puts the stack back between scenarios."""
+
+    def __init__(self, stack, build, notes):
+        self.stack, self.build, self.notes = stack, build, notes
+        self.one, self.two = stack.clicker('hci1'), stack.clicker('hci2')
+        self._session = None
+        self.harness = None
+
+    @property
+    def session(self):
+        if self._session is None:
+            self._session = RealSession(os.path.join(self.build, 'src', 'quenlark-companion'))
+            self._session.__enter__()
+        return self._session
+
+    def reset(self):
+        if self.harness:
+            self.harness.stop()
+            self.harness = None
+        if self._session:
+            for companion in self._session.companions:
+                companion.stop()
+            self._session.companions.clear()
+            self._session.forget_saved_clicker()
+        self.stack.power('hci0', True)
+        for clicker in (self.one, self.two):
+            for command in ('stop', 'power on', 'gatt', f'name Clicker {clicker.adapter}',
+                            'agent off'):
+                clicker.send(command)
+            clicker.mark()
+        self.stack.remove_devices()
+
+    def note(self, text):
+        self.notes.append(text)
+
+    def start_harness(self, name):
+        self.harness = self.stack.harness(
+            os.path.join(self.build, 'tests', 'integration', 'bluetooth',
+                         'quenlark-bluetooth-harness'), name)
+        return self.harness
+
+    def subscribed(self, clicker, count=1, timeout=LINK):
+        """Waits until the clicker has seen `count` subscriptions in all; returns the last time."""
+        return wait_for(lambda: len(clicker.events('subscribed')) >= count and
+                        clicker.events('subscribed')[count - 1],
+                        f'subscription {count} at {clicker.adapter}', timeout)
+
+    def companion_on(self, clicker):
+        """The program, started with `clicker` advertising, connected and subscribed."""
+        before = len(clicker.events('subscribed'))
+        clicker.send('advertise')
+        self.session.start_companion()
+        self.subscribed(clicker, before + 1)
+        self.session.wait_for_panel()
+
+    def keys(self, clicker, *packets):
+        """Notifies the packets as fast as the link takes them; returns the presses they gave."""
+        clicker.send('notify 0 ' + ' '.join(packets))
+        events = self.session.keys.next_keys(2 * len(packets), timeout=LINK + len(packets) / 10)
+        return [(event.kind, event.key) for event in events if event.kind == 'press']
+
+    def keys_flow(self, clicker, timeout=LINK):
+        """After a reconnection bluetoothd subscribes again by itself, before the program has
+        its services: presses until one gives a key; how many were lost is noted."""
+        deadline, lost = time.monotonic() + timeout, 0
+        while time.monotonic() < deadline:
+            clicker.send(f'notify 0 01{0x80 + lost:02x}')
+            try:
+                self.session.keys.next_keys(2, timeout=1)
+                self.note(f'{lost} presses lost after the reconnection')
+                return
+            except SessionError:
+                lost += 1
+        raise AssertionError(f'no key within {timeout} s of the reconnection')
+
+    def no_keys(self, seconds=3):
+        try:
+            extra = self.session.keys.next_keys(1, timeout=seconds)
+        except SessionError:
+            return True
+        raise AssertionError(f'an unexpected key: {extra}')
+
+    def diagnostics(self):
+        return self._session.diagnostics() if self._session else ''
+
+    def bonded(self, address):
+        info = self.stack.device_info(address)
+        return 'Paired: yes' in info or 'Bonded: yes' in info
+
+
+def first_connection_keys(bed):
+    bed.companion_on(bed.one)
+    assert bed.session.saved_clicker() == CLICKER_ID.format(bed.one.address.replace(':', ''))
+    assert bed.keys(bed.one, '0101', '0202', '0103') == [RIGHT, LEFT, RIGHT]
+
+
+def burst_of_500(bed):
+    bed.companion_on(bed.one)
+    packets = [f'{1 if i % 3 else 2:02x}{i % 256:02x}' for i in range(1, 501)]
+    got = bed.keys(bed.one, *packets)
+    wanted = [RIGHT if p[:2] == '01' else LEFT for p in packets]
+    wrong = next((i for i, (a, b) in enumerate(zip(got, wanted)) if a != b), None)
+    assert wrong is None, f'key {wrong} of {len(got)}: {got[wrong - 2:wrong + 3]}, ' \
+                          f'wanted {wanted[wrong - 2:wrong + 3]}'
+    bed.no_keys()
+
+
+def reconnects_after(disturb, timeout=LINK):
+    """The program is subscribed again after `disturb(bed)`, and keys flow."""
+    def scenario(bed):
+        bed.companion_on(bed.one)
+        disturb(bed)
+        bed.subscribed(bed.one, 2, timeout)
+        bed.keys_flow(bed.one)
+        assert bed.keys(bed.one, '0107') == [RIGHT]
+    return scenario
+
+
+def clicker_away_and_back(bed):
+    """btvirt has no radio range: the clicker's controller goes off, then it advertises again."""
+    bed.one.send('power off')
+    time.sleep(3)
+    bed.one.send('power on')
+    bed.one.send('advertise')
+
+
+def bluetoothd_restarted(bed):
+    bed.stack.stop_bluetoothd(kill=True)
+    bed.stack.start_bluetoothd()
+    # The clicker is a device of its own: it registers and advertises again on the new daemon.
+    for command in ('power on', 'gatt', 'advertise'):
+        bed.one.send(command)
+    bed.stack.power('hci0', True)
+
+
+def adapter_off_and_on(bed):
+    bed.stack.power('hci0', False)
+    time.sleep(2)
+    bed.stack.power('hci0', True)
+
+
+def paired_and_connected_by_the_desktop(bed):
+    """Bonded and connected by bluetoothd itself, the clicker no longer advertises."""
+    bed.one.send('agent accept')
+    bed.one.send('advertise')
+    run = bed.stack.run_bluetoothctl
+    run('--timeout', '6', 'scan', 'le')
+    assert 'Pairing successful' in run('--timeout', '20', 'pair', bed.one.address)
+    bed.one.send('stop')
+    run('--timeout', '15', 'connect', bed.one.address)
+    assert 'Connected: yes' in bed.stack.device_info(bed.one.address)
+    bed.session.start_companion()
+    bed.subscribed(bed.one)
+    bed.session.wait_for_panel()
+    assert bed.keys(bed.one, '0105') == [RIGHT]
+
+
+def private_address(bed):
+    """Privacy on the clicker's controller: the program takes a clicker known only by its
+    resolvable private address; whether it finds it again under a new address, unbonded and
+    bonded (where BlueZ resolves it), is noted."""
+    bed.stack.privacy('hci1', True)
+    try:
+        for bonded in (False, True):
+            bed.reset()
+            bed.companion_on(bed.one)
+            saved = bed.session.saved_clicker()
+            assert saved != CLICKER_ID.format(bed.one.address.replace(':', '')), 'no privacy'
+            assert bed.keys(bed.one, '0111') == [RIGHT]
+            if bonded:
+                address = ':'.join(re.findall('..', saved[-12:]))
+                bed.one.send('agent accept')
+                bed.note('pairing: ' + bed.stack.run_bluetoothctl(
+                    '--timeout', '20', 'pair', address).strip().splitlines()[-1])
+            before = len(bed.one.events('subscribed'))
+            clicker_away_and_back(bed)
+            time.sleep(QUIET)
+            bed.note(f'bonded={bonded}: identity {bed.one.address}, remembered {saved}; under '
+                     f'a new private address subscribed again: '
+                     f'{len(bed.one.events("subscribed")) > before}')
+    finally:
+        bed.stack.privacy('hci1', False)
+
+
+def only_the_remembered_clicker(bed):
+    bed.companion_on(bed.one)
+    bed.one.send('stop')
+    bed.one.send('drop')
+    bed.two.send('advertise')
+    time.sleep(QUIET)
+    assert bed.two.events('subscribed') == [], 'the other clicker was taken'
+    bed.one.send('advertise')
+    bed.subscribed(bed.one, 2)
+    bed.keys_flow(bed.one)
+    assert bed.keys(bed.one, '0109') == [RIGHT]
+
+
+def click_forget_device(session):
+    """Clicks the panel's first button under its divider, "Forget Device" while connected."""
+    panel = session.panel_window()
+    image = session.screenshot(window=panel)
+    rows = [[image.pixel(x, y) for x in range(20, image.width - 20)] for y in range(image.height)]
+    background = collections.Counter(pixel for row in rows for pixel in row).most_common(1)[0][0]
+    rule = next(y for y, row in enumerate(rows) if len(set(row)) == 1 and row[0] != background)
+    subprocess.run(['xdotool', 'mousemove', str(panel.x + 40), str(panel.y + rule + 20),
+                    'click', '1'], env=session.environment(), check=True, timeout=20)
+
+
+def forget_device(bed):
+    bed.companion_on(bed.one)
+    bed.one.send('stop')
+    bed.two.send('advertise')
+    click_forget_device(bed.session)
+    wait_for(lambda: bed.one.events('unsubscribed'), 'the remembered clicker let go')
+    bed.subscribed(bed.two)
+    wait_for(lambda: bed.session.saved_clicker() ==
+             CLICKER_ID.format(bed.two.address.replace(':', '')), 'the other clicker remembered')
+    bed.session.wait_for_panel()
+    assert bed.keys(bed.two, '0203') == [LEFT]
+
+
+def encrypted_clicker(bed, answer):
+    bed.one.send('gatt encrypt')
+    bed.one.send(f'agent {answer}')
+    bed.one.send('advertise')
+    harness = bed.start_harness(f'encrypted-{answer}')
+    if answer == 'accept':
+        bed.subscribed(bed.one)
+        bed.one.send('notify 0 0101')
+        harness.out.wait_line(r'^value \S+ 0101$')
+        return
+    time.sleep(2 * QUIET)
+    bed.note(f'agent requests {bed.one.events("pairing")}\n{bed.stack.device_info(bed.one.address)}')
+    assert bed.one.events('subscribed') == []
+    assert harness.out.count('^subscribed') == 0, 'reported subscribed, unconfirmed'
+    # Backs off: not the 13 attempts in 30 s of a tight loop.
+    attempts = harness.out.count('^(connected|failed) ')
+    bed.note(f'{attempts} attempts in {2 * QUIET} s; harness: {harness.out.lines[-6:]}')
+    assert attempts <= 6, f'{attempts} attempts'
+    assert re.search('(?i)pair', harness.errors()), 'no line names pairing'
+
+
+def hostile_hid_device(bed, advertises_hid):
+    """A device offering HID over GATT beside the clicker service, with an agent that says yes
+    to everything: never bonded, no input device, no key, and the real clicker is taken."""
+    inputs = bed.stack.input_devices()
+    bed.two.send('name Hostile Keyboard')
+    bed.two.send('gatt hid')
+    bed.two.send('agent accept')
+    bed.two.send('advertise hid' if advertises_hid else 'advertise')
+    bed.session.start_companion()
+    time.sleep(QUIET)
+    if bed.two.events('subscribed'):
+        bed.two.send('notify 0 0105')
+    bed.note(f'after {QUIET} s: agent requests {bed.two.events("pairing")}, subscriptions '
+             f'{bed.two.events("subscribed")}\n{bed.stack.device_info(bed.two.address)}\n'
+             f'input devices:\n{bed.stack.input_devices()}')
+    assert not bed.bonded(bed.two.address), 'the hostile device is bonded'
+    assert bed.stack.input_devices() == inputs, 'an input device came into being'
+    bed.one.send('advertise')
+    bed.subscribed(bed.one)
+    bed.session.wait_for_panel()
+    assert bed.keys(bed.one, '0102') == [RIGHT]
+    time.sleep(QUIET / 2)
+    assert not bed.bonded(bed.two.address), 'the hostile device was bonded later'
+    assert bed.stack.input_devices() == inputs, 'an input device came later'
+
+
+SCENARIOS = [
+    ('first_connection_keys', first_connection_keys),
+    ('burst_of_500', burst_of_500),
+    ('drop_and_reconnect', reconnects_after(lambda bed: bed.one.send('drop'))),
+    ('away_and_back', reconnects_after(clicker_away_and_back)),
+    ('paired_and_connected_by_the_desktop', paired_and_connected_by_the_desktop),
+    ('bluetoothd_restart', reconnects_after(bluetoothd_restarted, timeout=2 * LINK)),
+    ('adapter_power_cycle', reconnects_after(adapter_off_and_on)),
+    ('only_the_remembered_clicker', only_the_remembered_clicker),
+    ('forget_device', forget_device),
+    ('encrypted_clicker_accepted', lambda bed: encrypted_clicker(bed, 'accept')),
+    ('encrypted_clicker_refused', lambda bed: encrypted_clicker(bed, 'refuse')),
+    ('encrypted_clicker_unanswered', lambda bed: encrypted_clicker(bed, 'silent')),
+    ('hostile_hid_advertised', lambda bed: hostile_hid_device(bed, True)),
+    ('hostile_hid_in_gatt_only', lambda bed: hostile_hid_device(bed, False)),
+    # Last: the clicker's controller is not quite itself again after privacy was switched off.
+    ('private_address', private_address),
+]
+
+
+if __name__ == '__main__':
+    sys.exit(run_scenarios(SCENARIOS, Bed, __doc__))
