@@ -112,10 +112,7 @@ public:
     {
         delegate_.centralManagerDidDiscoverPeripheral(*this, std::move(peripheral));
     }
-    void reportConnected(Peripheral& peripheral)
-    {
-        delegate_.centralManagerDidConnectPeripheral(*this, peripheral);
-    }
+    void reportConnected(Peripheral& p) { delegate_.centralManagerDidConnectPeripheral(*this, p); }
 
     std::vector<Record> calls;
 
