@@ -18,8 +18,7 @@ struct FakeCharacteristic : Characteristic {
 };
 
 // The clicker service, holding the command characteristic.
-class FakeService : public Service {
-public:
+struct FakeService : Service {
     QUuid uuid() const override { return BLEConstants::serviceUUID(); }
     std::optional<QList<Characteristic*>> characteristics() const override
     {

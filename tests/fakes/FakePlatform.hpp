@@ -10,8 +10,7 @@
 
 namespace quenlark::fakes {
 
-class FakeAccessibility : public AccessibilityServices {
-public:
+struct FakeAccessibility : AccessibilityServices {
     bool isProcessTrusted() override { return trusted; }
     bool isProcessTrustedWithPrompt() override
     {
@@ -24,8 +23,7 @@ public:
 };
 
 // Records each posted event by its key and direction.
-class RecordingKeyEventServices : public KeyEventServices {
-public:
+struct RecordingKeyEventServices : KeyEventServices {
     struct Posted {
         std::uint16_t key;
         bool down;
@@ -54,8 +52,7 @@ public:
 };
 
 // The bundle of fakes; `central` points at the one central made, owned by whoever asked for it.
-class FakePlatform : public Platform {
-public:
+struct FakePlatform : Platform {
     std::unique_ptr<Central> makeCentral(CentralDelegate& delegate) override
     {
         auto made = std::make_unique<FakeCentral>(delegate);

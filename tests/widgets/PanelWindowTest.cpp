@@ -26,8 +26,7 @@ using namespace quenlark::fakes;
 
 namespace {
 
-// A popup under a tray, a dialog on Wayland where a parentless popup cannot be placed, and a window
-// without any tray.
+// A popup under a tray, but a dialog on Wayland, where a parentless popup cannot be placed.
 TEST(PanelWindowKindTest, PopupUnderATrayDialogOnWaylandWindowWithoutTray)
 {
     using Kind = PanelWindow::Kind;

@@ -473,9 +473,11 @@ class Companion:
 
 
 class CompanionSession:
-    def __init__(self, program, screen='1280x800x24', key_window_geometry='360x300+300+40',
+    def __init__(self, program=None, screen='1280x800x24', key_window_geometry='360x300+300+40',
                  keep_files=False):
-        self.program = os.path.abspath(program)
+        """`program` defaults to QUENLARK_COMPANION, else the default build's."""
+        self.program = os.path.abspath(program or os.environ.get('QUENLARK_COMPANION', os.path.join(
+            HERE, '..', '..', '..', 'build', 'default', 'src', 'quenlark-companion')))
         if not os.access(self.program, os.X_OK):
             raise SessionError(f'{self.program} is not an executable program')
         self.screen = screen

@@ -50,8 +50,7 @@ TEST(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
         R"(KERNEL=="uinput", SUBSYSTEM=="misc", TAG+="uaccess", OPTIONS+="static_node=uinput")"
         "\n";
     writeScript(u"usr/bin/udevadm"_s, {});
-    const QString inScratchRoot = QStringLiteral(TEST_SOURCE_DIR "/in-scratch-root");
-    const QByteArray wrapper = QFile::encodeName(inScratchRoot + u' ' + root.path());
+    const QByteArray wrapper = TEST_SOURCE_DIR "/in-scratch-root " + QFile::encodeName(root.path());
     const QByteArray elevated = "pkexec " + helper.toUtf8() + "\n";
     const QByteArray granted = elevated + "modprobe uinput\nudevadm control --reload-rules\n"
                                           "udevadm trigger --action=change --subsystem-match=misc "
