@@ -18,8 +18,7 @@ struct FakeCharacteristic : Characteristic {
 };
 
 // The clicker service, holding the command characteristic.
-class FakeService : public Service {
-public:
+struct FakeService : Service {
     QUuid uuid() const override { return BLEConstants::serviceUUID(); }
     std::optional<QList<Characteristic*>> characteristics() const override
     {
@@ -112,10 +111,7 @@ public:
     {
         delegate_.centralManagerDidDiscoverPeripheral(*this, std::move(peripheral));
     }
-    void reportConnected(Peripheral& peripheral)
-    {
-        delegate_.centralManagerDidConnectPeripheral(*this, peripheral);
-    }
+    void reportConnected(Peripheral& p) { delegate_.centralManagerDidConnectPeripheral(*this, p); }
 
     std::vector<Record> calls;
 

@@ -10,8 +10,7 @@
 namespace quenlark::fakes {
 
 // Holds each request until the test answers it, from a thread of its own as a real client would.
-class FakeHttpClient : public HttpClient {
-public:
+struct FakeHttpClient : HttpClient {
     void get(const QUrl& url, std::function<void(std::optional<QByteArray>)> completion) override
     {
         requests.append(url);

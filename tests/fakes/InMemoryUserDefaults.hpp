@@ -7,8 +7,7 @@
 
 namespace quenlark::fakes {
 
-class InMemoryUserDefaults : public UserDefaults {
-public:
+struct InMemoryUserDefaults : UserDefaults {
     std::optional<QString> stringForKey(const QString& key) const override
     {
         return values.contains(key) ? std::optional(values.value(key)) : std::nullopt;

@@ -94,9 +94,8 @@ TEST_F(LinkTest, ScansForTheServiceAndPicksAnyClickerOrOnlyTheRememberedOneByIts
     }
 }
 
-// A clicker connects and is remembered. A power change leaves its name and last sequence byte
-// alone; a disconnect, a failed attempt or forgetting ends the link: no name, a fresh sequence, a
-// new scan.
+// A clicker connects and is remembered. A power change keeps its name and last sequence byte; a
+// disconnect, a failed attempt or forgetting ends the link: no name, fresh sequence, new scan.
 TEST_F(LinkTest, ConnectsThenEndingsStartOverButAPowerChangeDoesNot)
 {
     std::vector<std::string> log;

@@ -20,10 +20,6 @@ TEST(SettingsUserDefaultsTest, BadFilesLoseNothingAndChangesReachTheDiskAtOnce)
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     };
-    const auto isPrivate = [](const QString& path) {
-        return QFile::permissions(path) ==
-               (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
-    };
     const std::pair<std::optional<QByteArray>, bool> table[] = {
         // Content (none: no file), and whether it fails to parse.
         {std::nullopt, false},
@@ -45,7 +41,8 @@ TEST(SettingsUserDefaultsTest, BadFilesLoseNothingAndChangesReachTheDiskAtOnce)
                   unreadable ? *content : QByteArray());
         defaults.setString(QString::fromLatin1(id), key);
         EXPECT_TRUE(onDisk(path).contains(id));
-        EXPECT_TRUE(isPrivate(path));
+        EXPECT_EQ(QFile::permissions(path),
+                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
         defaults.removeObjectForKey(key);
         EXPECT_FALSE(onDisk(path).contains(id));
     }

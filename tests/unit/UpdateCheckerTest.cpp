@@ -10,15 +10,6 @@
 using namespace quenlark;
 using namespace Qt::StringLiterals;
 
-namespace {
-
-QByteArray feed(const QByteArray& version, const QByteArray& url = "https://q.example/get")
-{
-    return R"({"version":")" + version + R"(","mac_url":")" + url + R"("})";
-}
-
-} // namespace
-
 TEST(VersionComparisonTest, OnlyWholeSignedDecimalPiecesBetweenFullStopsCount)
 {
     const struct {
@@ -53,6 +44,10 @@ TEST(VersionComparisonTest, OnlyWholeSignedDecimalPiecesBetweenFullStopsCount)
 TEST(UpdateCheckTest, AsksTheSiteAndOffersOnlyANewerFeedWithAnAbsoluteWebAddress)
 {
     EXPECT_EQ(siteURL(), QUrl(u"https://" QUENLARK_SITE_HOST "/"_s)); // opened by "Get the App"
+    const auto feed = [](const QByteArray& version,
+                         const QByteArray& url = "https://q.example/get") {
+        return R"({"version":")" + version + R"(","mac_url":")" + url + R"("})";
+    };
     QByteArray capped = feed("2.0");
     capped.append(QByteArray(64 * 1024 - capped.size(), ' '));
     const struct {

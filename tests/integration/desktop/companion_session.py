@@ -275,6 +275,14 @@ class ScriptedBluez:
     def remove(self, address):
         self.mock.RemovePeripheral(address)
 
+    def set_clicker_in_range(self, address, name, in_range):
+        """Puts the clicker in range with the radio on, or takes both away."""
+        if self.device_paths.pop(address, None):
+            self.remove(address)
+        if in_range:
+            self.add_clicker(address, name)
+        self.mock.SetPowered('hci0', in_range)
+
     def notify(self, address, value):
         """Sends one notification of the command characteristic; returns the CLOCK_MONOTONIC
         time (ns) at which the scripted BlueZ emitted it."""
@@ -465,9 +473,11 @@ class Companion:
 
 
 class CompanionSession:
-    def __init__(self, program, screen='1280x800x24', key_window_geometry='360x300+300+40',
+    def __init__(self, program=None, screen='1280x800x24', key_window_geometry='360x300+300+40',
                  keep_files=False):
-        self.program = os.path.abspath(program)
+        """`program` defaults to QUENLARK_COMPANION, else the default build's."""
+        self.program = os.path.abspath(program or os.environ.get('QUENLARK_COMPANION', os.path.join(
+            HERE, '..', '..', '..', 'build', 'default', 'src', 'quenlark-companion')))
         if not os.access(self.program, os.X_OK):
             raise SessionError(f'{self.program} is not an executable program')
         self.screen = screen
@@ -670,6 +680,10 @@ class CompanionSession:
                     return list(leaves(window))
         return []
 
+    def accessible_rows(self):
+        """The open panel's shown leaves as 'role "name"', top to bottom."""
+        return [f'{node.getRoleName()} "{node.name}"' for node in self.accessible_panel()]
+
     def press_accessible(self, name):
         """Presses the panel's element named `name` through AT-SPI's action interface."""
         node = next(node for node in self.accessible_panel() if node.name == name)
@@ -809,6 +823,14 @@ class CompanionSession:
         wait_for(lambda: self._display.get_input_focus().focus.id == self.keys.window_id,
                  'the focus on the key window', timeout)
         return panel
+
+    def panel_showing(self, colour, path):
+        """The panel window if its picture, kept at `path`, holds a pixel of `colour` (RGB)."""
+        panel = self.panel_window()
+        if panel is None:
+            return None
+        image = self.screenshot(path, panel)
+        return panel if colour in zip(image.rgb[0::3], image.rgb[1::3], image.rgb[2::3]) else None
 
     def close_window(self, window):
         """Asks the window to close, as a window manager's close button does."""
@@ -972,6 +994,13 @@ class WaylandCompanionSession(CompanionSession):
                 shutil.copyfile(shot, path)
             return _read_png(shot)
 
+    def panel_height(self, path, background=(239, 239, 239)):
+        """The height of the panel's background on the screen, whose picture is kept at `path`."""
+        image = self.screenshot(path)
+        rows = [y for y in range(image.height)
+                if any(image.pixel(x, y) == background for x in range(0, image.width, 4))]
+        return rows[-1] - rows[0] + 1 if rows else 0
+
     def diagnostics(self):
         return '\n'.join([f'--- {os.path.basename(c.log_path)} ---\n{c.output()[-4000:]}'
                           for c in self.companions] +
@@ -1079,8 +1108,10 @@ class SwayCompanionSession(CompanionSession):
         return frontend
 
     def start_recorder(self):
+        """A key recorder (wev), once it has the focus."""
         recorder = WaylandKeyRecorder(self.environment())
         self._parts.append(recorder.close)
+        wait_for(lambda: self.focused_app() == 'wev', 'the focus on the recorder')
         return recorder
 
     def _ask(self, what):

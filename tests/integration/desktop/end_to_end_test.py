@@ -12,11 +12,9 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from companion_session import (CompanionSession, PORTAL_FRONTEND, ScriptedPortal,  # noqa: E402
-                               SessionError, SwayCompanionSession, WaylandCompanionSession,
+                               SwayCompanionSession, WaylandCompanionSession,
                                hold, missing_desktop_parts, release)
 
-PROGRAM = os.environ.get('QUENLARK_COMPANION', os.path.join(
-    os.path.dirname(__file__), '..', '..', '..', 'build', 'default', 'src', 'quenlark-companion'))
 SCREENSHOTS = os.environ.get('QUENLARK_SCREENSHOT_DIR', tempfile.gettempdir())
 CLICKER, OTHER_CLICKER = 'C0:FF:EE:00:00:01', 'C0:FF:EE:00:00:02'
 RIGHT, LEFT = [('press', 'Right'), ('release', 'Right')], [('press', 'Left'), ('release', 'Left')]
@@ -27,10 +25,16 @@ class SessionTest(unittest.TestCase):
     session_type = CompanionSession
 
     def setUp(self):
-        self.session = self.enterContext(self.session_type(PROGRAM))
+        self.session = self.enterContext(self.session_type())
         # Every log of the session, to read when the test failed.
         self.addCleanup(lambda: print(self.session.diagnostics(), file=sys.stderr))
         self.bluez = self.session.bluez
+
+    def connect_clicker(self):
+        self.bluez.add_clicker(CLICKER, 'Clicker One')
+        companion = self.session.start_companion()
+        self.session.wait_for(lambda: self.bluez.is_notifying(CLICKER), 'the clicker subscribed')
+        return companion
 
     def keys_for(self, packet):
         self.bluez.notify(CLICKER, bytes.fromhex(packet))
@@ -39,13 +43,8 @@ class SessionTest(unittest.TestCase):
 
 class ClicksToKeysTest(SessionTest):
     def panel_with_dot(self, colour):
-        """The panel's window if it shows the status dot's `colour`; its picture is kept."""
-        panel = self.session.panel_window()
-        if panel is None:
-            return None
-        image = self.session.screenshot(os.path.join(SCREENSHOTS, f'panel-{colour}.png'), panel)
-        pixels = zip(image.rgb[0::3], image.rgb[1::3], image.rgb[2::3])
-        return panel if DOT_COLOURS[colour] in pixels else None
+        return self.session.panel_showing(DOT_COLOURS[colour],
+                                          os.path.join(SCREENSHOTS, f'panel-{colour}.png'))
 
     def test_clicks_become_arrow_keys_across_a_restart_and_a_second_launch(self):
         session, bluez = self.session, self.bluez
@@ -67,9 +66,7 @@ class ClicksToKeysTest(SessionTest):
         first.stop()
         bluez.remove(CLICKER)
         bluez.add_clicker(OTHER_CLICKER, 'Clicker Two')
-        bluez.add_clicker(CLICKER, 'Clicker One')
-        running = session.start_companion()
-        session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed again')
+        running = self.connect_clicker()
         session.wait_for_panel()
         self.assertEqual(self.keys_for('0101'), RIGHT)
         self.assertEqual(bluez.calls('Connect', OTHER_CLICKER), 0)
@@ -111,25 +108,17 @@ class PanelAccessibilityTest(SessionTest):
         """Waits for the panel with `rows`; prints its tree and keeps its picture."""
         session = self.session
         panel = session.wait_for(session.panel_window, f'the panel ({host})')
-        tree = lambda: [f'{n.getRoleName()} "{n.name}"' for n in session.accessible_panel()]
         try:
-            session.wait_for(lambda: tree() == rows, f'the rows of the panel ({host})')
-        except SessionError:
-            pass  # the difference is shown below
-        print(f'\n{state}, {host}:\n    ' + '\n    '.join(tree()))
-        self.assertEqual(tree(), rows, host)
+            session.wait_for(lambda: session.accessible_rows() == rows, f'the rows ({host})')
+        finally:
+            print(f'\n{state}, {host}:\n    ' + '\n    '.join(session.accessible_rows()))
         self.assertEqual(panel.width, round(240 * scale), host)
         session.screenshot(os.path.join(SCREENSHOTS, f'accessible-{state}-{host}.png'.replace(
             ' ', '-')), session.panel_window())
         return panel
 
     def start(self, state, environment):
-        """The program with the clicker in range and the radio on, or neither."""
-        if self.bluez.device_paths.pop(CLICKER, None):
-            self.bluez.remove(CLICKER)
-        if state == 'connected':
-            self.bluez.add_clicker(CLICKER, 'Clicker One')
-        self.bluez.mock.SetPowered('hci0', state == 'connected')
+        self.bluez.set_clicker_in_range(CLICKER, 'Clicker One', state == 'connected')
         return self.session.start_companion(environment=environment)
 
     def test_every_row_is_heard_under_every_tray(self):
@@ -179,29 +168,22 @@ class PanelAccessibilityTest(SessionTest):
             session.stop_tray_host()
 
 
+@unittest.skipUnless(os.access(PORTAL_FRONTEND, os.X_OK) and shutil.which('weston'),
+                     'needs xdg-desktop-portal and weston (Debian packages of those names)')
 class WaylandPortalTest(SessionTest):
-    """The desktop's consent dialog opens at start-up, the panel shows the permission block until
-    the user allows, and only then clicks reach the desktop."""
+    """Start-up goes on while the portal holds its answer; the consent dialog then opens once, and
+    until the user allows, the panel shows the permission block and no click reaches the desktop."""
     session_type = WaylandCompanionSession
 
-    def setUp(self):
-        if not os.access(PORTAL_FRONTEND, os.X_OK) or not shutil.which('weston'):
-            self.skipTest('needs xdg-desktop-portal and weston (Debian packages of those names)')
-        super().setUp()
-
     def panel_height(self, name):
-        """The height of the panel's background on the screen, which is kept as a PNG."""
-        image = self.session.screenshot(os.path.join(SCREENSHOTS, f'wayland-{name}.png'))
-        rows = [y for y in range(image.height)
-                if any(image.pixel(x, y) == (239, 239, 239) for x in range(0, image.width, 4))]
-        return rows[-1] - rows[0] + 1 if rows else 0
+        return self.session.panel_height(os.path.join(SCREENSHOTS, f'wayland-{name}.png'))
 
     def test_clicks_reach_the_desktop_once_the_user_consents(self):
         session, bluez, portal = self.session, self.bluez, self.session.portal
         portal.set_answer(ScriptedPortal.OPEN)
-        bluez.add_clicker(CLICKER, 'Clicker One')
-        session.start_companion()
-        session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed')
+        hold(portal.frontend)
+        self.connect_clicker()
+        release(portal.frontend)
         session.wait_for(lambda: portal.consent_dialogs() == 1, 'the consent dialog')
         bluez.notify(CLICKER, bytes.fromhex('0101'))
         time.sleep(1)  # a key that slipped through would reach the desktop well within this
@@ -216,64 +198,30 @@ class WaylandPortalTest(SessionTest):
         self.assertEqual(portal.keys(), [(106, 1), (106, 0), (105, 1), (105, 0)])
         self.assertEqual(portal.consent_dialogs(), 1, 'asked once')
 
-    def test_start_up_goes_on_while_the_portal_holds_its_answer_then_asks_once(self):
-        session, bluez, portal = self.session, self.bluez, self.session.portal
-        tray = session.start_tray()
-        hold(portal.frontend)
-        session.start_companion()
-        session.wait_for(tray.items, 'the tray item')
-        session.wait_for(lambda: bluez.calls('StartDiscovery'), 'the scan')
-        release(portal.frontend)
-        session.wait_for(lambda: portal.consent_dialogs() == 1, 'the consent dialog')
-        bluez.add_clicker(CLICKER, 'Clicker One')
-        session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed')
-        bluez.notify(CLICKER, bytes.fromhex('0101'))
-        session.wait_for(lambda: len(portal.keys()) == 2, 'the keys at the desktop')
-        self.assertEqual(portal.consent_dialogs(), 1)
 
-
+@unittest.skipUnless(shutil.which('sway') and shutil.which('wev'),
+                     'needs sway and wev (Debian packages of those names)')
 class SwayVirtualKeyboardTest(SessionTest):
     """Sway has no remote-desktop portal but a virtual keyboard of its own, which needs no
-    privilege: clicks reach the focused window through it."""
+    privilege: once the portal's answer is in, clicks reach the focused window through it."""
     session_type = SwayCompanionSession
 
-    def setUp(self):
-        if not shutil.which('sway') or not shutil.which('wev'):
-            self.skipTest('needs sway and wev (Debian packages of those names)')
-        super().setUp()
-
-    def test_clicks_reach_the_focused_window_through_the_compositors_keyboard(self):
+    def test_clicks_reach_the_focused_window_once_a_portal_without_remote_desktop_answered(self):
         session, bluez = self.session, self.bluez
-        bluez.add_clicker(CLICKER, 'Clicker One')
-        session.start_companion()
-        session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed')
-        # Without a tray the panel opens as a window; the recorder comes later and takes the focus.
-        session.wait_for(lambda: 'com.quenlark.Companion' in session.apps(), 'the panel')
+        tray, portal = session.start_tray(), session.start_bare_portal()
+        hold(portal)
+        self.connect_clicker()
+        session.wait_for(tray.items, 'the tray item')
+        self.assertEqual(session.keyboards(), [], 'a keyboard made before the portal answered')
+        release(portal)
         session.wait_for(session.keyboards, "the program's keyboard")
         recorder = session.start_recorder()
-        session.wait_for(lambda: session.focused_app() == 'wev', 'the focus on the recorder')
         bluez.notify(CLICKER, bytes.fromhex('0105'))
         bluez.notify(CLICKER, bytes.fromhex('0204'))
         self.assertEqual(recorder.next_keys(4), RIGHT + LEFT)
         self.assertEqual(session.focused_app(), 'wev')
         time.sleep(1)  # a stray key would reach the recorder well within this
         self.assertTrue(recorder.received_nothing_more())
-
-    def test_start_up_goes_on_while_a_portal_without_remote_desktop_holds_its_answer(self):
-        session, bluez = self.session, self.bluez
-        tray, portal = session.start_tray(), session.start_bare_portal()
-        hold(portal)
-        bluez.add_clicker(CLICKER, 'Clicker One')
-        session.start_companion()
-        session.wait_for(tray.items, 'the tray item')
-        session.wait_for(lambda: bluez.is_notifying(CLICKER), 'the clicker subscribed')
-        self.assertEqual(session.keyboards(), [], 'a keyboard made before the portal answered')
-        release(portal)
-        session.wait_for(session.keyboards, "the program's keyboard")
-        recorder = session.start_recorder()
-        session.wait_for(lambda: session.focused_app() == 'wev', 'the focus on the recorder')
-        bluez.notify(CLICKER, bytes.fromhex('0105'))
-        self.assertEqual(recorder.next_keys(2), RIGHT)
         # Trusted at the first answer: no request, so no window of the program's own.
         self.assertNotIn('com.quenlark.Companion', session.apps())
 

@@ -50,8 +50,7 @@ TEST(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
         R"(KERNEL=="uinput", SUBSYSTEM=="misc", TAG+="uaccess", OPTIONS+="static_node=uinput")"
         "\n";
     writeScript(u"usr/bin/udevadm"_s, {});
-    const QString inScratchRoot = QStringLiteral(TEST_SOURCE_DIR "/in-scratch-root");
-    const QByteArray wrapper = QFile::encodeName(inScratchRoot + u' ' + root.path());
+    const QByteArray wrapper = TEST_SOURCE_DIR "/in-scratch-root " + QFile::encodeName(root.path());
     const QByteArray elevated = "pkexec " + helper.toUtf8() + "\n";
     const QByteArray granted = elevated + "modprobe uinput\nudevadm control --reload-rules\n"
                                           "udevadm trigger --action=change --subsystem-match=misc "
@@ -60,26 +59,25 @@ TEST(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
     const char* notSetUp = "Access could not be set up.";
     const struct {
         const char* elevatorBody; // no pkexec where null
-        QByteArray modprobeBody;
-        bool modprobeMissing;
-        const char* status; // the dialog closes, accepted, where empty
+        const char* modprobeBody; // not executable where null
+        const char* status;       // the dialog closes, accepted, where empty
         QByteArray log;
         bool writesRule;
     } table[] = {
-        {"exit 126", {}, false, notAllowed, elevated, false},
-        {"exit 127", {}, false, notAllowed, elevated, false},
-        {nullptr, {}, false, "Install the pkexec package, then try again.", "", false},
+        {"exit 126", "", notAllowed, elevated, false},
+        {"exit 127", "", notAllowed, elevated, false},
+        {nullptr, "", "Install the pkexec package, then try again.", "", false},
         // Whatever starts the helper through pkexec could hand arguments to a root shell.
-        {"exec WRAPPER \"$@\" /tmp/evil", {}, false, notSetUp, elevated, false},
+        {"exec WRAPPER \"$@\" /tmp/evil", "", notSetUp, elevated, false},
         // Without its tools the helper writes nothing it could not then apply.
-        {"exec WRAPPER \"$@\"", {}, true, notSetUp, elevated, false},
-        {"exec WRAPPER \"$@\"", "exit 1", false, notSetUp, elevated + "modprobe uinput\n", true},
-        {"exec WRAPPER \"$@\"", {}, false, "", granted, true},
+        {"exec WRAPPER \"$@\"", nullptr, notSetUp, elevated, false},
+        {"exec WRAPPER \"$@\"", "exit 1", notSetUp, elevated + "modprobe uinput\n", true},
+        {"exec WRAPPER \"$@\"", "", "", granted, true},
     };
     for (const auto& row : table) {
         QFile::remove(root.filePath(u"log"_s));
         writeScript(u"usr/sbin/modprobe"_s, row.modprobeBody,
-                    row.modprobeMissing ? QFile::ReadOwner : QFile::ReadOwner | QFile::ExeOwner);
+                    row.modprobeBody ? QFile::ReadOwner | QFile::ExeOwner : QFile::ReadOwner);
         writeScript(u"pkexec"_s, QByteArray(row.elevatorBody).replace("WRAPPER", wrapper));
         GrantAccessDialog dialog(root.filePath(row.elevatorBody ? u"pkexec"_s : u"none"_s), helper);
         dialog.show();

@@ -34,17 +34,6 @@ QVariant mock(const QString& method, const QVariantList& arguments = {},
 
 const QString portalName = u"org.freedesktop.portal.Desktop"_s;
 
-// A frontend of version 2 (remote_desktop_frontend.py), which hands the session back as the
-// documented object path.
-struct ScriptedFrontend : BusService {
-    ScriptedFrontend()
-        : BusService(u"/usr/bin/python3"_s,
-                     {u"-m"_s, u"dbusmock"_s, u"--template"_s,
-                      QUENLARK_PORTAL_TEST_DIR "/remote_desktop_frontend.py"_L1},
-                     portalName)
-    {}
-};
-
 // Waits on a plain event loop, as a program's own loop that runs no nested one: each pass handles
 // what is queued, then sleeps until more comes. A timer wakes it to look at the deadline.
 bool waitPlainly(const std::function<bool()>& condition)
@@ -119,11 +108,17 @@ TEST(PortalKeyboardTest, KeysFlowFromTheDesktopsConsentUntilItClosesTheSession)
     EXPECT_EQ(mock(u"ConsentDialogs"_s).toUInt(), 3u);
 }
 
-// Debian 12's portal speaks version 1; a scripted frontend of version 2 remembers the desktop's
-// answer.
-TEST(PortalKeyboardTest, VersionTwoKeepsTheRestoreTokenForTheNextStart)
+// Debian 12's portal speaks version 1; a scripted version 2 frontend (remote_desktop_frontend.py,
+// handing the session back as the documented object path) remembers the desktop's answer. Its
+// Response to each request may come before the call's reply or after it (the real frontend replies
+// first), and a refusal ends the session too. On a plain event loop, with the next request made as
+// soon as the answer is in, each answer counts once and for its own request, over many rounds.
+TEST(PortalKeyboardTest, VersionTwoKeepsTheRestoreTokenAndEachAnswerCountsOnceForItsOwnRequest)
 {
-    const ScriptedFrontend scripted;
+    const BusService scripted(u"/usr/bin/python3"_s,
+                              {u"-m"_s, u"dbusmock"_s, u"--template"_s,
+                               QUENLARK_PORTAL_TEST_DIR "/remote_desktop_frontend.py"_L1},
+                              portalName);
     fakes::InMemoryUserDefaults defaults;
     for (int start = 1; start <= 2; ++start) {
         PortalKeyboard portal(defaults);
@@ -138,16 +133,7 @@ TEST(PortalKeyboardTest, VersionTwoKeepsTheRestoreTokenForTheNextStart)
     EXPECT_EQ(qdbus_cast<QList<uint>>(mock(u"PersistModesSent"_s, {}, portalName)),
               (QList<uint>{2, 2}))
         << "kept until the user revokes it";
-}
 
-// The desktop's Response to each request may come before the call's reply or after it (the real
-// frontend replies first), and a refusal ends the session too. On a plain event loop, with the
-// next request made as soon as the answer is in, each answer counts once and for its own request.
-// Many rounds, for a race that shows only sometimes.
-TEST(PortalKeyboardTest, EachAnswerCountsOnceForItsOwnRequestOnEitherSideOfItsReply)
-{
-    const ScriptedFrontend scripted;
-    fakes::InMemoryUserDefaults defaults;
     for (int round = 0; round < 40; ++round) {
         const QString order = round % 2 == 0 ? u"response-first"_s : u"reply-first"_s;
         mock(u"SetOrder"_s, {order}, portalName);
