@@ -145,7 +145,10 @@ def reconnects_after(disturb, timeout=LINK):
 
 
 def clicker_away_and_back(bed):
-    """btvirt has no radio range: the clicker's controller goes off, then it advertises again."""
+    """btvirt has no radio range: the clicker stops advertising and its controller goes off, then
+    it advertises again. btvirt keeps advertising for a controller switched off while it
+    advertised, and completes a connection to it that nothing ever ends."""
+    bed.one.send('stop')
     bed.one.send('power off')
     time.sleep(3)
     bed.one.send('power on')
