@@ -31,8 +31,9 @@ constexpr std::chrono::milliseconds longestPairingRetryPause{30000};
 
 // bluetoothd 5.66 crashes when a link is cut while it still resolves the device's services: its
 // Connect has answered, and Qt says connected only once they are resolved. A controller let go of
-// then is kept until they are resolved or the link is lost, at most until bluetoothd's own 30 s
-// ATT timeout has ended the link. A new attempt at that device waits for it, polling.
+// then is kept until they are resolved or the link is lost: a silent device's link ends at the
+// radio's supervision timeout, a stalled request's at bluetoothd's own 30 s ATT timeout. A new
+// attempt at that device waits for it, polling.
 constexpr std::chrono::milliseconds resolvingBound{35000};
 constexpr std::chrono::milliseconds resolvingPoll{250};
 
