@@ -33,6 +33,11 @@ std::optional<QString> name(const QBluetoothDeviceInfo& device);
 void knownServices(QObject* context, const QBluetoothAddress& address,
                    std::function<void(const std::optional<QList<QBluetoothUuid>>&)> done);
 
+// Asks the stack whether the device's link is up while its services are still being resolved.
+// `done` gets the answer on the main thread, unless `context` goes first.
+void resolvingServices(QObject* context, const QBluetoothAddress& address,
+                       std::function<void(bool)> done);
+
 // Has the stack drop the device and any bond with it, without waiting; the request is given up
 // if `context` goes before it could be made.
 void forget(QObject* context, const QBluetoothAddress& address);

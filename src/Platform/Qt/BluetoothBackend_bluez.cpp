@@ -72,6 +72,16 @@ void knownServices(QObject* context, const QBluetoothAddress& address,
     });
 }
 
+void resolvingServices(QObject* context, const QBluetoothAddress& address,
+                       std::function<void(bool)> done)
+{
+    BluezObjects::listDevices(context, [address, done = std::move(done)](const auto& devices) {
+        const BluezObjects::Device* device = find(devices, address);
+        done(device && device->properties.value(QStringLiteral("Connected")).toBool() &&
+             !device->properties.value(QStringLiteral("ServicesResolved")).toBool());
+    });
+}
+
 // Adapter1.RemoveDevice drops a connected device's link (bluetoothd 5.66 waits two seconds for its
 // profiles first), then its keys and its object.
 void forget(QObject* context, const QBluetoothAddress& address)

@@ -4,7 +4,9 @@
 #include "Platform/BorrowedList.hpp"
 #include "Platform/Qt/BluetoothBackend.hpp"
 
+#include <QCoreApplication>
 #include <QLoggingCategory>
+#include <QSet>
 
 #include <algorithm>
 #include <utility>
@@ -26,6 +28,21 @@ constexpr std::chrono::milliseconds longestRetryPause{3000};
 // pause, so that the desktop's pairing dialog does not come back every few seconds.
 constexpr std::chrono::milliseconds firstPairingRetryPause{1000};
 constexpr std::chrono::milliseconds longestPairingRetryPause{30000};
+
+// bluetoothd 5.66 crashes when a link is cut while it still resolves the device's services: its
+// Connect has answered, and Qt says connected only once they are resolved. A controller let go of
+// then is kept until they are resolved or the link is lost: a silent device's link ends at the
+// radio's supervision timeout, a stalled request's at bluetoothd's own 30 s ATT timeout. A new
+// attempt at that device waits for it, polling.
+constexpr std::chrono::milliseconds resolvingBound{35000};
+constexpr std::chrono::milliseconds resolvingPoll{250};
+
+// The addresses whose let-go controller still waits so.
+QSet<quint64>& resolving()
+{
+    static QSet<quint64> addresses;
+    return addresses;
+}
 
 std::chrono::milliseconds retryPause(const QtPeripheral::Retries& retries)
 {
@@ -134,6 +151,11 @@ void QtPeripheral::connectToDevice(std::chrono::milliseconds connectTimeout,
 
 void QtPeripheral::beginAttempt()
 {
+    if (resolving().contains(address().toUInt64())) {
+        link_ = Link::waiting;
+        linkTimer_.start(resolvingPoll);
+        return;
+    }
     link_ = Link::connecting;
     // A controller per attempt: it binds to the adapter that is the default at this moment.
     controller_ = QLowEnergyController::createCentral(device_, this);
@@ -276,9 +298,29 @@ void QtPeripheral::releaseController()
     if (!controller_)
         return;
     controller_->disconnect(this);
+    QLowEnergyController* controller = std::exchange(controller_, nullptr);
     // Possibly inside one of its signals. Its destructor tells bluetoothd to disconnect.
-    controller_->deleteLater();
-    controller_ = nullptr;
+    if (controller->state() != QLowEnergyController::ConnectingState) {
+        controller->deleteLater();
+        return;
+    }
+    const quint64 key = address().toUInt64();
+    resolving().insert(key);
+    // It outlives this peripheral, which the link may let go of at once.
+    controller->setParent(QCoreApplication::instance());
+    connect(controller, &QObject::destroyed, QCoreApplication::instance(),
+            [key] { resolving().remove(key); });
+    connect(controller, &QLowEnergyController::stateChanged, controller,
+            [controller](QLowEnergyController::ControllerState state) {
+                if (state != QLowEnergyController::ConnectingState)
+                    controller->deleteLater();
+            });
+    QTimer::singleShot(resolvingBound, controller, &QObject::deleteLater);
+    // An attempt whose link is not up yet is only cancelled: cut at once.
+    BluetoothBackend::resolvingServices(controller, address(), [controller](bool resolving) {
+        if (!resolving)
+            controller->deleteLater();
+    });
 }
 
 void QtPeripheral::discoverServices(const QList<QUuid>& uuids)

@@ -60,6 +60,9 @@ ADVERTISING_INTERVAL_MS = 100
 # fails Connect with this reason (src/error.h, ERR_LE_CONN_ABORT_BY_LOCAL).
 ABSENT_CONNECT_MS = 2000
 LE_CONNECTION_ABORT = 'le-connection-abort-by-local'
+# A GATT request the device never answers ends its link after ATT's transaction timeout, 30 s in
+# src/shared/att.c; shortened here.
+ATT_TIMEOUT_MS = 4000
 
 
 def bluez_error(name, message):
@@ -120,6 +123,8 @@ class DeviceScript:
         # The reply of a Connect that waits for the device to advertise.
         self.awaited_reply = None
         self.gatt = []
+        # Connected, and its services not resolved yet.
+        self.resolving = False
         # Further primary services of its GATT database, found only once connected.
         self.hidden_services = []
 
@@ -255,7 +260,7 @@ def command_characteristic(device):
 def end_connection(device):
     """The link is gone: bluetoothd clears the flags, then drops the GATT objects."""
     script = device.script
-    script.connected = False
+    script.connected = script.resolving = False
     set_properties(device.path, DEVICE_IFACE, {'Connected': False, 'ServicesResolved': False})
     for path, interface, _, _ in reversed(script.gatt):
         unpublish(path, interface)
@@ -295,7 +300,14 @@ def establish(device, reply):
     set_properties(device.path, DEVICE_IFACE, {'Connected': True})
     reply()
     if script.connect == 'unresolved':
-        # Connected, but the GATT discovery never ends: ServicesResolved stays false.
+        # Connected, but the GATT discovery never ends: ServicesResolved stays false until ATT
+        # gives up the request and the link.
+        script.resolving = True
+
+        def give_up():
+            if script.resolving:
+                end_connection(device)
+        GLib.timeout_add(ATT_TIMEOUT_MS, give_up)
         return
     script.gatt = gatt_layout(device.path)
     # src/device.c adds every primary service it finds to UUIDs, and probes its profiles: the
@@ -320,6 +332,12 @@ def Disconnect(device):
     if script.pending_connect:
         fail, script.pending_connect, script.awaited_reply = script.pending_connect, None, None
         fail(bluez_error('Failed', 'Operation was cancelled'))
+    elif script.resolving:
+        # bluetoothd 5.66 dies of SIGSEGV when the link is cut while it resolves the services
+        # (src/device.c, device_svc_resolved with -EIO after the MTU exchange failed).
+        print('scripted_bluez: Disconnect while services resolve: bluetoothd crashes',
+              file=sys.stderr, flush=True)
+        os._exit(139)
     elif script.connected:
         end_connection(device)
     else:
