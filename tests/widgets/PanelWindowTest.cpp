@@ -180,6 +180,8 @@ TEST_F(PanelWindowTest, StaysAgainstTheIconWhateverRowsComeAndGo)
         EXPECT_EQ(gapToIcon(panel->geometry(), icon), 2) << "with a device, " << icon.x();
         EXPECT_TRUE(screen.contains(panel->geometry())) << icon.x();
         panel->hide();
+        panel->toggle(icon); // the click on the icon that closed it
+        EXPECT_FALSE(panel->isVisible()) << "reopened by its closing click, " << icon.x();
     }
 }
 
