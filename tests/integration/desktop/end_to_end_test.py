@@ -79,6 +79,11 @@ class ClicksToKeysTest(SessionTest):
         self.assertTrue(running.is_running())
         self.assertEqual(bluez.calls('Connect', CLICKER), connects, 'a second link connected')
         self.assertEqual(self.keys_for('0202'), LEFT)
+        # A tray whose host registered before it appeared announces no host: the window still
+        # gives way to it.
+        tray = session.start_tray()
+        session.wait_for(lambda: session.panel_window() is None, 'the window to give way')
+        session.wait_for(tray.items, 'the tray item')
 
 
 class PanelAccessibilityTest(SessionTest):
