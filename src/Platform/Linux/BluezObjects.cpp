@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Platform/Qt/BluezObjects.hpp"
+#include "Platform/Linux/BluezObjects.hpp"
 
 #include <QDBusArgument>
 #include <QDBusConnection>

@@ -134,4 +134,4 @@ void AdapterPowerWatcher::update(CentralState state)
 
 } // namespace quenlark
 
-#include "AdapterPowerWatcher_bluez.moc"
+#include "AdapterPowerWatcher.moc"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Qt/ConnectedDevices.hpp"
 
-#include "Platform/Qt/BluezObjects.hpp"
+#include "Platform/Linux/BluezObjects.hpp"
 
 #include <QBluetoothAddress>
 #include <QDBusArgument>
@@ -98,4 +98,4 @@ void ConnectedDevices::look()
 
 } // namespace quenlark
 
-#include "ConnectedDevices_bluez.moc"
+#include "ConnectedDevices.moc"
