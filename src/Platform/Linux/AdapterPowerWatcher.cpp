@@ -105,24 +105,38 @@ CentralState stateOf(QBluetoothLocalDevice::HostMode mode)
 // QBluetoothLocalDevice binds to the adapter present when it is made: it never notices one added
 // later and says nothing when its own goes. So it is made afresh whenever BlueZ's adapter list
 // changes, and it is trusted only for power changes of the adapter it is bound to.
+struct AdapterPowerWatcher::Backend {
+    explicit Backend(AdapterPowerWatcher& owner)
+        : owner(owner),
+          listener([this] { bindDefaultAdapter(); },
+                   [&owner](bool discovering) { Q_EMIT owner.discoveringChanged(discovering); })
+    {}
+
+    void bindDefaultAdapter()
+    {
+        device = std::make_unique<QBluetoothLocalDevice>();
+        // Discoverable and connectable are both "on": a discoverability toggle maps to no change.
+        QObject::connect(
+            device.get(), &QBluetoothLocalDevice::hostModeStateChanged, &owner,
+            [this](QBluetoothLocalDevice::HostMode mode) { owner.update(stateOf(mode)); });
+        owner.update(device->isValid() ? stateOf(device->hostMode()) : CentralState::unsupported);
+    }
+
+    AdapterPowerWatcher& owner;
+    BluezAdapterListener listener;
+    std::unique_ptr<QBluetoothLocalDevice> device;
+};
+
 AdapterPowerWatcher::AdapterPowerWatcher(QObject* parent)
-    : QObject(parent), adapterListener_(std::make_unique<BluezAdapterListener>(
-                           [this] { bindDefaultAdapter(); },
-                           [this](bool discovering) { Q_EMIT discoveringChanged(discovering); }))
+    : QObject(parent), backend_(std::make_unique<Backend>(*this))
 {
-    bindDefaultAdapter();
+    backend_->bindDefaultAdapter();
 }
 
 AdapterPowerWatcher::~AdapterPowerWatcher() = default;
 
-void AdapterPowerWatcher::bindDefaultAdapter()
-{
-    device_ = std::make_unique<QBluetoothLocalDevice>();
-    // Discoverable and connectable are both "on": a discoverability toggle maps to no change.
-    connect(device_.get(), &QBluetoothLocalDevice::hostModeStateChanged, this,
-            [this](QBluetoothLocalDevice::HostMode mode) { update(stateOf(mode)); });
-    update(device_->isValid() ? stateOf(device_->hostMode()) : CentralState::unsupported);
-}
+// The adapter's Powered property is authoritative here: a failed discovery says nothing more.
+void AdapterPowerWatcher::discoveryFailed(QBluetoothDeviceDiscoveryAgent::Error) {}
 
 void AdapterPowerWatcher::update(CentralState state)
 {

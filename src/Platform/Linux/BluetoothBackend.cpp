@@ -56,45 +56,47 @@ const BluezObjects::Device* find(const QList<BluezObjects::Device>& devices,
 
 } // namespace
 
-void knownServices(QObject* context, const QBluetoothAddress& address,
+void knownServices(QObject* context, const QBluetoothDeviceInfo& device,
                    std::function<void(const std::optional<QList<QBluetoothUuid>>&)> done)
 {
-    BluezObjects::listDevices(context, [address, done = std::move(done)](const auto& devices) {
-        const BluezObjects::Device* device = find(devices, address);
-        if (!device) {
+    BluezObjects::listDevices(context, [address = device.address(),
+                                        done = std::move(done)](const auto& devices) {
+        const BluezObjects::Device* listed = find(devices, address);
+        if (!listed) {
             done(std::nullopt);
             return;
         }
         QList<QBluetoothUuid> services;
-        for (const QString& uuid : device->properties.value(QStringLiteral("UUIDs")).toStringList())
+        for (const QString& uuid : listed->properties.value(QStringLiteral("UUIDs")).toStringList())
             services.append(QBluetoothUuid(uuid));
         done(services);
     });
 }
 
-void resolvingServices(QObject* context, const QBluetoothAddress& address,
+void resolvingServices(QObject* context, const QBluetoothDeviceInfo& device,
                        std::function<void(bool)> done)
 {
-    BluezObjects::listDevices(context, [address, done = std::move(done)](const auto& devices) {
-        const BluezObjects::Device* device = find(devices, address);
-        done(device && device->properties.value(QStringLiteral("Connected")).toBool() &&
-             !device->properties.value(QStringLiteral("ServicesResolved")).toBool());
-    });
+    BluezObjects::listDevices(
+        context, [address = device.address(), done = std::move(done)](const auto& devices) {
+            const BluezObjects::Device* listed = find(devices, address);
+            done(listed && listed->properties.value(QStringLiteral("Connected")).toBool() &&
+                 !listed->properties.value(QStringLiteral("ServicesResolved")).toBool());
+        });
 }
 
 // Adapter1.RemoveDevice drops a connected device's link (bluetoothd 5.66 waits two seconds for its
 // profiles first), then its keys and its object.
-void forget(QObject* context, const QBluetoothAddress& address)
+void forget(QObject* context, const QBluetoothDeviceInfo& device)
 {
-    BluezObjects::listDevices(context, [address](const auto& devices) {
-        const BluezObjects::Device* device = find(devices, address);
-        if (!device)
+    BluezObjects::listDevices(context, [address = device.address()](const auto& devices) {
+        const BluezObjects::Device* listed = find(devices, address);
+        if (!listed)
             return;
         auto call = QDBusMessage::createMethodCall(
             QStringLiteral("org.bluez"),
-            device->properties.value(QStringLiteral("Adapter")).value<QDBusObjectPath>().path(),
+            listed->properties.value(QStringLiteral("Adapter")).value<QDBusObjectPath>().path(),
             QStringLiteral("org.bluez.Adapter1"), QStringLiteral("RemoveDevice"));
-        call << QVariant::fromValue(QDBusObjectPath(device->path));
+        call << QVariant::fromValue(QDBusObjectPath(listed->path));
         QDBusConnection::systemBus().send(call);
     });
 }

@@ -59,41 +59,54 @@ QBluetoothDeviceInfo deviceInfo(const QVariantMap& device)
 
 } // namespace
 
+struct ConnectedDevices::Backend {
+    explicit Backend(ConnectedDevices& owner)
+        : owner(owner), listener([this] {
+              if (watching)
+                  look();
+          })
+    {}
+
+    void look()
+    {
+        BluezObjects::listDevices(&owner, [this, asked = generation](const auto& devices) {
+            for (const BluezObjects::Device& device : devices) {
+                // Paired: bluetoothd connects only those by itself. An unpaired one is this
+                // program's own, which bluetoothd keeps connected for two seconds after it is let
+                // go.
+                if (asked == generation &&
+                    device.properties.value(QStringLiteral("Paired")).toBool() &&
+                    device.properties.value(QStringLiteral("Connected")).toBool() &&
+                    device.properties.value(QStringLiteral("ServicesResolved")).toBool())
+                    Q_EMIT owner.found(deviceInfo(device.properties));
+            }
+        });
+    }
+
+    ConnectedDevices& owner;
+    ResolvedListener listener;
+    bool watching = false;
+    // Counts starts and stops, so that an answer to an earlier look is dropped.
+    quint64 generation = 0;
+};
+
 ConnectedDevices::ConnectedDevices(QObject* parent)
-    : QObject(parent), listener_(std::make_unique<ResolvedListener>([this] {
-          if (watching_)
-              look();
-      }))
+    : QObject(parent), backend_(std::make_unique<Backend>(*this))
 {}
 
 ConnectedDevices::~ConnectedDevices() = default;
 
 void ConnectedDevices::start()
 {
-    ++generation_;
-    watching_ = true;
-    look();
+    ++backend_->generation;
+    backend_->watching = true;
+    backend_->look();
 }
 
 void ConnectedDevices::stop()
 {
-    ++generation_;
-    watching_ = false;
-}
-
-void ConnectedDevices::look()
-{
-    BluezObjects::listDevices(this, [this, generation = generation_](const auto& devices) {
-        for (const BluezObjects::Device& device : devices) {
-            // Paired: bluetoothd connects only those by itself. An unpaired one is this program's
-            // own, which bluetoothd keeps connected for two seconds after it is let go.
-            if (generation == generation_ &&
-                device.properties.value(QStringLiteral("Paired")).toBool() &&
-                device.properties.value(QStringLiteral("Connected")).toBool() &&
-                device.properties.value(QStringLiteral("ServicesResolved")).toBool())
-                Q_EMIT found(deviceInfo(device.properties));
-        }
-    });
+    ++backend_->generation;
+    backend_->watching = false;
 }
 
 } // namespace quenlark

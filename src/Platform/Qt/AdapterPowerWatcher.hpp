@@ -3,17 +3,17 @@
 
 #include "Platform/Bluetooth.hpp"
 
+#include <QBluetoothDeviceDiscoveryAgent>
 #include <QObject>
 
 #include <memory>
 
-class QBluetoothLocalDevice;
-
 namespace quenlark {
 
-// The power state of the default Bluetooth adapter: poweredOn, poweredOff, or unsupported while
-// there is no adapter at all (bluetoothd gone included). Signals only real changes of that value.
-// Also tells when an adapter's discovery starts or ends, whoever asked for it.
+// The power state of the default Bluetooth adapter: poweredOn, poweredOff, unsupported while
+// there is no adapter at all (bluetoothd gone included), unauthorized while the user denies this
+// program Bluetooth (macOS). Signals only real changes of that value. Also tells, where the stack
+// says so, when an adapter's discovery starts or ends, whoever asked for it.
 class AdapterPowerWatcher : public QObject {
     Q_OBJECT
 
@@ -22,17 +22,21 @@ public:
     ~AdapterPowerWatcher() override;
 
     CentralState state() const { return state_; }
+    // The link's own scan failed. Where the stack tells the radio's state only through discovery
+    // errors, this is how a radio turned off during a scan is learnt.
+    void discoveryFailed(QBluetoothDeviceDiscoveryAgent::Error error);
 
 Q_SIGNALS:
     void stateChanged(quenlark::CentralState state);
     void discoveringChanged(bool discovering);
 
 private:
-    void bindDefaultAdapter();
+    // What the OS's file watches the stack with.
+    struct Backend;
+
     void update(CentralState state);
 
-    std::unique_ptr<QObject> adapterListener_;
-    std::unique_ptr<QBluetoothLocalDevice> device_;
+    std::unique_ptr<Backend> backend_;
     CentralState state_ = CentralState::unknown;
 };
 

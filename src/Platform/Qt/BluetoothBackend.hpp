@@ -9,7 +9,6 @@
 #include <functional>
 #include <optional>
 
-class QBluetoothAddress;
 class QBluetoothDeviceInfo;
 class QObject;
 
@@ -30,16 +29,16 @@ std::optional<QString> name(const QBluetoothDeviceInfo& device);
 // stack's own profiles included (BlueZ lists a HID service but hides its GATT objects). `done`
 // gets them on the main thread, or nothing when the device is not listed, unless `context` goes
 // first.
-void knownServices(QObject* context, const QBluetoothAddress& address,
+void knownServices(QObject* context, const QBluetoothDeviceInfo& device,
                    std::function<void(const std::optional<QList<QBluetoothUuid>>&)> done);
 
 // Asks the stack whether the device's link is up while its services are still being resolved.
 // `done` gets the answer on the main thread, unless `context` goes first.
-void resolvingServices(QObject* context, const QBluetoothAddress& address,
+void resolvingServices(QObject* context, const QBluetoothDeviceInfo& device,
                        std::function<void(bool)> done);
 
 // Has the stack drop the device and any bond with it, without waiting; the request is given up
 // if `context` goes before it could be made.
-void forget(QObject* context, const QBluetoothAddress& address);
+void forget(QObject* context, const QBluetoothDeviceInfo& device);
 
 } // namespace quenlark::BluetoothBackend

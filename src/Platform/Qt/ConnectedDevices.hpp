@@ -27,12 +27,10 @@ Q_SIGNALS:
     void found(const QBluetoothDeviceInfo& device);
 
 private:
-    void look();
+    // What the OS's file looks and listens with.
+    struct Backend;
 
-    std::unique_ptr<QObject> listener_;
-    bool watching_ = false;
-    // Counts starts and stops, so that an answer to an earlier look is dropped.
-    quint64 generation_ = 0;
+    std::unique_ptr<Backend> backend_;
 };
 
 } // namespace quenlark

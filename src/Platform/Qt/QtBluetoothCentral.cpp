@@ -74,8 +74,9 @@ QtBluetoothCentral::QtBluetoothCentral(CentralDelegate& delegate,
     QObject::connect(agent_, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, context_.get(),
                      [this](const QBluetoothDeviceInfo& device) { deviceDiscovered(device); });
     QObject::connect(agent_, &QBluetoothDeviceDiscoveryAgent::errorOccurred, context_.get(),
-                     [this] {
+                     [this](QBluetoothDeviceDiscoveryAgent::Error error) {
                          qCWarning(lcCentral) << "Scan failed:" << agent_->errorString();
+                         power_->discoveryFailed(error);
                          scanEnded();
                      });
     QObject::connect(agent_, &QBluetoothDeviceDiscoveryAgent::finished, context_.get(),
@@ -163,13 +164,13 @@ void QtBluetoothCentral::deviceDiscovered(const QBluetoothDeviceInfo& device)
 
 void QtBluetoothCentral::report(const QBluetoothDeviceInfo& device)
 {
-    const quint64 address = device.address().toUInt64();
+    const QUuid identifier = BluetoothBackend::identifier(device);
     if (!scanning_ || !advertisesAny(device, scanServices_) ||
-        QtPeripheral::offersInput(device.serviceUuids()) || inputDevices_.contains(address))
+        QtPeripheral::offersInput(device.serviceUuids()) || inputDevices_.contains(identifier))
         return;
-    if (!allowDuplicates_ && reportedThisScan_.contains(address))
+    if (!allowDuplicates_ && reportedThisScan_.contains(identifier))
         return;
-    reportedThisScan_.insert(address);
+    reportedThisScan_.insert(identifier);
     post([this, peripheral = peripheralFor(device), generation = scanGeneration_] {
         if (generation == scanGeneration_)
             delegate_.centralManagerDidDiscoverPeripheral(*this, peripheral);
@@ -178,17 +179,17 @@ void QtBluetoothCentral::report(const QBluetoothDeviceInfo& device)
 
 std::shared_ptr<QtPeripheral> QtBluetoothCentral::peripheralFor(const QBluetoothDeviceInfo& device)
 {
-    const quint64 address = device.address().toUInt64();
-    if (auto known = peripherals_.value(address).lock()) {
+    const QUuid identifier = BluetoothBackend::identifier(device);
+    if (auto known = peripherals_.value(identifier).lock()) {
         known->setDevice(device);
         return known;
     }
     peripherals_.removeIf([](const auto& entry) { return entry.value().expired(); });
-    auto& retries = retries_[address];
+    auto& retries = retries_[identifier];
     if (!retries)
         retries = std::make_shared<QtPeripheral::Retries>();
     auto made = std::make_shared<QtPeripheral>(device, retries);
-    peripherals_.insert(address, made);
+    peripherals_.insert(identifier, made);
     return made;
 }
 
@@ -207,8 +208,8 @@ void QtBluetoothCentral::connectPeripheral(Peripheral& peripheral)
         if (!context || !reporting)
             return;
         if (event == QtPeripheral::LinkEvent::refusedAsInput) {
-            inputDevices_.insert(reporting->address().toUInt64());
-            BluetoothBackend::forget(context_.get(), reporting->address());
+            inputDevices_.insert(reporting->identifier());
+            BluetoothBackend::forget(context_.get(), reporting->device());
         }
         post([this, weak, event, error, session = reporting->session()] {
             const auto peripheral = weak.lock();

@@ -76,12 +76,13 @@ private:
     quint64 scanGeneration_ = 0;
     QList<QUuid> scanServices_;
     bool allowDuplicates_ = false;
-    QSet<quint64> reportedThisScan_;
+    // Devices are known by BluetoothBackend::identifier: macOS gives no address.
+    QSet<QUuid> reportedThisScan_;
     // Peripherals stay the link's; a device found again while one is alive gets the same object.
-    QHash<quint64, std::weak_ptr<QtPeripheral>> peripherals_;
-    QHash<quint64, std::shared_ptr<QtPeripheral::Retries>> retries_;
-    // Devices that revealed HID once connected, by address.
-    QSet<quint64> inputDevices_;
+    QHash<QUuid, std::weak_ptr<QtPeripheral>> peripherals_;
+    QHash<QUuid, std::shared_ptr<QtPeripheral::Retries>> retries_;
+    // Devices that revealed HID once connected.
+    QSet<QUuid> inputDevices_;
 };
 
 } // namespace quenlark

@@ -37,11 +37,11 @@ constexpr std::chrono::milliseconds longestPairingRetryPause{30000};
 constexpr std::chrono::milliseconds resolvingBound{35000};
 constexpr std::chrono::milliseconds resolvingPoll{250};
 
-// The addresses whose let-go controller still waits so.
-QSet<quint64>& resolving()
+// The devices, by identifier, whose let-go controller still waits so.
+QSet<QUuid>& resolving()
 {
-    static QSet<quint64> addresses;
-    return addresses;
+    static QSet<QUuid> devices;
+    return devices;
 }
 
 std::chrono::milliseconds retryPause(const QtPeripheral::Retries& retries)
@@ -106,6 +106,12 @@ std::optional<QString> QtPeripheral::name() const
     return BluetoothBackend::name(device_);
 }
 
+QString QtPeripheral::label() const
+{
+    return device_.address().isNull() ? device_.deviceUuid().toString(QUuid::WithoutBraces)
+                                      : device_.address().toString();
+}
+
 template <typename Deliver> void QtPeripheral::post(Deliver deliver)
 {
     QMetaObject::invokeMethod(
@@ -151,7 +157,7 @@ void QtPeripheral::connectToDevice(std::chrono::milliseconds connectTimeout,
 
 void QtPeripheral::beginAttempt()
 {
-    if (resolving().contains(address().toUInt64())) {
+    if (resolving().contains(identifier())) {
         link_ = Link::waiting;
         linkTimer_.start(resolvingPoll);
         return;
@@ -218,7 +224,7 @@ void QtPeripheral::controllerConnected()
         return;
     checkingServices_ = true;
     BluetoothBackend::knownServices(
-        this, address(), [this, session = session_](const auto& services) {
+        this, device_, [this, session = session_](const auto& services) {
             if (session == session_ && link_ == Link::connecting && checkingServices_)
                 servicesChecked(services);
         });
@@ -236,7 +242,7 @@ void QtPeripheral::servicesChecked(const std::optional<QList<QBluetoothUuid>>& s
         qCWarning(lcPeripheral).noquote()
             << QStringLiteral("Refused %1 and had the system forget it: it offers the HID "
                               "service, as a keyboard does")
-                   .arg(address().toString());
+                   .arg(label());
         endLink(
             LinkEvent::refusedAsInput,
             PlatformError{QStringLiteral("The device offers the HID service, as a keyboard does")});
@@ -286,7 +292,7 @@ void QtPeripheral::endLink(LinkEvent event, const OptionalError& error)
             qCWarning(lcPeripheral).noquote()
                 << QStringLiteral("Subscription to %1 not confirmed (%2): if the clicker needs an "
                                   "encrypted link, its pairing was refused or not answered")
-                       .arg(address().toString(), error->localizedDescription);
+                       .arg(label(), error->localizedDescription);
     }
     subscribing_ = nullptr;
     // The services stay until the next attempt, so callbacks already queued still find them.
@@ -304,7 +310,7 @@ void QtPeripheral::releaseController()
         controller->deleteLater();
         return;
     }
-    const quint64 key = address().toUInt64();
+    const QUuid key = identifier();
     resolving().insert(key);
     // It outlives this peripheral, which the link may let go of at once.
     controller->setParent(QCoreApplication::instance());
@@ -317,7 +323,7 @@ void QtPeripheral::releaseController()
             });
     QTimer::singleShot(resolvingBound, controller, &QObject::deleteLater);
     // An attempt whose link is not up yet is only cancelled: cut at once.
-    BluetoothBackend::resolvingServices(controller, address(), [controller](bool resolving) {
+    BluetoothBackend::resolvingServices(controller, device_, [controller](bool resolving) {
         if (!resolving)
             controller->deleteLater();
     });

@@ -31,7 +31,7 @@ public:
     // Told how the connection goes, synchronously from inside Qt's signal handlers.
     using LinkObserver = std::function<void(LinkEvent, const OptionalError&)>;
 
-    // Failed attempts in a row at one device. The central keeps it for the device's address, so
+    // Failed attempts in a row at one device. The central keeps it for the device's identifier, so
     // that it outlives the peripheral objects the link lets go of after each failure.
     struct Retries {
         int failuresInARow = 0;
@@ -55,7 +55,9 @@ public:
     void discoverCharacteristics(const QList<QUuid>& uuids, Service& service) override;
     void setNotifyValue(bool enabled, Characteristic& characteristic) override;
 
-    QBluetoothAddress address() const { return device_.address(); }
+    const QBluetoothDeviceInfo& device() const { return device_; }
+    // How logs name the device: its address where Qt gives one, the platform's UUID on macOS.
+    QString label() const;
     // A newer report of the same device, with its latest name.
     void setDevice(const QBluetoothDeviceInfo& device) { device_ = device; }
     // Counts connection attempts and cancellations; a queued callback is delivered only while
