@@ -1,16 +1,18 @@
 // SPDX-License-Identifier: MIT
 #include "QuenlarkCompanionApp.hpp"
 
+#include "BuildConfig.hpp"
+#include "Platform/SystemPlatform.hpp"
 #include "SingleInstanceGuard.hpp"
-#include "SystemPlatform.hpp"
 
 #include <QApplication>
 
 namespace quenlark {
 
-QuenlarkCompanionApp::QuenlarkCompanionApp(std::unique_ptr<Platform> platform)
-    : platform_(std::move(platform)), viewModel_(*platform_),
-      panel_(viewModel_, platform_->accessibilityServices())
+QuenlarkCompanionApp::QuenlarkCompanionApp(std::unique_ptr<Platform> platform,
+                                           std::unique_ptr<TrayHost> trayHost)
+    : platform_(std::move(platform)), trayHost_(std::move(trayHost)), viewModel_(*platform_),
+      panel_(viewModel_, platform_->accessibilityServices()), tray_(*trayHost_)
 {
     QObject::connect(&tray_, &TrayItem::availabilityChanged, &panel_,
                      &PanelWindow::setTrayAvailable);
@@ -37,7 +39,7 @@ int QuenlarkCompanionApp::main(int argc, char** argv)
     if (!guard.claim())
         return 0;
 
-    QuenlarkCompanionApp companion(makeSystemPlatform());
+    QuenlarkCompanionApp companion(makeSystemPlatform(), makeTrayHost());
     QObject::connect(&guard, &SingleInstanceGuard::showPanelRequested, &companion.panel_,
                      &PanelWindow::showPanel);
     return QApplication::exec();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Platform/Platform.hpp"
+#include "Platform/TrayHost.hpp"
 #include "ViewModels/CompanionViewModel.hpp"
 #include "Views/PanelWindow.hpp"
 #include "Views/TrayItem.hpp"
@@ -18,9 +19,10 @@ public:
     static int main(int argc, char** argv);
 
 private:
-    explicit QuenlarkCompanionApp(std::unique_ptr<Platform> platform);
+    QuenlarkCompanionApp(std::unique_ptr<Platform> platform, std::unique_ptr<TrayHost> trayHost);
 
     std::unique_ptr<Platform> platform_;
+    std::unique_ptr<TrayHost> trayHost_;
     CompanionViewModel viewModel_;
     PanelWindow panel_;
     TrayItem tray_;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "Core/UpdateChecker.hpp"
 
+#include "BuildConfig.hpp"
+
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -53,7 +53,9 @@ PanelWindow::Kind PanelWindow::kindFor(bool trayAvailable, const QString& platfo
 {
     if (!trayAvailable)
         return Kind::window;
-    return platformName.startsWith(QLatin1String("wayland")) ? Kind::dialog : Kind::popup;
+    const bool asDialog =
+        platformName.startsWith(QLatin1String("wayland")) || platformName == QLatin1String("cocoa");
+    return asDialog ? Kind::dialog : Kind::popup;
 }
 
 QPoint PanelWindow::placement(const QRect& anchor, const QSize& size, const QRect& available)

@@ -14,9 +14,10 @@ class MenuBarView;
 
 // The window that holds the panel. Under a tray icon it is a frameless tool window at the icon
 // that closes on a click outside (a Qt::Popup would behave so by itself, but Qt leaves popups out
-// of what assistive technology sees); on Wayland, where a parentless popup is not allowed, a
-// dialog that closes when the program loses focus; with no tray at all a small ordinary window,
-// so the program can always be reached.
+// of what assistive technology sees); on Wayland, where a parentless popup is not allowed, and
+// under the macOS menu bar, where only a popup could grab the pointer, a dialog that closes when
+// the program loses focus; with no tray at all a small ordinary window, so the program can always
+// be reached.
 class PanelWindow : public QFrame {
     Q_OBJECT
 

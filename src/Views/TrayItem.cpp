@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "Views/TrayItem.hpp"
 
-#include "Platform/Linux/StatusNotifierHostWatcher.hpp"
-#include "Platform/Linux/XEmbedTray.hpp"
-
 #include <QCursor>
 
 // Outside the namespace, as Qt requires; the image lives in a static library.
@@ -14,13 +11,7 @@ static void initResources()
 
 namespace quenlark {
 
-TrayItem::TrayItem(const QDBusConnection& bus, QObject* parent)
-    : QObject(parent), hostWatcher_(new StatusNotifierHostWatcher(bus, this)),
-      xembed_(new XEmbedTray(this))
-{
-    connect(xembed_, &XEmbedTray::presenceChanged, this, &TrayItem::evaluate);
-    connect(hostWatcher_, &StatusNotifierHostWatcher::presenceChanged, this, &TrayItem::evaluate);
-}
+TrayItem::TrayItem(TrayHost& host, QObject* parent) : QObject(parent), host_(host) {}
 
 QIcon TrayItem::icon()
 {
@@ -30,28 +21,24 @@ QIcon TrayItem::icon()
 
 void TrayItem::start()
 {
-    xembed_->start();
-    hostWatcher_->start();
+    host_.start([this] { evaluate(); });
 }
 
 void TrayItem::evaluate()
 {
-    const std::optional<bool> host = hostWatcher_->isHostPresent();
-    // Until the bus has answered, an XEmbed tray must not win over a host that is there.
-    if (!host)
+    if (!host_.isPresent())
         return;
-    const bool xembed = xembed_->isPresent();
-    if (!trayIcon_ && (*host || xembed))
-        makeIcon(*host);
-    // A StatusNotifierItem icon never moves to an XEmbed tray; an XEmbed icon is re-docked by Qt
-    // whenever such a tray returns.
-    setAvailable(trayIcon_ && (iconUsesStatusNotifier_ ? *host : xembed));
+    if (!trayIcon_ && *host_.isPresent())
+        makeIcon();
+    setAvailable(trayIcon_ && host_.isPresent().value_or(false));
 }
 
-void TrayItem::makeIcon(bool statusNotifier)
+void TrayItem::makeIcon()
 {
-    iconUsesStatusNotifier_ = statusNotifier;
-    trayIcon_ = new QSystemTrayIcon(icon(), this);
+    QIcon image = icon();
+    image.setIsMask(host_.templateIcon());
+    trayIcon_ = new QSystemTrayIcon(image, this);
+    host_.iconMade();
     trayIcon_->setToolTip(toolTip());
     connect(trayIcon_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <QDBusConnection>
+#include "Platform/TrayHost.hpp"
+
 #include <QIcon>
 #include <QObject>
 #include <QRect>
@@ -9,21 +10,14 @@
 
 namespace quenlark {
 
-class StatusNotifierHostWatcher;
-class XEmbedTray;
-
-// The program's one tray item, "Quenlark" with the "MenuBarIcon" image. Qt settles once per
-// process, when the first tray icon is made or the first question about trays is asked, whether
-// StatusNotifierItem trays exist; so the icon is made only once a tray can show it (a
-// StatusNotifierItem host on the session bus, else on X11 an XEmbed tray), and nothing else in
-// the program should ask Qt about trays. Until then, and whenever that tray goes away, the item
-// reports itself unavailable so that the panel can be offered as a window instead.
+// The program's one tray item, "Quenlark" with the "MenuBarIcon" image. The icon is made only once
+// the host can show it; until then, and whenever the host goes away, the item reports itself
+// unavailable so that the panel can be offered as a window instead.
 class TrayItem : public QObject {
     Q_OBJECT
 
 public:
-    explicit TrayItem(const QDBusConnection& bus = QDBusConnection::sessionBus(),
-                      QObject* parent = nullptr);
+    explicit TrayItem(TrayHost& host, QObject* parent = nullptr);
 
     // The "MenuBarIcon" image resource.
     static QIcon icon();
@@ -46,14 +40,12 @@ Q_SIGNALS:
 
 private:
     void evaluate();
-    void makeIcon(bool statusNotifier);
+    void makeIcon();
     void setAvailable(bool available);
     QString toolTip() const;
 
-    StatusNotifierHostWatcher* hostWatcher_;
-    XEmbedTray* xembed_;
+    TrayHost& host_;
     QSystemTrayIcon* trayIcon_ = nullptr;
-    bool iconUsesStatusNotifier_ = false;
     bool available_ = false;
     bool answered_ = false;
     QString status_;

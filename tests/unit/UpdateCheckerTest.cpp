@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "BuildConfig.hpp"
 #include "Core/UpdateChecker.hpp"
 #include "FakeHttpClient.hpp"
 

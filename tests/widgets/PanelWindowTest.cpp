@@ -26,14 +26,16 @@ using namespace quenlark::fakes;
 
 namespace {
 
-// A popup under a tray, but a dialog on Wayland, where a parentless popup cannot be placed.
-TEST(PanelWindowKindTest, PopupUnderATrayDialogOnWaylandWindowWithoutTray)
+// A popup under a tray, but a dialog on Wayland, where a parentless popup cannot be placed, and
+// under the macOS menu bar.
+TEST(PanelWindowKindTest, PopupUnderATrayDialogOnWaylandAndMacWindowWithoutTray)
 {
     using Kind = PanelWindow::Kind;
     const std::tuple<bool, const char*, Kind> table[] = {
         {true, "xcb", Kind::popup},
         {true, "wayland", Kind::dialog},
         {true, "wayland-egl", Kind::dialog},
+        {true, "cocoa", Kind::dialog},
         {false, "wayland", Kind::window},
     };
     for (const auto& [tray, platform, kind] : table)

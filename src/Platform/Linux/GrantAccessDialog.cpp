@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Linux/GrantAccessDialog.hpp"
 
+#include "BuildConfig.hpp"
+
 #include <QDialogButtonBox>
 #include <QFileInfo>
 #include <QLabel>

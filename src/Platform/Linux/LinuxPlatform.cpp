@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
-#include "SystemPlatform.hpp"
+#include "Platform/SystemPlatform.hpp"
 
+#include "BuildConfig.hpp"
 #include "Platform/Linux/GrantAccessDialog.hpp"
 #include "Platform/Linux/LinuxAccessibility.hpp"
 #include "Platform/Linux/LinuxKeyEventServices.hpp"
+#include "Platform/Linux/LinuxTrayHost.hpp"
 #include "Platform/Linux/LogindSession.hpp"
 #include "Platform/Linux/PortalKeyboard.hpp"
 #include "Platform/Qt/HelperHttpClient.hpp"
@@ -52,7 +54,7 @@ private:
     LinuxAccessibility accessibility_{keys_, [] { GrantAccessDialog::showOnce(); }};
     // The release check's helper sits in libexec/ beside the program's bin/.
     HelperHttpClient http_{QCoreApplication::applicationDirPath() +
-                           QStringLiteral("/" QUENLARK_FETCH_HELPER_FROM_BINDIR)};
+                           QStringLiteral("/" QUENLARK_FETCH_HELPER_FROM_PROGRAM)};
 };
 
 } // namespace
@@ -60,6 +62,11 @@ private:
 std::unique_ptr<Platform> makeSystemPlatform()
 {
     return std::make_unique<LinuxPlatform>();
+}
+
+std::unique_ptr<TrayHost> makeTrayHost()
+{
+    return std::make_unique<LinuxTrayHost>();
 }
 
 } // namespace quenlark

@@ -2,6 +2,7 @@
 // quenlark-fetch-release: one GET with NetworkHttpClient, for HelperHttpClient. The body goes to
 // standard output and the exit status is 0; with no body (any failure, a cut-off reply, a bad
 // argument) nothing is written and the status is 1.
+#include "BuildConfig.hpp"
 #include "Platform/Qt/NetworkHttpClient.hpp"
 
 #include <QCommandLineParser>

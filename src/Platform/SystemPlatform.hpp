@@ -2,12 +2,15 @@
 #pragma once
 
 #include "Platform/Platform.hpp"
+#include "Platform/TrayHost.hpp"
 
 #include <memory>
 
 namespace quenlark {
 
-// The real adapters of the operating system this build targets. Needs a QApplication.
+// The real adapters of the operating system this build targets, from its own folder. Both need a
+// QApplication.
 std::unique_ptr<Platform> makeSystemPlatform();
+std::unique_ptr<TrayHost> makeTrayHost();
 
 } // namespace quenlark
