@@ -138,14 +138,6 @@ AdapterPowerWatcher::~AdapterPowerWatcher() = default;
 // The adapter's Powered property is authoritative here: a failed discovery says nothing more.
 void AdapterPowerWatcher::discoveryFailed(QBluetoothDeviceDiscoveryAgent::Error) {}
 
-void AdapterPowerWatcher::update(CentralState state)
-{
-    if (state == state_)
-        return;
-    state_ = state;
-    Q_EMIT stateChanged(state);
-}
-
 } // namespace quenlark
 
 #include "AdapterPowerWatcher.moc"

@@ -96,12 +96,4 @@ void AdapterPowerWatcher::discoveryFailed(QBluetoothDeviceDiscoveryAgent::Error 
         backend_->again.start();
 }
 
-void AdapterPowerWatcher::update(CentralState state)
-{
-    if (state == state_)
-        return;
-    state_ = state;
-    Q_EMIT stateChanged(state);
-}
-
 } // namespace quenlark

@@ -34,7 +34,13 @@ private:
     // What the OS's file watches the stack with.
     struct Backend;
 
-    void update(CentralState state);
+    void update(CentralState state)
+    {
+        if (state == state_)
+            return;
+        state_ = state;
+        Q_EMIT stateChanged(state);
+    }
 
     std::unique_ptr<Backend> backend_;
     CentralState state_ = CentralState::unknown;
