@@ -37,8 +37,8 @@ void knownServices(QObject* context, const QBluetoothDeviceInfo& device,
 void resolvingServices(QObject* context, const QBluetoothDeviceInfo& device,
                        std::function<void(bool)> done);
 
-// Has the stack drop the device and any bond with it, without waiting; the request is given up
-// if `context` goes before it could be made.
+// Has the stack drop the device and any bond with it, where it lets a program do so, without
+// waiting; the request is given up if `context` goes before it could be made.
 void forget(QObject* context, const QBluetoothDeviceInfo& device);
 
 } // namespace quenlark::BluetoothBackend
