@@ -9,13 +9,13 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(ROOT, 'tests', 'integration', 'desktop'))
+sys.path.insert(0, os.path.join(ROOT, 'tests', 'support'))
 
 # pylint: disable=wrong-import-position
 from companion_session import Companion, CompanionSession, end, read_line, spawn  # noqa: E402
 
 DEFAULT_PROGRAM = os.path.join(ROOT, 'build', 'default', 'src', 'quenlark-companion')
-WATCHER = os.path.join(ROOT, 'tests', 'integration', 'tray', 'status_notifier_watcher.py')
+WATCHER = os.path.join(ROOT, 'tests', 'support', 'status_notifier_watcher.py')
 PYTHON = '/usr/bin/python3'
 
 __all__ = ['Companion', 'CompanionSession', 'DEFAULT_PROGRAM', 'ROOT', 'TrayHost', 'end',

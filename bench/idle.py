@@ -217,7 +217,7 @@ def wakeup_causes(trace_path, main_tid, thread_names, fd_names):
 
 
 HELPER = os.path.join(ROOT, 'build', 'default', 'libexec', 'quenlark-fetch-release')
-FEED_SERVER = os.path.join(ROOT, 'tests', 'integration', 'release_feed_server.py')
+FEED_SERVER = os.path.join(ROOT, 'tests', 'support', 'release_feed_server.py')
 
 
 def helper_rows(helper):

@@ -15,7 +15,7 @@ import dbus.exceptions
 
 REPOSITORY = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # The session module is the stand-in the end-to-end tests and the benchmarks use too.
-sys.path.insert(0, os.path.join(REPOSITORY, 'tests', 'integration', 'desktop'))
+sys.path.insert(0, os.path.join(REPOSITORY, 'tests', 'support'))
 
 from companion_session import CompanionSession, SessionError  # noqa: E402
 

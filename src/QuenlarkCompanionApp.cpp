@@ -29,7 +29,7 @@ int QuenlarkCompanionApp::main(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("Quenlark Companion"));
     QApplication::setApplicationDisplayName(QStringLiteral("Quenlark"));
     QApplication::setApplicationVersion(QStringLiteral(QUENLARK_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("com.quenlark.Companion"));
+    QApplication::setDesktopFileName(QStringLiteral(QUENLARK_BUNDLE_IDENTIFIER));
     QApplication::setWindowIcon(TrayItem::icon());
     // The program lives in the tray: closing the panel or a dialog must not end it.
     QApplication::setQuitOnLastWindowClosed(false);

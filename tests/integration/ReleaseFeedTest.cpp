@@ -37,7 +37,7 @@ std::optional<QByteArray> fetch(HttpClient& client, const QUrl& url,
 
 } // namespace
 
-// Against tests/integration/release_feed_server.py, which tells on standard output how each
+// Against tests/support/release_feed_server.py, which tells on standard output how each
 // exchange ended; the first segment of a path picks its answer.
 TEST(ReleaseFeedTest, DeliversOnlyWholeBodiesOverTrustedHttps)
 {

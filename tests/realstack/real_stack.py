@@ -24,7 +24,7 @@ import time
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'integration', 'desktop'))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'support'))
 import companion_session  # noqa: E402
 from companion_session import SessionError, end, spawn, wait_for  # noqa: E402
 

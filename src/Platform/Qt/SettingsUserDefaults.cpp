@@ -18,6 +18,11 @@ SettingsUserDefaults::SettingsUserDefaults(const QString& filePath)
     open(filePath, QSettings::IniFormat);
 }
 
+SettingsUserDefaults::SettingsUserDefaults(std::unique_ptr<QSettings> systemStore)
+    : settings_(std::move(systemStore))
+{
+}
+
 namespace {
 // The file holds the clicker's address and the portal's restore token: it is the user's alone,
 // also when an older version made it readable to all. QSettings rewrites it through QSaveFile,

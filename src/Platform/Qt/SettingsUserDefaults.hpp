@@ -18,6 +18,9 @@ public:
     SettingsUserDefaults();
     // An INI file at `filePath`, for tests and tools.
     explicit SettingsUserDefaults(const QString& filePath);
+    // A store that the system keeps, and keeps private, itself: on macOS QSettings' native format
+    // is the user defaults system.
+    explicit SettingsUserDefaults(std::unique_ptr<QSettings> systemStore);
 
     std::optional<QString> stringForKey(const QString& key) const override;
     void setString(const QString& value, const QString& key) override;

@@ -67,7 +67,7 @@ from Xlib import X, Xatom, display as xdisplay
 from Xlib.protocol import event as xevent
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-BLUETOOTH_DIR = os.path.join(os.path.dirname(HERE), 'bluetooth')
+BLUETOOTH_DIR = os.path.join(os.path.dirname(HERE), 'integration', 'bluetooth')
 KEY_WINDOW = os.path.join(HERE, 'key_window.py')
 PYTHON = '/usr/bin/python3'
 
@@ -477,7 +477,7 @@ class CompanionSession:
                  keep_files=False):
         """`program` defaults to QUENLARK_COMPANION, else the default build's."""
         self.program = os.path.abspath(program or os.environ.get('QUENLARK_COMPANION', os.path.join(
-            HERE, '..', '..', '..', 'build', 'default', 'src', 'quenlark-companion')))
+            HERE, '..', '..', 'build', 'default', 'src', 'quenlark-companion')))
         if not os.access(self.program, os.X_OK):
             raise SessionError(f'{self.program} is not an executable program')
         self.screen = screen
@@ -510,7 +510,7 @@ class CompanionSession:
             os.makedirs(self.path(name), mode=0o700)
 
         system_bus_process, self.system_bus_address = self._start_bus(
-            ['--config-file=' + os.path.join(BLUETOOTH_DIR, 'system-bus.conf')], 'system')
+            ['--config-file=' + os.path.join(HERE, 'system-bus.conf')], 'system')
         self._parts.append(lambda: end(system_bus_process))
         self.bluez = ScriptedBluez(self.system_bus_address, self.path('bluez.log'))
         self._parts.append(self.bluez.close)
@@ -864,8 +864,8 @@ class CompanionSession:
 
 # A Wayland session
 
-PORTAL_DIR = os.path.join(os.path.dirname(HERE), 'portal')
-TRAY_WATCHER = os.path.join(os.path.dirname(HERE), 'tray', 'status_notifier_watcher.py')
+PORTAL_DIR = os.path.join(os.path.dirname(HERE), 'integration', 'portal')
+TRAY_WATCHER = os.path.join(HERE, 'status_notifier_watcher.py')
 PORTAL_FRONTEND = '/usr/libexec/xdg-desktop-portal'
 PORTAL_NAME = 'org.freedesktop.portal.Desktop'
 SCRIPTED_DESKTOP_NAME = 'org.freedesktop.impl.portal.desktop.quenlark'
@@ -917,7 +917,7 @@ class ScriptedPortal:
 
 
 class Tray:
-    """A desktop's tray on the session bus (tests/integration/tray/status_notifier_watcher.py),
+    """A desktop's tray on the session bus (tests/support/status_notifier_watcher.py),
     which lists the items that registered with it."""
 
     def __init__(self, environment):

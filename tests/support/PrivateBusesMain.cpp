@@ -37,7 +37,7 @@ private:
     // that it cannot raise its file limit, which matters to nobody here.
     static void startBus(ChildProcess& daemon, const char* addressVariable)
     {
-        daemon.start(u"dbus-daemon"_s, {QStringLiteral("--config-file=" QUENLARK_BLUETOOTH_TEST_DIR
+        daemon.start(u"dbus-daemon"_s, {QStringLiteral("--config-file=" QUENLARK_SUPPORT_DIR
                                                        "/system-bus.conf"),
                                         u"--nofork"_s, u"--print-address=1"_s});
         const auto address = daemon.nextLine(QDeadlineTimer(20000));
