@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <vector>
 
 namespace {
 
@@ -57,7 +59,7 @@ struct __CFBoolean : StandInObject {
 
 struct __CFDictionary : StandInObject {
     using StandInObject::StandInObject;
-    quenlark::AppleStandIn::Entries entries;
+    std::string entries;
 };
 
 struct __CFBundle : StandInObject {
@@ -104,16 +106,14 @@ struct AppleStandIn::State {
     std::map<const void*, StandInObject*> known;
     std::map<std::string, int> calls;
     int created = 0;
-    std::map<std::string, int> failing;
+    std::set<std::pair<std::string, int>> failing;
     std::unique_ptr<__CFBundle> bundle;
-    std::vector<Entries> promptOptions;
     bool trusted = false;
 
     // Whether this call of a Create function is the one set to fail.
     bool fails(const std::string& function)
     {
-        const auto failure = failing.find(function);
-        return ++calls[function] == (failure == failing.end() ? 0 : failure->second);
+        return failing.contains({function, ++calls[function]});
     }
 
     template <typename T> T* keep(std::unique_ptr<T> object)
@@ -171,26 +171,24 @@ AppleStandIn::~AppleStandIn()
     current = nullptr;
 }
 
-std::vector<std::string> AppleStandIn::log(bool withReleases) const
+std::string AppleStandIn::log(bool withReleases) const
 {
-    std::vector<std::string> lines;
+    std::string calls;
     for (const auto& line : state_->log)
         if (withReleases || !line.starts_with("CFRelease("))
-            lines.push_back(line);
-    return lines;
+            calls += line + "; ";
+    return calls;
 }
 
-const std::vector<std::string>& AppleStandIn::faults() const
+std::string AppleStandIn::faults() const
 {
-    return state_->faults;
-}
-
-int AppleStandIn::alive() const
-{
-    int count = 0;
+    std::string faults;
+    for (const auto& fault : state_->faults)
+        faults += fault + "; ";
     for (const auto& object : state_->objects)
-        count += object->life == Life::owned ? 1 : 0;
-    return count;
+        if (object->life == Life::owned)
+            faults += object->name + " is still alive; ";
+    return faults;
 }
 
 void AppleStandIn::setTrusted(bool trusted)
@@ -200,7 +198,7 @@ void AppleStandIn::setTrusted(bool trusted)
 
 void AppleStandIn::failCall(const std::string& function, int nth)
 {
-    state_->failing[function] = nth;
+    state_->failing.emplace(function, nth);
 }
 
 void AppleStandIn::setMainBundle(const std::optional<Info>& info)
@@ -219,11 +217,6 @@ void AppleStandIn::setMainBundle(const std::optional<Info>& info)
             state_->bundle->info[key16] = state_->keep(std::make_unique<StandInObject>(
                 numberType, "number " + std::to_string(std::get<double>(value)), Life::constant));
     }
-}
-
-const std::vector<AppleStandIn::Entries>& AppleStandIn::promptOptions() const
-{
-    return state_->promptOptions;
 }
 
 } // namespace quenlark
@@ -315,20 +308,17 @@ CFDictionaryRef CFDictionaryCreate(CFAllocatorRef allocator, const void** keys, 
                                    const CFDictionaryValueCallBacks* valueCallBacks)
 {
     auto& s = state();
-    AppleStandIn::Entries entries;
-    std::string described;
-    for (CFIndex i = 0; i < numValues; ++i) {
-        entries.emplace_back(keys[i], values[i]);
-        described += (i == 0 ? "" : ", ") + s.name(s.use(keys[i], 0, __func__)) + ": " +
-                     s.name(s.use(values[i], 0, __func__));
-    }
+    std::string entries;
+    for (CFIndex i = 0; i < numValues; ++i)
+        entries += (i == 0 ? "" : ", ") + s.name(s.use(keys[i], 0, __func__)) + ": " +
+                   s.name(s.use(values[i], 0, __func__));
     __CFDictionary* dictionary =
         s.fails(__func__) ? nullptr : s.create<__CFDictionary>(dictionaryType, "dictionary");
     if (dictionary)
         dictionary->entries = entries;
     s.log.push_back(
-        std::string("CFDictionaryCreate(") + (allocator ? "allocator" : "NULL") + ", {" +
-        described + "}, " +
+        std::string("CFDictionaryCreate(") + (allocator ? "allocator" : "NULL") + ", {" + entries +
+        "}, " +
         (keyCallBacks == &kCFTypeDictionaryKeyCallBacks ? "kCFTypeDictionaryKeyCallBacks"
                                                         : "other key callbacks") +
         ", " +
@@ -396,8 +386,8 @@ Boolean AXIsProcessTrustedWithOptions(CFDictionaryRef options)
     auto& s = state();
     const auto* dictionary =
         static_cast<const __CFDictionary*>(s.use(options, dictionaryType, __func__));
-    s.promptOptions.push_back(dictionary ? dictionary->entries : AppleStandIn::Entries{});
-    s.log.push_back("AXIsProcessTrustedWithOptions(" + s.name(dictionary) +
+    const std::string entries = dictionary ? " {" + dictionary->entries + "}" : "";
+    s.log.push_back("AXIsProcessTrustedWithOptions(" + s.name(dictionary) + entries +
                     ") = " + text(s.trusted));
     return s.trusted;
 }

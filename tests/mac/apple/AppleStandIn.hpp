@@ -5,9 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 #include <variant>
-#include <vector>
 
 namespace quenlark {
 
@@ -21,27 +19,24 @@ public:
     // An information dictionary value: text, or a number, which is not text.
     using InfoValue = std::variant<std::u16string, double>;
     using Info = std::map<std::string, InfoValue>;
-    // A dictionary's key and value pairs.
-    using Entries = std::vector<std::pair<const void*, const void*>>;
 
     AppleStandIn();
     ~AppleStandIn();
     AppleStandIn(const AppleStandIn&) = delete;
     AppleStandIn& operator=(const AppleStandIn&) = delete;
 
-    std::vector<std::string> log(bool withReleases = true) const;
-    const std::vector<std::string>& faults() const;
-    // Objects created and not yet released.
-    int alive() const;
+    // The calls so far, each followed by "; ". A dictionary passed on is shown with its entries as
+    // they are at that call.
+    std::string log(bool withReleases = true) const;
+    // The faults so far, and every object still alive, each followed by "; ".
+    std::string faults() const;
 
     // The answer of both trust queries; false at first.
     void setTrusted(bool trusted);
-    // The nth call (from 1) of the named Create function returns NULL.
+    // The nth call (from 1) of the named Create function makes nothing and returns NULL.
     void failCall(const std::string& function, int nth);
     // No main bundle, or one with this information dictionary; no bundle at first.
     void setMainBundle(const std::optional<Info>& info);
-    // The options of every AXIsProcessTrustedWithOptions call, as they were at the call.
-    const std::vector<Entries>& promptOptions() const;
 
     struct State;
 
