@@ -126,8 +126,7 @@ struct AppleStandIn::State {
 
     template <typename T> T* create(CFTypeID type, const char* kind)
     {
-        return keep(
-            std::make_unique<T>(type, kind + ('#' + std::to_string(++created)), Life::owned));
+        return keep(std::make_unique<T>(type, kind + std::to_string(++created), Life::owned));
     }
 
     StandInObject* find(const void* object)
@@ -196,9 +195,10 @@ void AppleStandIn::setTrusted(bool trusted)
     state_->trusted = trusted;
 }
 
-void AppleStandIn::failCall(const std::string& function, int nth)
+void AppleStandIn::failCalls(const std::string& function, std::initializer_list<int> calls)
 {
-    state_->failing.emplace(function, nth);
+    for (const int call : calls)
+        state_->failing.emplace(function, call);
 }
 
 void AppleStandIn::setMainBundle(const std::optional<Info>& info)
@@ -313,12 +313,12 @@ CFDictionaryRef CFDictionaryCreate(CFAllocatorRef allocator, const void** keys, 
         entries += (i == 0 ? "" : ", ") + s.name(s.use(keys[i], 0, __func__)) + ": " +
                    s.name(s.use(values[i], 0, __func__));
     __CFDictionary* dictionary =
-        s.fails(__func__) ? nullptr : s.create<__CFDictionary>(dictionaryType, "dictionary");
+        s.fails(__func__) ? nullptr : s.create<__CFDictionary>(dictionaryType, "d");
     if (dictionary)
         dictionary->entries = entries;
     s.log.push_back(
-        std::string("CFDictionaryCreate(") + (allocator ? "allocator" : "NULL") + ", {" + entries +
-        "}, " +
+        std::string("CFDictionaryCreate(") + (allocator ? "allocator" : "NULL") + ", " +
+        std::to_string(numValues) + ", " +
         (keyCallBacks == &kCFTypeDictionaryKeyCallBacks ? "kCFTypeDictionaryKeyCallBacks"
                                                         : "other key callbacks") +
         ", " +
@@ -352,7 +352,7 @@ CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID stateID)
 {
     auto& s = state();
     __CGEventSource* source =
-        s.fails(__func__) ? nullptr : s.create<__CGEventSource>(eventSourceType, "source");
+        s.fails(__func__) ? nullptr : s.create<__CGEventSource>(eventSourceType, "s");
     s.log.push_back("CGEventSourceCreate(" + std::to_string(stateID) + ") = " + s.name(source));
     return source;
 }
@@ -361,7 +361,7 @@ CGEventRef CGEventCreateKeyboardEvent(CGEventSourceRef source, CGKeyCode virtual
 {
     auto& s = state();
     const StandInObject* from = s.use(source, eventSourceType, __func__);
-    __CGEvent* event = s.fails(__func__) ? nullptr : s.create<__CGEvent>(eventType, "event");
+    __CGEvent* event = s.fails(__func__) ? nullptr : s.create<__CGEvent>(eventType, "e");
     s.log.push_back("CGEventCreateKeyboardEvent(" + s.name(from) + ", " +
                     std::to_string(virtualKey) + ", " + text(keyDown) + ") = " + s.name(event));
     return event;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -10,8 +11,9 @@
 namespace quenlark {
 
 // The test's side of the stand-in Apple functions: while one exists (one at a time), every call
-// into them is logged as "Function(arguments) = result", with the objects handed out named
-// "source#1", "event#2", "dictionary#3" in order of creation, and NULL for none. An object made by
+// into them is logged as "Function(arguments) = result", with the objects it makes named by kind
+// and order of creation (s1 for the first event source, e2 for an event made next, d3 for a
+// dictionary after them) and NULL for none. An object made by
 // a Create function is alive until CFReleased; a release of anything else, or an object passed on
 // after its release, is a fault.
 class AppleStandIn {
@@ -25,16 +27,16 @@ public:
     AppleStandIn(const AppleStandIn&) = delete;
     AppleStandIn& operator=(const AppleStandIn&) = delete;
 
-    // The calls so far, each followed by "; ". A dictionary passed on is shown with its entries as
-    // they are at that call.
+    // The calls so far, each followed by "; ". A dictionary passed to AXIsProcessTrustedWithOptions
+    // is shown with its entries as they are at that call.
     std::string log(bool withReleases = true) const;
     // The faults so far, and every object still alive, each followed by "; ".
     std::string faults() const;
 
     // The answer of both trust queries; false at first.
     void setTrusted(bool trusted);
-    // The nth call (from 1) of the named Create function makes nothing and returns NULL.
-    void failCall(const std::string& function, int nth);
+    // These calls (counted from 1) of the named Create function make nothing and return NULL.
+    void failCalls(const std::string& function, std::initializer_list<int> calls);
     // No main bundle, or one with this information dictionary; no bundle at first.
     void setMainBundle(const std::optional<Info>& info);
 
