@@ -16,7 +16,7 @@ bool MacAccessibility::isProcessTrustedWithPrompt()
     const void* values[] = {kCFBooleanTrue};
     const CFDictionaryRef options = CFDictionaryCreate(
         nullptr, keys, values, 1, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    // Without the dictionary the check would not prompt; the answer is still the system's.
+    // Should the dictionary not be made, the check still answers, only without the prompt.
     const bool trusted = AXIsProcessTrustedWithOptions(options);
     if (options)
         CFRelease(options);

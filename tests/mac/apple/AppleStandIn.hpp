@@ -12,10 +12,9 @@ namespace quenlark {
 
 // The test's side of the stand-in Apple functions: while one exists (one at a time), every call
 // into them is logged as "Function(arguments) = result", with the objects it makes named by kind
-// and order of creation (s1 for the first event source, e2 for an event made next, d3 for a
-// dictionary after them) and NULL for none. An object made by
-// a Create function is alive until CFReleased; a release of anything else, or an object passed on
-// after its release, is a fault.
+// and order of creation (s1 for a first event source, e2 for an event made next, d3 for a
+// dictionary after them) and NULL for none. An object made by a Create function is alive until
+// CFReleased; a release of anything else, or an object passed on after its release, is a fault.
 class AppleStandIn {
 public:
     // An information dictionary value: text, or a number, which is not text.

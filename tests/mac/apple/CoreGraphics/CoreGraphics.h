@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Stand-in of the Quartz event services declarations the macOS adapters use, and nothing more.
-// The quoted text is the macOS SDK's (MacOSX10.15.sdk, CoreGraphics.framework headers CGEvent.h,
-// CGEventSource.h, CGEventTypes.h, CGRemoteOperation.h); the developer.apple.com page beside each
-// documents the same symbol. CF_ENUM(type, name) is the SDK's enumeration with a fixed underlying
-// type.
+// The quoted text is the macOS SDK's CoreGraphics.framework headers (CGEvent.h as in
+// github.com/phracker/MacOSX-SDKs, MacOSX10.15.sdk; CGEventSource.h, CGEventTypes.h and
+// CGRemoteOperation.h as published in copies of the SDK); the developer.apple.com page beside
+// each documents the same symbol. CF_ENUM(type, name) is the SDK's enumeration with a fixed
+// underlying type.
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
