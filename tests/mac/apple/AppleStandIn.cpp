@@ -110,7 +110,7 @@ struct AppleStandIn::State {
     std::unique_ptr<__CFBundle> bundle;
     bool trusted = false;
 
-    // Whether this call of a Create function is the one set to fail.
+    // Whether this call of a Create function is one of those set to fail.
     bool fails(const std::string& function)
     {
         return failing.contains({function, ++calls[function]});
