@@ -142,18 +142,22 @@ struct AppleStandIn::State {
         return found == known.end() ? nullptr : found->second;
     }
 
-    // The object an argument names, when it is alive and of the expected type (0: any); NULL is
-    // passed through.
+    // The object an argument names, when it is alive and of the expected type (0: any); otherwise
+    // a fault, and the call goes on as if given NULL.
     StandInObject* use(const void* object, CFTypeID type, const char* function)
     {
         if (!object)
             return nullptr;
         StandInObject* found = find(object);
-        if (!found || found->life == Life::released)
+        if (!found || found->life == Life::released) {
             faults.push_back(std::string(function) + ": " + (found ? found->name : "unknown") +
                              " is not alive");
-        else if (type != 0 && found->type != type)
+            return nullptr;
+        }
+        if (type != 0 && found->type != type) {
             faults.push_back(std::string(function) + ": " + found->name + " has the wrong type");
+            return nullptr;
+        }
         return found;
     }
 
