@@ -61,7 +61,7 @@ def main(table_path, src):
         faults.append('no target builds the macOS folder')
     for name in mac:
         faults += [f'{name} links {l}, which is Linux-only' for l in linux_only(
-            targets[name]['links'] + targets[name]['interface'])]
+            sorted(set(targets[name]['links'] + targets[name]['interface'])))]
     print('\n'.join(faults) or f'the program links {len(program)} targets, none from the macOS '
           f'folder; {len(mac)} macOS targets link nothing Linux-only')
     return 1 if faults else 0

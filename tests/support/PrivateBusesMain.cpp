@@ -37,9 +37,9 @@ private:
     // that it cannot raise its file limit, which matters to nobody here.
     static void startBus(ChildProcess& daemon, const char* addressVariable)
     {
-        daemon.start(u"dbus-daemon"_s, {QStringLiteral("--config-file=" QUENLARK_SUPPORT_DIR
-                                                       "/system-bus.conf"),
-                                        u"--nofork"_s, u"--print-address=1"_s});
+        daemon.start(u"dbus-daemon"_s,
+                     {QStringLiteral("--config-file=" QUENLARK_SUPPORT_DIR "/system-bus.conf"),
+                      u"--nofork"_s, u"--print-address=1"_s});
         const auto address = daemon.nextLine(QDeadlineTimer(20000));
         ASSERT_TRUE(address && !address->isEmpty())
             << "dbus-daemon printed no address: " << daemon.errorString().toStdString()

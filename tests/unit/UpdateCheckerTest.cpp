@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-#include "BuildConfig.hpp"
 #include "Core/UpdateChecker.hpp"
+#include "BuildConfig.hpp"
 #include "FakeHttpClient.hpp"
 
 #include <QCoreApplication>

@@ -32,10 +32,8 @@ TEST(PanelWindowKindTest, PopupUnderATrayDialogOnWaylandAndMacWindowWithoutTray)
 {
     using Kind = PanelWindow::Kind;
     const std::tuple<bool, const char*, Kind> table[] = {
-        {true, "xcb", Kind::popup},
-        {true, "wayland", Kind::dialog},
-        {true, "wayland-egl", Kind::dialog},
-        {true, "cocoa", Kind::dialog},
+        {true, "xcb", Kind::popup},          {true, "wayland", Kind::dialog},
+        {true, "wayland-egl", Kind::dialog}, {true, "cocoa", Kind::dialog},
         {false, "wayland", Kind::window},
     };
     for (const auto& [tray, platform, kind] : table)

@@ -9,8 +9,7 @@ namespace quenlark {
 LinuxTrayHost::LinuxTrayHost(const QDBusConnection& bus)
     : hostWatcher_(new StatusNotifierHostWatcher(bus, &context_)),
       xembed_(new XEmbedTray(&context_))
-{
-}
+{}
 
 LinuxTrayHost::~LinuxTrayHost() = default;
 

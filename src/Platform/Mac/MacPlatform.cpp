@@ -33,16 +33,16 @@ public:
     HttpClient& httpClient() override { return http_; }
     std::optional<QString> bundleShortVersion() const override
     {
-        return MacBundle::shortVersion();
+        return BundleInfo::shortVersion();
     }
 
 private:
     // Qt makes the domain of organisation "quenlark.com" and application "Companion"
     // "com.quenlark.Companion", the bundle identifier: these are the program's user defaults.
     static_assert(std::string_view(QUENLARK_BUNDLE_IDENTIFIER) == "com.quenlark.Companion");
-    SettingsUserDefaults defaults_{std::make_unique<QSettings>(
-        QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("quenlark.com"),
-        QStringLiteral("Companion"))};
+    SettingsUserDefaults defaults_{
+        std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                    QStringLiteral("quenlark.com"), QStringLiteral("Companion"))};
     MacKeyEventServices keys_;
     MacAccessibility accessibility_;
     // The release check's helper sits beside the program, inside the bundle.

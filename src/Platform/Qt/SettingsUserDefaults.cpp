@@ -20,8 +20,7 @@ SettingsUserDefaults::SettingsUserDefaults(const QString& filePath)
 
 SettingsUserDefaults::SettingsUserDefaults(std::unique_ptr<QSettings> systemStore)
     : settings_(std::move(systemStore))
-{
-}
+{}
 
 namespace {
 // The file holds the clicker's address and the portal's restore token: it is the user's alone,
