@@ -115,6 +115,10 @@ void PanelWindow::toggle(const QRect& anchor)
     show();
     setAttribute(Qt::WA_ShowWithoutActivating, false);
     raise();
+    // A click on a menu bar item leaves its program inactive; only an active one can close the
+    // panel when it stops being so.
+    if (QGuiApplication::platformName() == QLatin1String("cocoa"))
+        activateWindow();
 }
 
 void PanelWindow::showPanel()
