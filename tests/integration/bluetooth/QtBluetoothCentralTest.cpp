@@ -85,6 +85,8 @@ TEST_F(QtBluetoothCentralTest, FollowsTheClickerAcrossRadioLossesAndLetsGoOfIt)
     // Each loss of the radio ends the link first, bluetoothd's own exit included: it says nothing
     // of its connections as it goes.
     const auto lose = [&](const std::function<testing::AssertionResult()>& act, const char* state) {
+        // The link reports the subscription after the stand-in has it.
+        ASSERT_TRUE(waitUntil([&] { return delegate.lines.last().startsWith(u"subscribed "_s); }));
         const qsizetype from = delegate.lines.size();
         ASSERT_TRUE(act());
         ASSERT_TRUE(waitUntil([&] { return delegate.lines.size() >= from + 2; }));
