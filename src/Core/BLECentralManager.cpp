@@ -27,8 +27,11 @@ BLECentralManager::BLECentralManager(Platform& platform)
 {
     // No scan yet: scanning waits for the central's first power-state report.
     centralManager_ = platform.makeCentral(*this);
-    if (const auto saved = defaults_.stringForKey(savedUUIDKey()))
-        centralManager_->setRememberedPeripheral(QUuid::fromString(*saved));
+    // Only a text the link would match: the adapter must not wait for a device it then ignores.
+    const auto saved = defaults_.stringForKey(savedUUIDKey());
+    const QUuid identifier = saved ? QUuid::fromString(*saved) : QUuid();
+    if (saved && identifier.toString(QUuid::WithoutBraces).toUpper() == *saved)
+        centralManager_->setRememberedPeripheral(identifier);
 }
 
 BLECentralManager::~BLECentralManager()

@@ -101,6 +101,10 @@ public:
     void stopScan() override { calls.push_back({Call::stopScan}); }
     void connectPeripheral(Peripheral& p) override { calls.push_back({Call::connect, &p}); }
     void cancelPeripheralConnection(Peripheral& p) override { calls.push_back({Call::cancel, &p}); }
+    void setRememberedPeripheral(const std::optional<QUuid>& identifier) override
+    {
+        remembered = identifier;
+    }
 
     void reportState(CentralState state)
     {
@@ -114,6 +118,7 @@ public:
     void reportConnected(Peripheral& p) { delegate_.centralManagerDidConnectPeripheral(*this, p); }
 
     std::vector<Record> calls;
+    std::optional<QUuid> remembered;
 
 private:
     CentralDelegate& delegate_;

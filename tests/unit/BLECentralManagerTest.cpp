@@ -77,6 +77,9 @@ TEST_F(LinkTest, ScansForTheServiceAndPicksAnyClickerOrOnlyTheRememberedOneByIts
             platform.defaults.values.insert(savedKey, *stored);
         makeLink();
         EXPECT_EQ(link->hasPairedDevice.value(), stored.has_value());
+        // The adapter may wait for the remembered clicker alone, never for one the link ignores.
+        EXPECT_EQ(central->remembered,
+                  picked == remembered ? std::optional(clickerId) : std::nullopt);
         const auto& calls = central->calls;
         EXPECT_EQ(calls[0].services, QList{BLEConstants::serviceUUID()});
         EXPECT_FALSE(calls[0].allowDuplicates);
@@ -111,6 +114,7 @@ TEST_F(LinkTest, ConnectsThenEndingsStartOverButAPowerChangeDoesNot)
     connect(peripheral);
     EXPECT_EQ(log, (std::vector<std::string>{"paired", "Connected", "Quenlark"}));
     EXPECT_EQ(platform.defaults.stringForKey(savedKey), clickerIdText);
+    EXPECT_EQ(central->remembered, clickerId);
     ASSERT_EQ(send(*peripheral, {"0105"}), std::vector{SC::nextSlide});
 
     central->reportState(CentralState::poweredOff);
@@ -131,6 +135,7 @@ TEST_F(LinkTest, ConnectsThenEndingsStartOverButAPowerChangeDoesNot)
     link->forgetDevice();
     EXPECT_EQ(central->calls.end()[-2].call, Call::cancel) << "cancelled, then a new scan";
     EXPECT_FALSE(platform.defaults.stringForKey(savedKey));
+    EXPECT_EQ(central->remembered, std::nullopt);
     connect(peripheral);
     EXPECT_EQ(send(*peripheral, {"0105"}), std::vector{SC::nextSlide});
 

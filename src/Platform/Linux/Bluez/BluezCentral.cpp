@@ -85,11 +85,11 @@ BluezCentral::BluezCentral(CentralDelegate& delegate, std::chrono::milliseconds 
             if (interface == adapterInterface) {
                 if (changed.contains(QStringLiteral("Powered")))
                     updateState();
-                // Discovery that ends by itself, or that another program stopped, is asked for
-                // again.
+                // Discovery that ends underneath this program is asked for again; bluetoothd
+                // still lists it as a client, and would refuse a new start as busy until it stops.
                 if (changed.contains(QStringLiteral("Discovering")) &&
                     !flag(changed, "Discovering") && path == discoveringOn_) {
-                    discoveringOn_.clear();
+                    stopDiscovery();
                     retryTimer_->start();
                 }
             } else if (interface == deviceInterface) {
@@ -236,7 +236,7 @@ void BluezCentral::waitFor(const QString& path)
         stopWaiting();
     waitingFor_ = path;
     const QVariantMap* device = tree_->properties(path, deviceInterface);
-    if (waitPending_ || retryTimer_->isActive() || !device || flag(*device, "Connected"))
+    if (waitPending_ || retryTimer_->isActive() || !device || linkUp(*device))
         return;
     waitPending_ = true;
     OrgBluezDevice1Interface proxy(service, path, QDBusConnection::systemBus());
@@ -264,7 +264,7 @@ void BluezCentral::stopWaiting()
     if (waitingFor_.isEmpty())
         return;
     const QVariantMap* device = tree_->properties(waitingFor_, deviceInterface);
-    if (waitPending_ && device && !flag(*device, "Connected"))
+    if (waitPending_ && device && !linkUp(*device))
         OrgBluezDevice1Interface(service, waitingFor_, QDBusConnection::systemBus()).Disconnect();
     waitingFor_.clear();
     waitPending_ = false;
@@ -282,13 +282,12 @@ void BluezCentral::considerAll()
 void BluezCentral::consider(const QString& path)
 {
     const QVariantMap* device = tree_->properties(path, deviceInterface);
-    if (device && !flag(*device, "Connected"))
+    if (device && !linkUp(*device))
         letGo_.remove(path);
     if (!scanning_ || !poweredOn() || !device || !path.startsWith(adapterPath() + u'/'))
         return;
     const bool heard = !discoveringOn_.isEmpty() && device->contains(QStringLiteral("RSSI"));
-    const bool linked =
-        flag(*device, "Connected") && flag(*device, "ServicesResolved") && !letGo_.contains(path);
+    const bool linked = flag(*device, "ServicesResolved") && !letGo_.contains(path);
     if (!(heard || linked) || !advertisesAny(*device, scanServices_) ||
         offersInput(device->value(QStringLiteral("UUIDs")).toStringList()))
         return;
@@ -338,7 +337,7 @@ void BluezCentral::connectPeripheral(Peripheral& peripheral)
         if (!context || !reporting)
             return;
         const QVariantMap* device = tree_->properties(reporting->path(), deviceInterface);
-        if (event != BluezPeripheral::LinkEvent::connected && device && flag(*device, "Connected"))
+        if (event != BluezPeripheral::LinkEvent::connected && device && linkUp(*device))
             letGo_.insert(reporting->path());
         if (event == BluezPeripheral::LinkEvent::refusedAsInput) {
             if (inputDevices_.size() >= tableBound)

@@ -68,6 +68,12 @@ bool offersInput(const QStringList& uuids)
     });
 }
 
+bool linkUp(const QVariantMap& device)
+{
+    return device.value(QStringLiteral("Connected")).toBool() ||
+           device.value(QStringLiteral("ServicesResolved")).toBool();
+}
+
 QList<QUuid> uuidsOf(const QVariantMap& device)
 {
     QList<QUuid> uuids;

@@ -45,6 +45,11 @@ QUuid identifierOf(const QString& address);
 // bonds such a device as soon as its services are known.
 bool offersInput(const QStringList& uuids);
 
+// Whether a Device1's link is up. bluetoothd 5.66 never announces Connected for a link its own
+// Connect made (src/device.c, att_connect_cb sets it silently, and device_add_connection then
+// finds it set): resolved services tell that the link is up all the same.
+bool linkUp(const QVariantMap& device);
+
 // The UUIDs of a Device1's properties, as QUuid values.
 QList<QUuid> uuidsOf(const QVariantMap& device);
 

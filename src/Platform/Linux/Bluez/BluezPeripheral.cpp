@@ -49,21 +49,23 @@ BluezPeripheral::BluezPeripheral(std::shared_ptr<BluezObjectTree> tree, QString 
                                  std::shared_ptr<LinkRetries> retries)
     : tree_(std::move(tree)), path_(std::move(path)), retries_(std::move(retries))
 {
+    if (const QVariantMap* properties = device())
+        address_ = properties->value(QStringLiteral("Address")).toString();
     linkTimer_.setSingleShot(true);
     connect(&linkTimer_, &QTimer::timeout, this, &BluezPeripheral::timerExpired);
     connect(tree_.get(), &BluezObjectTree::propertiesChanged, this,
             [this](const QString& path, const QString& interface, const QVariantMap& changed) {
                 if (path == path_ && interface == deviceInterface)
-                    deviceChanged();
+                    deviceChanged(changed);
                 else if (interface == characteristicInterface &&
                          changed.contains(QStringLiteral("Value")))
                     valueChanged(path, changed.value(QStringLiteral("Value")).toByteArray());
             });
     connect(tree_.get(), &BluezObjectTree::interfacesRemoved, this, [this](const QString& path) {
         if (path == path_)
-            deviceChanged();
+            deviceChanged({});
     });
-    connect(tree_.get(), &BluezObjectTree::reloaded, this, &BluezPeripheral::deviceChanged);
+    connect(tree_.get(), &BluezObjectTree::reloaded, this, [this] { deviceChanged({}); });
 }
 
 BluezPeripheral::~BluezPeripheral()
@@ -80,15 +82,9 @@ const QVariantMap* BluezPeripheral::device() const
     return tree_->properties(path_, deviceInterface);
 }
 
-QString BluezPeripheral::address() const
-{
-    const QVariantMap* properties = device();
-    return properties ? properties->value(QStringLiteral("Address")).toString() : QString();
-}
-
 QUuid BluezPeripheral::identifier() const
 {
-    return identifierOf(address());
+    return identifierOf(address_);
 }
 
 // bluetoothd names a device without a name by its address, as its alias.
@@ -158,20 +154,24 @@ void BluezPeripheral::beginAttempt()
         });
         return;
     }
-    if (!properties->value(QStringLiteral("Connected")).toBool()) {
+    if (!linkUp(*properties)) {
         OrgBluezDevice1Interface proxy(service, path_, QDBusConnection::systemBus());
         proxy.setTimeout(static_cast<int>(connectTimeout_.count()) + 5000);
+        connectPending_ = true;
         whenAnswered(this, proxy.Connect(), [this, session = session_](const QDBusError& error) {
+            if (session != session_ || link_ != Link::connecting)
+                return;
+            connectPending_ = false;
+            // bluetoothd answers once the link is up, before the services are resolved.
+            linkAnswered_ = !error.isValid();
             // A Connect that fails while bluetoothd connects by other means says nothing of the
             // link.
-            if (session != session_ || link_ != Link::connecting || !error.isValid())
-                return;
             const QVariantMap* now = device();
-            if (!now || !now->value(QStringLiteral("Connected")).toBool())
+            if (error.isValid() && !(now && linkUp(*now)))
                 endLink(LinkEvent::failedToConnect, errorOf(error));
         });
     }
-    deviceChanged();
+    deviceChanged({});
 }
 
 void BluezPeripheral::timerExpired()
@@ -194,17 +194,21 @@ void BluezPeripheral::timerExpired()
     }
 }
 
-void BluezPeripheral::deviceChanged()
+void BluezPeripheral::deviceChanged(const QVariantMap& changed)
 {
     if (link_ != Link::connecting && link_ != Link::connected)
         return;
     const QVariantMap* properties = device();
+    if (properties)
+        address_ = properties->value(QStringLiteral("Address")).toString();
     if (!properties) {
         endLink(link_ == Link::connected ? LinkEvent::disconnected : LinkEvent::failedToConnect,
                 PlatformError{QStringLiteral("The device is no longer known to the system")});
         return;
     }
-    const bool connected = properties->value(QStringLiteral("Connected")).toBool();
+    if (!changed.value(QStringLiteral("Connected"), true).toBool())
+        linkAnswered_ = false;
+    const bool connected = linkUp(*properties) || linkAnswered_;
     if (link_ == Link::connected && !connected) {
         endLink(LinkEvent::disconnected,
                 PlatformError{QStringLiteral("Remote device closed the connection")});
@@ -256,7 +260,6 @@ void BluezPeripheral::abandon(const PlatformError& error)
 // A connection that ends before it was subscribed failed, unless it was cancelled (no error).
 void BluezPeripheral::endLink(LinkEvent event, const OptionalError& error)
 {
-    const Link was = link_;
     linkTimer_.stop();
     link_ = Link::idle;
     if (listening_) {
@@ -266,7 +269,9 @@ void BluezPeripheral::endLink(LinkEvent event, const OptionalError& error)
         listening_ = nullptr;
     }
     const QVariantMap* properties = device();
-    const bool linked = properties && properties->value(QStringLiteral("Connected")).toBool();
+    const bool linked = properties && (linkUp(*properties) || linkAnswered_);
+    const bool connectPending = std::exchange(connectPending_, false);
+    linkAnswered_ = false;
     if (event == LinkEvent::refusedAsInput && properties) {
         // Adapter1.RemoveDevice drops a link too, but only after bluetoothd's two-second grace
         // for its profiles: Disconnect goes first.
@@ -277,8 +282,11 @@ void BluezPeripheral::endLink(LinkEvent event, const OptionalError& error)
                                                    QStringLiteral("RemoveDevice"));
         call << QVariant::fromValue(QDBusObjectPath(path_));
         QDBusConnection::systemBus().send(call);
-    } else if (was != Link::waiting && linked) {
+    } else if (linked) {
         disconnectWhenSafe(*tree_, path_);
+    } else if (connectPending) {
+        // A Connect left pending would bring the link up later, unasked.
+        cutLink(path_);
     }
     if (!subscribed_ && error) {
         retries_->failed(subscribing_);
@@ -298,28 +306,28 @@ void BluezPeripheral::endLink(LinkEvent event, const OptionalError& error)
 
 void BluezPeripheral::disconnectWhenSafe(BluezObjectTree& tree, const QString& path)
 {
-    const auto resolving = [&tree, path] {
-        const QVariantMap* properties = tree.properties(path, deviceInterface);
-        return properties && properties->value(QStringLiteral("Connected")).toBool() &&
-               !properties->value(QStringLiteral("ServicesResolved")).toBool();
-    };
-    if (!resolving()) {
+    const QVariantMap* properties = tree.properties(path, deviceInterface);
+    if (!properties || properties->value(QStringLiteral("ServicesResolved")).toBool()) {
         cutLink(path);
         return;
     }
     // Named after the device, so that a new attempt finds it and takes the link back.
     auto* waiting = new QObject(&tree);
     waiting->setObjectName(releaseName(path));
-    const auto settle = [&tree, waiting, path, resolving] {
-        if (resolving())
-            return;
-        const QVariantMap* properties = tree.properties(path, deviceInterface);
-        if (properties && properties->value(QStringLiteral("Connected")).toBool())
-            cutLink(path);
-        waiting->deleteLater();
-    };
-    QObject::connect(&tree, &BluezObjectTree::propertiesChanged, waiting, settle);
-    QObject::connect(&tree, &BluezObjectTree::reloaded, waiting, settle);
+    QObject::connect(&tree, &BluezObjectTree::propertiesChanged, waiting,
+                     [waiting, path](const QString& changedPath, const QString& interface,
+                                     const QVariantMap& changed) {
+                         if (changedPath != path || interface != deviceInterface)
+                             return;
+                         if (changed.value(QStringLiteral("ServicesResolved")).toBool())
+                             cutLink(path);
+                         else if (!changed.value(QStringLiteral("Connected"), true).toBool())
+                             waiting->deleteLater();
+                         else
+                             return;
+                         waiting->deleteLater();
+                     });
+    QObject::connect(&tree, &BluezObjectTree::reloaded, waiting, &QObject::deleteLater);
     QTimer::singleShot(resolvingBound, waiting, [waiting, path] {
         cutLink(path);
         waiting->deleteLater();

@@ -49,7 +49,8 @@ public:
     void setNotifyValue(bool enabled, Characteristic& characteristic) override;
 
     const QString& path() const { return path_; }
-    QString address() const;
+    // Kept from bluetoothd's last word, so that a device it dropped is still named.
+    const QString& address() const { return address_; }
     // Counts connection attempts and cancellations; a queued callback is delivered only while
     // the count it was made under still holds.
     quint64 session() const { return session_; }
@@ -77,7 +78,7 @@ private:
     const QVariantMap* device() const;
     void beginAttempt();
     void timerExpired();
-    void deviceChanged();
+    void deviceChanged(const QVariantMap& changed);
     void servicesResolved();
     void endLink(LinkEvent event, const OptionalError& error);
     void valueChanged(const QString& path, const QByteArray& value);
@@ -87,6 +88,7 @@ private:
 
     std::shared_ptr<BluezObjectTree> tree_;
     QString path_;
+    QString address_;
     std::shared_ptr<LinkRetries> retries_;
     PeripheralDelegate* delegate_ = nullptr;
     LinkObserver observer_;
@@ -98,6 +100,10 @@ private:
     quint64 session_ = 0;
     // The characteristic whose values are passed on, from the moment its session was asked for.
     BluezCharacteristic* listening_ = nullptr;
+    // This attempt's Connect is out, or was answered: bluetoothd's answer is the only word that
+    // its own link is up until the services are resolved.
+    bool connectPending_ = false;
+    bool linkAnswered_ = false;
     // The session was asked for and not confirmed yet.
     bool subscribing_ = false;
     bool subscribed_ = false;
