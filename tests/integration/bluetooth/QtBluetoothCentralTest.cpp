@@ -59,7 +59,7 @@ protected:
         return waitUntil([&] { return delegate.count(kind) >= count; });
     }
     // Until the stand-in says the clicker is subscribed (or connected) as wanted.
-    bool waitUntilClicker(const char* question = "IsNotifying", bool wanted = true)
+    bool waitUntilClicker(const char* question = "Subscribed", bool wanted = true)
     {
         return waitUntil([&] { return bluez.ask(question, clicker).toBool() == wanted; });
     }
