@@ -295,9 +295,10 @@ class ScriptedBluez:
         return bool(self.mock.IsConnected(address))
 
     def is_notifying(self, address):
-        """False also while the clicker is not connected."""
+        """Whether the clicker has notifications enabled now; False while it is not connected,
+        though bluetoothd keeps the sessions (and Notifying) across a drop."""
         try:
-            return bool(self.mock.IsNotifying(address))
+            return bool(self.mock.Subscribed(address))
         except dbus.exceptions.DBusException:
             return False
 

@@ -10,8 +10,9 @@ notifications as changes of the characteristic's Value. It also misbehaves as bl
 (each knob names the part of BlueZ it follows): devices it only remembers, discovery that ends on
 its own, Connect and StartNotify failing or never answering, a clicker it connects by itself, and
 pairing that its input profile or an encrypted characteristic starts on its own, answered by the
-desktop's agent. The tests drive it through extra methods on the template's own test interface,
-org.bluez.Mock.
+desktop's agent, notification sessions that outlive the link, devices found by discovery that it
+forgets after a while, and a crowd of other devices. The tests drive it through extra methods on
+the template's own test interface, org.bluez.Mock.
 
 Prints "ready" on standard output once it owns org.bluez and is set up.
 """
@@ -63,6 +64,13 @@ LE_CONNECTION_ABORT = 'le-connection-abort-by-local'
 # A GATT request the device never answers ends its link after ATT's transaction timeout, 30 s in
 # src/shared/att.c; shortened here.
 ATT_TIMEOUT_MS = 4000
+# src/main.c, DEFAULT_TEMPORARY_TIMEOUT: how long a device found by discovery stays listed after it
+# was last heard or disconnected.
+TEMPORARY_TIMEOUT_S = 30
+# src/device.c, RSSI_THRESHOLD: an unfiltered discovery reports changes of this many dBm or more.
+RSSI_THRESHOLD = 8
+# How often the crowd's timer runs; each run changes its share of the crowd's signal strengths.
+CROWD_TICK_MS = 20
 
 
 def bluez_error(name, message):
@@ -127,12 +135,24 @@ class DeviceScript:
         self.resolving = False
         # Further primary services of its GATT database, found only once connected.
         self.hidden_services = []
+        # Notify sessions of the command characteristic by D-Bus sender: whether each is
+        # registered on the current link (src/gatt-client.c, notify_client with a notify_id).
+        self.sessions = {}
+        # Whether the device has notifications enabled: its 0x2902 write was answered.
+        self.subscribed = False
+        # A value the device sends as soon as notifications are enabled.
+        self.held = None
+        # Found by discovery, so forgotten a while after last heard (src/device.c,
+        # btd_device_set_temporary).
+        self.temporary = False
+        self.last_seen = time.monotonic()
 
 
 # The agent that the desktop registered, for every device.
 agent = {'answer': 'none'}
 # Addresses of devices removed through Adapter1.RemoveDevice and not added since.
 removed_addresses = set()
+temporary_timeout = {'seconds': TEMPORARY_TIMEOUT_S}
 
 
 def device_path(address):
@@ -169,26 +189,97 @@ def WriteValue(_obj, _value, _options):
 
 
 @dbus.service.method(CHARACTERISTIC_IFACE, in_signature='', out_signature='',
-                     async_callbacks=('reply', 'fail'))
-def StartNotify(characteristic, reply, fail):
-    """Fails with one of src/gatt-client.c's own replies, or is never answered, as when the device
-    stops answering ATT requests and the 0x2902 write never completes."""
+                     async_callbacks=('reply', 'fail'), sender_keyword='sender')
+def StartNotify(characteristic, reply, fail, sender):
+    """One session per sender (src/gatt-client.c, characteristic_start_notify): again while it is
+    registered on the link succeeds, while it waits for one is refused as in progress; without a
+    link it is kept for the next one. The 0x2902 write fails with one of src/gatt-client.c's own
+    replies, or is never answered, as when the device stops answering ATT requests."""
     device = mockobject.objects[characteristic.path.rsplit('/', 2)[0]]
-    behaviour = device.script.notify
+    script = device.script
+    if 'notify' not in characteristic.props[CHARACTERISTIC_IFACE]['Flags']:
+        fail(bluez_error('NotSupported', 'Operation is not supported'))
+    elif sender in script.sessions:
+        if script.sessions[sender]:
+            reply()
+        else:
+            fail(bluez_error('InProgress', 'In Progress'))
+    elif not script.connected:
+        script.sessions[sender] = False
+        reply()
+    else:
+        script.sessions[sender] = True
+        enable_notifications(device, [sender], reply, fail)
+
+
+def enable_notifications(device, senders, reply, fail):
+    """The 0x2902 write for sessions just registered; the device needs it once for all of them
+    (src/shared/gatt-client.c, register_notify). A refusal drops those sessions
+    (register_notify_cb)."""
+    script = device.script
+    behaviour = 'succeed' if script.subscribed else script.notify
+    if script.connect == 'unresolved':
+        behaviour = 'hang'
     if behaviour == 'encrypted' and not device.props[DEVICE_IFACE]['Paired']:
         # src/shared/att.c raises the security of the link when the 0x2902 write is refused as
         # insufficient, and the kernel pairs; the write goes through once it is encrypted.
         behaviour = pair(device, 'succeed', 'hang')
     if behaviour == 'fail':
+        for sender in senders:
+            del script.sessions[sender]
         fail(bluez_error('Failed', 'Failed to register notify session'))
     elif behaviour == 'succeed':
-        set_properties(characteristic.path, CHARACTERISTIC_IFACE, {'Notifying': True})
+        path = command_characteristic(device)
+        if not mockobject.objects[path].props[CHARACTERISTIC_IFACE]['Notifying']:
+            set_properties(path, CHARACTERISTIC_IFACE, {'Notifying': True})
         reply()
+        if not script.subscribed:
+            script.subscribed = True
+            if script.held is not None:
+                send_value(device, script.held)
+                script.held = None
 
 
-@dbus.service.method(CHARACTERISTIC_IFACE, in_signature='', out_signature='')
-def StopNotify(characteristic):
-    set_properties(characteristic.path, CHARACTERISTIC_IFACE, {'Notifying': False})
+@dbus.service.method(CHARACTERISTIC_IFACE, in_signature='', out_signature='',
+                     sender_keyword='sender')
+def StopNotify(characteristic, sender):
+    device = mockobject.objects[characteristic.path.rsplit('/', 2)[0]]
+    if sender not in device.script.sessions:
+        raise bluez_error('Failed', 'No notify session started')
+    end_session(device, sender)
+
+
+def end_session(device, sender):
+    """The device has notifications disabled with its last registered session; Notifying goes
+    false only then, and only on this call (src/gatt-client.c, update_notifying)."""
+    script = device.script
+    del script.sessions[sender]
+    if any(script.sessions.values()):
+        return
+    if script.connected:
+        script.subscribed = False
+    path = command_characteristic(device)
+    if mockobject.objects[path].props[CHARACTERISTIC_IFACE]['Notifying']:
+        set_properties(path, CHARACTERISTIC_IFACE, {'Notifying': False})
+
+
+def sender_left(name, _old_owner, new_owner):
+    """src/gatt-client.c, notify_client_disconnect: a client that leaves the bus loses its
+    sessions."""
+    if new_owner or not name.startswith(':'):
+        return
+    for obj in list(mockobject.objects.values()):
+        script = getattr(obj, 'script', None)
+        if script and name in script.sessions:
+            end_session(obj, name)
+
+
+def send_value(device, value):
+    """A notification: bluetoothd writes the value once per registered session, each a change of
+    Value (src/gatt-client.c, notify_cb)."""
+    path = command_characteristic(device)
+    for _ in range(sum(device.script.sessions.values())):
+        set_properties(path, CHARACTERISTIC_IFACE, {'Value': dbus.Array(value, signature='y')})
 
 
 @dbus.service.method(DESCRIPTOR_IFACE, in_signature='a{sv}', out_signature='ay',
@@ -258,13 +349,31 @@ def command_characteristic(device):
 
 
 def end_connection(device):
-    """The link is gone: bluetoothd clears the flags, then drops the GATT objects."""
+    """The link is gone. bluetoothd keeps the GATT objects (src/device.c, gatt_cache_cleanup: its
+    default Cache is "always") and every notify session, no longer registered; Notifying stays as
+    it was (src/gatt-client.c, btd_gatt_client_disconnected, clear_notify_id)."""
     script = device.script
-    script.connected = script.resolving = False
+    script.connected = script.resolving = script.subscribed = False
+    script.sessions = dict.fromkeys(script.sessions, False)
+    script.last_seen = time.monotonic()
     set_properties(device.path, DEVICE_IFACE, {'Connected': False, 'ServicesResolved': False})
-    for path, interface, _, _ in reversed(script.gatt):
+
+
+def temporary(device):
+    """A bonded device is kept (src/device.c, device_set_bonded); a trusted one is taken as kept
+    too, as a desktop trusts only the devices it set up."""
+    return device.script.temporary and not any(
+        device.props[DEVICE_IFACE][flag] for flag in ('Paired', 'Bonded', 'Trusted'))
+
+
+def forget(device):
+    """bluetoothd drops the device with its GATT objects (src/adapter.c,
+    btd_adapter_remove_device)."""
+    if device.script.connected:
+        end_connection(device)
+    for path, interface, _, _ in reversed(device.script.gatt):
         unpublish(path, interface)
-    script.gatt = []
+    unpublish(device.path, DEVICE_IFACE)
 
 
 # Device1, replacing the template's methods.
@@ -274,6 +383,12 @@ def end_connection(device):
 def Connect(device, reply, fail):
     record_call(device, 'Connect')
     script = device.script
+    if script.pending_connect:
+        # src/device.c, dev_connect: one attempt at a time.
+        fail(bluez_error('InProgress', 'In Progress'))
+        return
+    # src/device.c, dev_connect: a device asked for is kept.
+    script.temporary = False
     if script.connected:
         fail(bluez_error('AlreadyConnected', 'Already Connected'))
     elif script.connect == 'fail':
@@ -299,6 +414,13 @@ def establish(device, reply):
     script.connected = True
     set_properties(device.path, DEVICE_IFACE, {'Connected': True})
     reply()
+    # With the link up, before the services resolve, bluetoothd registers every kept session
+    # again by itself (src/device.c, gatt_client_init; src/gatt-client.c,
+    # btd_gatt_client_connected).
+    kept = list(script.sessions)
+    if kept:
+        script.sessions = dict.fromkeys(kept, True)
+        enable_notifications(device, kept, lambda: None, lambda _error: None)
     if script.connect == 'unresolved':
         # Connected, but the GATT discovery never ends: ServicesResolved stays false until ATT
         # gives up the request and the link.
@@ -308,6 +430,9 @@ def establish(device, reply):
             if script.resolving:
                 end_connection(device)
         GLib.timeout_add(ATT_TIMEOUT_MS, give_up)
+        return
+    if script.gatt:
+        set_properties(device.path, DEVICE_IFACE, {'ServicesResolved': True})
         return
     script.gatt = gatt_layout(device.path)
     # src/device.c adds every primary service it finds to UUIDs, and probes its profiles: the
@@ -351,10 +476,25 @@ def AddAdapter(mock, device_name, system_name):
     """The template's adapter, whose discovery refuses to start while it is off."""
     path = bluez5.AddAdapter(mock, device_name, system_name)
     adapter = mockobject.objects[path]
-    add_methods(adapter, ADAPTER_IFACE, [StartDiscovery, StopDiscovery, RemoveDevice])
+    add_methods(adapter, ADAPTER_IFACE,
+                [StartDiscovery, StopDiscovery, SetDiscoveryFilter, RemoveDevice])
+    # Kept off the adapter's properties, where bluetoothd has none.
+    adapter.discovery_filter = {}
     # The client whose discovery ended underneath it, and is still listed (see EndDiscovery).
     adapter.stale_client = False
+    # Seconds of discovery since DiscoverySeconds last asked, and since when it is on.
+    adapter.discovery_seconds, adapter.discovering_since = 0.0, None
+    # Other devices in range: address -> the RSSI they are heard at; and the next to change.
+    adapter.crowd, adapter.crowd_turn, adapter.crowd_timer = {}, 0, None
     return path
+
+
+def note_discovery(adapter):
+    """Adds up the time Discovering has been true."""
+    now = time.monotonic()
+    if adapter.discovering_since is not None:
+        adapter.discovery_seconds += now - adapter.discovering_since
+    adapter.discovering_since = now if adapter.props[ADAPTER_IFACE]['Discovering'] else None
 
 
 @dbus.service.method(ADAPTER_IFACE, in_signature='', out_signature='')
@@ -366,9 +506,13 @@ def StartDiscovery(adapter):
     if adapter.stale_client:
         # src/adapter.c, start_discovery: a client already in the discovery list is busy.
         raise bluez_error('InProgress', 'Operation already in progress')
-    # The template reads the filter without a default.
-    properties.setdefault('DiscoveryFilter', None)
-    bluez5.StartDiscovery(adapter)
+    set_properties(adapter.path, ADAPTER_IFACE, {'Discovering': True})
+    note_discovery(adapter)
+
+
+@dbus.service.method(ADAPTER_IFACE, in_signature='a{sv}', out_signature='')
+def SetDiscoveryFilter(adapter, discovery_filter):
+    adapter.discovery_filter = discovery_filter
 
 
 @dbus.service.method(ADAPTER_IFACE, in_signature='o', out_signature='')
@@ -378,16 +522,15 @@ def RemoveDevice(adapter, path):
     if path not in mockobject.objects:
         raise bluez_error('DoesNotExist', 'Does Not Exist')
     device = mockobject.objects[path]
-    if device.script.connected:
-        end_connection(device)
     removed_addresses.add(device.props[DEVICE_IFACE]['Address'])
-    unpublish(path, DEVICE_IFACE)
+    forget(device)
 
 
 @dbus.service.method(ADAPTER_IFACE, in_signature='', out_signature='')
 def StopDiscovery(adapter):
     adapter.stale_client = False
-    bluez5.StopDiscovery(adapter)
+    set_properties(adapter.path, ADAPTER_IFACE, {'Discovering': False})
+    note_discovery(adapter)
     forget_advertisements(adapter)
 
 
@@ -401,20 +544,67 @@ def forget_advertisements(adapter):
                            [DEVICE_IFACE, {}, ['RSSI']])
 
 
+def reported(adapter, uuids):
+    """Whether bluetoothd reports the RSSI of a device advertising `uuids`: a discovery filter with
+    UUIDs leaves out the others, though their objects are made all the same (src/adapter.c,
+    btd_adapter_update_found_device: is_filter_match comes after adapter_create_device). The
+    stand-in keeps one filter for the adapter, the last one set."""
+    wanted = adapter.discovery_filter.get('UUIDs')
+    return not wanted or any(uuid.lower() in [w.lower() for w in wanted] for uuid in uuids)
+
+
 def advertise():
     """One advertising interval: each advertising, unconnected device under a discovering adapter
-    is heard; bluetoothd reports that as its RSSI appearing."""
+    is heard; bluetoothd reports that as its RSSI appearing. A device found by discovery goes
+    once it was neither heard nor connected for the temporary timeout (src/device.c,
+    device_update_last_seen, set_temporary_timer)."""
+    now = time.monotonic()
     for path, obj in list(mockobject.objects.items()):
         script = getattr(obj, 'script', None)
-        if not script or not script.advertising or script.connected \
-                or 'RSSI' in obj.props[DEVICE_IFACE]:
+        if not script or script.connected:
             continue
         adapter = mockobject.objects.get(path.rsplit('/', 1)[0])
-        if adapter and adapter.props[ADAPTER_IFACE]['Discovering']:
-            rssi = dbus.Int16(script.rssi, variant_level=1)
-            obj.props[DEVICE_IFACE]['RSSI'] = rssi
-            obj.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as',
-                           [DEVICE_IFACE, {'RSSI': rssi}, []])
+        discovering = adapter and adapter.props[ADAPTER_IFACE]['Discovering']
+        if discovering and script.advertising:
+            script.last_seen = now
+            if 'RSSI' not in obj.props[DEVICE_IFACE] and \
+                    reported(adapter, obj.props[DEVICE_IFACE]['UUIDs']):
+                rssi = dbus.Int16(script.rssi, variant_level=1)
+                obj.props[DEVICE_IFACE]['RSSI'] = rssi
+                obj.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as',
+                               [DEVICE_IFACE, {'RSSI': rssi}, []])
+        elif temporary(obj) and now - script.last_seen >= temporary_timeout['seconds']:
+            forget(obj)
+    return True
+
+
+def crowd_tick(adapter):
+    """Its share of the crowd is heard again: a member not listed is found, one listed is heard
+    at the other of its two strengths, far enough apart that bluetoothd reports the change
+    (src/device.c, device_set_rssi_with_delta)."""
+    if not adapter.crowd or adapter.path not in mockobject.objects:
+        adapter.crowd_timer = None
+        return False
+    if not adapter.props[ADAPTER_IFACE]['Discovering']:
+        return True
+    members = list(adapter.crowd)
+    share = max(1, round(len(members) * adapter.crowd_rate * CROWD_TICK_MS / 1000))
+    for _ in range(min(share, len(members))):
+        address = members[adapter.crowd_turn % len(members)]
+        adapter.crowd_turn += 1
+        path = f'{adapter.path}/dev_{address.replace(":", "_")}'
+        if path not in mockobject.objects:
+            AddPeripheral(None, adapter.path.rsplit('/', 1)[1], address, '', [])
+            continue
+        device = mockobject.objects[path]
+        device.script.last_seen = time.monotonic()
+        adapter.crowd[address] = -60 if adapter.crowd[address] != -60 else -60 - 2 * RSSI_THRESHOLD
+        device.script.rssi = adapter.crowd[address]
+        if reported(adapter, []) and 'RSSI' in device.props[DEVICE_IFACE]:
+            rssi = dbus.Int16(device.script.rssi, variant_level=1)
+            device.props[DEVICE_IFACE]['RSSI'] = rssi
+            device.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as',
+                              [DEVICE_IFACE, {'RSSI': rssi}, []])
     return True
 
 
@@ -441,13 +631,58 @@ def AddPeripheral(_mock, adapter_name, address, name, uuids):
     }
     if name:
         properties['Name'] = dbus.String(name, variant_level=1)
-    # Found by a discovery under way it comes heard; otherwise bluetoothd knew it from before.
-    if adapter.props[ADAPTER_IFACE]['Discovering']:
+    # Found by a discovery under way it comes heard, and is temporary; otherwise bluetoothd knew
+    # it from before.
+    found = bool(adapter.props[ADAPTER_IFACE]['Discovering'])
+    if found and reported(adapter, uuids):
         properties['RSSI'] = dbus.Int16(-60, variant_level=1)
     removed_addresses.discard(address)
     publish(path, DEVICE_IFACE, properties, [Connect, Disconnect])
     mockobject.objects[path].script = DeviceScript()
+    mockobject.objects[path].script.temporary = found
     return dbus.ObjectPath(path)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='u', out_signature='')
+def SetTemporaryTimeout(_mock, seconds):
+    """How long a device found by discovery stays listed once neither heard nor connected
+    (main.conf TemporaryTimeout; 30 s unless set)."""
+    temporary_timeout['seconds'] = seconds
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='d')
+def DiscoverySeconds(_mock, adapter_name):
+    """Seconds the adapter's Discovering was true since the last call."""
+    adapter = adapter_at(adapter_name)
+    note_discovery(adapter)
+    seconds, adapter.discovery_seconds = adapter.discovery_seconds, 0.0
+    return seconds
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='sud', out_signature='')
+def AddCrowd(_mock, adapter_name, count, changes_per_second):
+    """`count` more LE devices in range, without the clicker service, each heard at a new
+    strength `changes_per_second` times a second while the adapter discovers, all on one
+    timer. bluetoothd lists them as it hears them, temporary (see SetTemporaryTimeout)."""
+    adapter = adapter_at(adapter_name)
+    first = len(adapter.crowd)
+    for index in range(first, first + count):
+        # Static random addresses: bluetoothd keeps temporary only those that are not private.
+        adapter.crowd[f'D0:00:00:00:{index >> 8:02X}:{index & 0xff:02X}'] = -60
+    adapter.crowd_rate = changes_per_second
+    if adapter.crowd and adapter.crowd_timer is None:
+        adapter.crowd_timer = GLib.timeout_add(CROWD_TICK_MS, crowd_tick, adapter)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
+def RemoveCrowd(_mock, adapter_name):
+    """The crowd goes out of range; bluetoothd forgets each after the temporary timeout."""
+    adapter = adapter_at(adapter_name)
+    for address in adapter.crowd:
+        path = f'{adapter.path}/dev_{address.replace(":", "_")}'
+        if path in mockobject.objects:
+            mockobject.objects[path].script.advertising = False
+    adapter.crowd.clear()
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='')
@@ -482,10 +717,7 @@ def WasRemoved(_mock, address):
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
 def RemovePeripheral(_mock, address):
     """The device goes out of range and bluetoothd forgets it."""
-    device = device_at(address)
-    if device.script.connected:
-        end_connection(device)
-    unpublish(device.path, DEVICE_IFACE)
+    forget(device_at(address))
 
 
 def check_behaviour(behaviour, known):
@@ -535,6 +767,7 @@ def EndDiscovery(_mock, adapter_name):
     adapter.props[ADAPTER_IFACE]['Discovering'] = False
     adapter.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as',
                        [ADAPTER_IFACE, {'Discovering': dbus.Boolean(False, variant_level=1)}, []])
+    note_discovery(adapter)
     forget_advertisements(adapter)
 
 
@@ -551,18 +784,37 @@ def DropLink(_mock, address):
 def Notify(_mock, address, value):
     """One notification of the command characteristic; the same value again counts as new.
     Returns the CLOCK_MONOTONIC time in nanoseconds at which it is sent, for latency figures."""
-    path = command_characteristic(device_at(address))
-    if not mockobject.objects[path].props[CHARACTERISTIC_IFACE]['Notifying']:
+    device = device_at(address)
+    if not (device.script.connected and device.script.subscribed):
         raise bluez_error('NotPermitted', 'Notifications are not enabled')
     sent = time.monotonic_ns()
-    set_properties(path, CHARACTERISTIC_IFACE, {'Value': dbus.Array(value, signature='y')})
+    send_value(device, value)
     return dbus.UInt64(sent)
 
 
+@dbus.service.method(MOCK_IFACE, in_signature='say', out_signature='')
+def HoldPress(_mock, address, value):
+    """A value the clicker sends once notifications are enabled, as the press that woke it: at
+    once when they are, else at the next 0x2902 write it answers, bluetoothd's own after a
+    reconnection included (right after the link is up, before ServicesResolved)."""
+    device = device_at(address)
+    if device.script.connected and device.script.subscribed:
+        send_value(device, value)
+    else:
+        device.script.held = bytes(value)
+
+
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='b')
-def IsNotifying(_mock, address):
-    path = command_characteristic(device_at(address))
-    return bool(mockobject.objects[path].props[CHARACTERISTIC_IFACE]['Notifying'])
+def Subscribed(_mock, address):
+    """Whether the device has notifications enabled now, by any session."""
+    script = device_at(address).script
+    return script.connected and script.subscribed
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='u')
+def SessionCount(_mock, address):
+    """Notify sessions bluetoothd keeps for the command characteristic, registered or not."""
+    return len(device_at(address).script.sessions)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='b')
@@ -603,8 +855,14 @@ def SetPowered(_mock, adapter_name, powered):
         # src/adapter.c, adapter_stop: the discovery clients are dropped.
         adapter.stale_client = False
     set_properties(adapter.path, ADAPTER_IFACE, changes)
+    note_discovery(adapter)
     if not powered:
         forget_advertisements(adapter)
+        # src/adapter.c, set_mode: powering off drops the temporary devices.
+        for path, obj in list(mockobject.objects.items()):
+            if path.startswith(adapter.path + '/') and getattr(obj, 'script', None) \
+                    and temporary(obj):
+                forget(obj)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='sb', out_signature='')
@@ -615,8 +873,9 @@ def SetDiscoverable(_mock, adapter_name, discoverable):
 
 KNOBS = [AddAdapter, AddPeripheral, OfferService, SetAgent, ConnectByItself, WasRemoved,
          IsPaired, RemovePeripheral, SetConnectBehaviour, SetNotifyBehaviour,
-         SetAdvertising, EndDiscovery, DropLink, Notify, IsNotifying, IsConnected, ConnectCalls,
-         SetRssi, SetPowered, SetDiscoverable]
+         SetAdvertising, EndDiscovery, DropLink, Notify, HoldPress, Subscribed, SessionCount,
+         IsConnected, ConnectCalls, SetRssi, SetPowered, SetDiscoverable, SetTemporaryTimeout,
+         DiscoverySeconds, AddCrowd, RemoveCrowd]
 
 
 def main():
@@ -636,6 +895,8 @@ def main():
     add_methods(manager, MOCK_IFACE, KNOBS)
 
     GLib.timeout_add(arguments.advertising_interval, advertise)
+    bus.add_signal_receiver(sender_left, signal_name='NameOwnerChanged',
+                            dbus_interface='org.freedesktop.DBus', bus_name='org.freedesktop.DBus')
     loop = GLib.MainLoop()
     bus.add_signal_receiver(loop.quit, signal_name='Disconnected',
                             path='/org/freedesktop/DBus/Local',
