@@ -310,6 +310,49 @@ TYPED_TEST(BluetoothCentralTest, TakesAClickerTheSystemConnected)
 
 // The harness in a process of its own. A burst as quick as the stand-in can send, identical repeats
 // included, arrives whole and in order.
+using BluezCentralTest = BluetoothCentralTest<BluezCentral>;
+
+// While the clicker sleeps, the remembered one is waited for by a pending Connect, not discovery,
+// also past bluetoothd's temporary timeout; the press that wakes it, which it sends the moment
+// notifications are enabled, arrives once; bluetoothd keeps no notification session of the link's
+// between links. Once bluetoothd no longer lists the clicker, discovery finds it again.
+TEST_F(BluezCentralTest, WaitsForTheSleepingClickerAndTakesItsWakingPress)
+{
+    ASSERT_TRUE(bluez.knob("SetTemporaryTimeout", {1u}));
+    delegate.followClickers = true;
+    makeCentral();
+    ASSERT_TRUE(waitFor("subscribed"));
+    delegate.call([&] { central->setRememberedPeripheral(QUuid(clickerId)); });
+    bluez.ask("DiscoverySeconds", hci0);
+    for (int wake = 1; wake <= 2; ++wake) {
+        SCOPED_TRACE(wake);
+        ASSERT_TRUE(bluez.knob("SetAdvertising", {clicker, false}));
+        ASSERT_TRUE(bluez.knob("DropLink", {clicker}));
+        ASSERT_TRUE(waitFor("disconnected", wake));
+        EXPECT_EQ(bluez.ask("SessionCount", clicker).toUInt(), 0u);
+        // Longer than the kernel's bound on one pending Connect, and than the temporary timeout.
+        QTest::qWait(3000);
+        const QByteArray press{1, static_cast<char>(0x40 + wake)};
+        ASSERT_TRUE(bluez.knob("HoldPress", {clicker, press}));
+        ASSERT_TRUE(bluez.knob("SetAdvertising", {clicker, true}));
+        const QString value = u"value %1 %2"_s.arg(clickerId, QString::fromLatin1(press.toHex()));
+        ASSERT_TRUE(waitUntil([&] { return delegate.lines.contains(value); }))
+            << delegate.lines.join(u'\n').toStdString();
+        QTest::qWait(300);
+        EXPECT_EQ(delegate.lines.count(value), 1);
+        EXPECT_EQ(delegate.count("subscribed"), wake + 1);
+    }
+    EXPECT_LT(bluez.ask("DiscoverySeconds", hci0).toDouble(), 0.1);
+
+    ASSERT_TRUE(bluez.knob("SetAdvertising", {clicker, false}));
+    ASSERT_TRUE(bluez.knob("DropLink", {clicker}));
+    ASSERT_TRUE(bluez.knob("RemovePeripheral", {clicker}));
+    QTest::qWait(500);
+    EXPECT_GT(bluez.ask("DiscoverySeconds", hci0).toDouble(), 0.2);
+    ASSERT_TRUE(bluez.addClicker(clicker));
+    ASSERT_TRUE(waitFor("subscribed", 4));
+}
+
 // The harness drives the program's own central.
 using HarnessTest = BluetoothCentralTest<BluezCentral>;
 

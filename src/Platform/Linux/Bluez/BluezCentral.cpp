@@ -66,6 +66,8 @@ BluezCentral::BluezCentral(CentralDelegate& delegate, std::chrono::milliseconds 
                              updateState();
                          if (interfaces.contains(deviceInterface))
                              consider(path);
+                         if (interfaces.contains(characteristicInterface))
+                             updateFollowing();
                      });
     QObject::connect(tree_.get(), &BluezObjectTree::interfacesRemoved, context,
                      [this](const QString& path, const QStringList& interfaces) {
@@ -178,6 +180,7 @@ void BluezCentral::stopScan()
     retryTimer_->stop();
     stopDiscovery();
     stopWaiting();
+    updateFollowing();
 }
 
 // Waiting for the remembered device, where bluetoothd lists it; otherwise discovery.
@@ -189,10 +192,12 @@ void BluezCentral::updateScan()
     if (!remembered.isEmpty()) {
         stopDiscovery();
         waitFor(remembered);
+        updateFollowing();
         return;
     }
     stopWaiting();
     startDiscovery();
+    updateFollowing();
 }
 
 void BluezCentral::startDiscovery()
@@ -270,6 +275,27 @@ void BluezCentral::stopWaiting()
     waitPending_ = false;
 }
 
+// Every device is followed while this program discovers; otherwise only the adapters, the device
+// waited for and the devices the link holds, with their characteristics.
+void BluezCentral::updateFollowing()
+{
+    if (!discoveringOn_.isEmpty()) {
+        tree_->follow(std::nullopt);
+        return;
+    }
+    const QStringList adapters = tree_->pathsWith(adapterInterface);
+    QSet<QString> paths(adapters.begin(), adapters.end());
+    QStringList devices = peripherals_.keys();
+    if (!waitingFor_.isEmpty())
+        devices.append(waitingFor_);
+    for (const QString& device : std::as_const(devices)) {
+        paths.insert(device);
+        for (const QString& characteristic : tree_->pathsWith(characteristicInterface, device))
+            paths.insert(characteristic);
+    }
+    tree_->follow(paths);
+}
+
 void BluezCentral::considerAll()
 {
     for (const QString& path : tree_->pathsWith(deviceInterface, adapterPath()))
@@ -318,6 +344,7 @@ std::shared_ptr<BluezPeripheral> BluezCentral::peripheralFor(const QString& path
         retries = std::make_shared<LinkRetries>();
     auto made = std::make_shared<BluezPeripheral>(tree_, path, retries);
     peripherals_.insert(path, made);
+    updateFollowing();
     return made;
 }
 

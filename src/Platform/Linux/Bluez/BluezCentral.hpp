@@ -67,6 +67,7 @@ private:
     void stopWaiting();
     void consider(const QString& path);
     void considerAll();
+    void updateFollowing();
     bool poweredOn() const { return power_ == CentralState::poweredOn; }
     std::shared_ptr<BluezPeripheral> peripheralFor(const QString& path);
     template <typename Deliver> void post(Deliver deliver);

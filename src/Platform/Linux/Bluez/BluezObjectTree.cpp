@@ -34,6 +34,43 @@ BluezObjectTree::BluezObjectTree(QObject* parent)
     load();
 }
 
+void BluezObjectTree::follow(const std::optional<QSet<QString>>& paths)
+{
+    auto bus = QDBusConnection::systemBus();
+    const auto watch = [&bus, this](const QString& path, bool on) {
+        const QString name = QStringLiteral("PropertiesChanged");
+        if (on)
+            bus.connect(service, path, propertiesInterface, name, this,
+                        SLOT(changeProperties(QDBusMessage)));
+        else
+            bus.disconnect(service, path, propertiesInterface, name, this,
+                           SLOT(changeProperties(QDBusMessage)));
+    };
+    if (!paths) {
+        if (followingAll_)
+            return;
+        for (const QString& path : std::as_const(followed_))
+            watch(path, false);
+        followed_.clear();
+        watch(QString(), true);
+        followingAll_ = true;
+        load();
+        return;
+    }
+    for (const QString& path : *paths) {
+        if (!followed_.contains(path))
+            watch(path, true);
+    }
+    for (const QString& path : std::as_const(followed_)) {
+        if (!paths->contains(path))
+            watch(path, false);
+    }
+    followed_ = *paths;
+    if (followingAll_)
+        watch(QString(), false);
+    followingAll_ = false;
+}
+
 const QVariantMap* BluezObjectTree::properties(const QString& path, const QString& interface) const
 {
     const auto object = objects_.constFind(path);

@@ -5,6 +5,9 @@
 
 #include <QDBusServiceWatcher>
 #include <QObject>
+#include <QSet>
+
+#include <optional>
 
 class QDBusMessage;
 
@@ -24,6 +27,11 @@ public:
     // The objects that have `interface`, in path order, optionally only those below `under`.
     QStringList pathsWith(const QString& interface, const QString& under = {}) const;
 
+    // Whose property changes are followed: every object's (nullopt), or only these objects', so
+    // that another program's discovery of a crowd costs nothing here. The others' properties in
+    // the mirror go stale until every object is followed again, which loads them afresh.
+    void follow(const std::optional<QSet<QString>>& paths);
+
 Q_SIGNALS:
     // The whole mirror was replaced: bluetoothd came, went or answered anew.
     void reloaded();
@@ -41,6 +49,9 @@ private:
     void load();
 
     BluezObjects::Objects objects_;
+    // Every object's changes are followed, or those of these objects alone.
+    bool followingAll_ = true;
+    QSet<QString> followed_;
     QDBusServiceWatcher watcher_;
     // Counts loads, so that an answer to an earlier one is dropped.
     quint64 generation_ = 0;
