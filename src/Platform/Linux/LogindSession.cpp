@@ -162,8 +162,10 @@ void LogindSession::readDisplay()
 
 void LogindSession::displayFound(const QVariant& display)
 {
+    // No display, or this very session, which has no seat: the user has no graphical session on
+    // a seat.
     const QString path = logindPair<QString>(display, "(so)").second;
-    if (path.isEmpty() || path == u"/") {
+    if (path.isEmpty() || path == u"/" || path == path_) {
         display_.clear();
         watch(watched_, {});
         setActive(true);

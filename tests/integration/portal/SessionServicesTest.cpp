@@ -256,5 +256,10 @@ TEST(LogindSessionTest, ASessionWithoutASeatFollowsItsUsersGraphicalSessionOnASe
     }
     set(user, "User", u"Display"_s, pair({}, u"/"_s));
     EXPECT_TRUE(waitUntil([&] { return session.isActive(); }));
-    EXPECT_EQ(announced, (QList<bool>{false, true, false, true}));
+    // A display without a seat, here this very session, leaves no graphical session on a seat.
+    set(user, "User", u"Display"_s, pair(u"c2"_s, graphical));
+    EXPECT_TRUE(waitUntil([&] { return !session.isActive(); }));
+    set(user, "User", u"Display"_s, pair(u"c1"_s, remote));
+    EXPECT_TRUE(waitUntil([&] { return session.isActive(); }));
+    EXPECT_EQ(announced, (QList<bool>{false, true, false, true, false, true}));
 }
