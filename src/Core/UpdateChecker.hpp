@@ -22,8 +22,9 @@ bool isNewer(const QString& candidate, const QString& reference);
 // The web site's root, opened by "Get the App".
 const QUrl& siteURL();
 
-// Fetches the release feed once and, only when it names a newer version with a usable http(s)
-// download address, calls `onUpdateAvailable` once on the main thread. Every failure is silent.
+// Fetches the release feed once and, only when it names a newer version with an https download
+// address on the site's host or one of its subdomains, calls `onUpdateAvailable` once on the main
+// thread. Every failure is silent.
 void checkForUpdates(
     HttpClient& http, std::optional<QString> bundleShortVersion,
     std::function<void(const QString& version, const QUrl& url)> onUpdateAvailable);

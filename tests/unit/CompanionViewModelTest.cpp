@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "ViewModels/CompanionViewModel.hpp"
+#include "BuildConfig.hpp"
 #include "FakePlatform.hpp"
 
 #include <QElapsedTimer>
@@ -50,10 +51,10 @@ TEST(CompanionViewModelTest, MirrorsTheLinkPostsArrowKeysPollsThePermissionAndOf
             versionWithAddress = vm.availableUpdateVersion.value().value_or(u"none"_s);
     });
     platform.http.answerFromOtherThread(
-        QByteArray(R"({"version":"2.0","mac_url":"https://example.org/get"})"));
+        QByteArray(R"({"version":"2.0","mac_url":"https://)" QUENLARK_SITE_HOST R"(/get"})"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return versionWithAddress.has_value(); }, 2000));
     EXPECT_EQ(versionWithAddress, u"2.0"_s);
-    EXPECT_EQ(vm.availableUpdateURL.value(), QUrl(u"https://example.org/get"_s));
+    EXPECT_EQ(vm.availableUpdateURL.value(), QUrl(u"https://" QUENLARK_SITE_HOST "/get"_s));
 
     platform.accessibility.trusted = true;
     ASSERT_TRUE(QTest::qWaitFor([&] { return vm.accessibilityEnabled.value(); }, 5000));

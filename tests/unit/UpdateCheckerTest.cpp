@@ -41,12 +41,13 @@ TEST(VersionComparisonTest, OnlyWholeSignedDecimalPiecesBetweenFullStopsCount)
 }
 
 // Offers come on the main thread, with the feed's version verbatim. The feed must never make the
-// program open a local file, a custom scheme or a script; a body larger than 64 KiB is not read.
-TEST(UpdateCheckTest, AsksTheSiteAndOffersOnlyANewerFeedWithAnAbsoluteWebAddress)
+// program open a local file, a custom scheme, a script or a page off the site's own hosts; a body
+// larger than 64 KiB is not read.
+TEST(UpdateCheckTest, AsksTheSiteAndOffersOnlyANewerFeedWithADownloadPageOfTheSite)
 {
     EXPECT_EQ(siteURL(), QUrl(u"https://" QUENLARK_SITE_HOST "/"_s)); // opened by "Get the App"
     const auto feed = [](const QByteArray& version,
-                         const QByteArray& url = "https://q.example/get") {
+                         const QByteArray& url = "https://" QUENLARK_SITE_HOST "/get") {
         return R"({"version":")" + version + R"(","mac_url":")" + url + R"("})";
     };
     QByteArray capped = feed("2.0");
@@ -56,19 +57,30 @@ TEST(UpdateCheckTest, AsksTheSiteAndOffersOnlyANewerFeedWithAnAbsoluteWebAddress
         const char* offered; // version and address handed on, or null for no offer
         std::optional<QString> running = u"1.0"_s;
     } table[] = {
-        {feed("1.0.1"), "1.0.1 https://q.example/get", std::nullopt}, // no version counts as 1.0
+        {feed("1.0.1"), "1.0.1 https://" QUENLARK_SITE_HOST "/get",
+         std::nullopt}, // no version: 1.0
         {feed("1.0"), nullptr, std::nullopt},
-        {feed("2.0-beta", "https://q.example/get?os=linux#deb"),
-         "2.0-beta https://q.example/get?os=linux#deb"},
+        {feed("2.0-beta", "https://" QUENLARK_SITE_HOST "/get?os=linux#deb"),
+         "2.0-beta https://" QUENLARK_SITE_HOST "/get?os=linux#deb"},
+        {feed("2.0", "https://downloads." QUENLARK_SITE_HOST ":443/get"),
+         "2.0 https://downloads." QUENLARK_SITE_HOST ":443/get"},
         {feed("2.0", "/get/companion.deb"), nullptr},
         {feed("2.0", "file:///etc/passwd"), nullptr},
         {feed("2.0", "javascript:alert(1)"), nullptr},
-        {feed("2.0", "ftp://q.example/get"), nullptr},
-        {feed("2.0", "https://q.example/%zz"), nullptr},
-        {R"({"notes":["x"],"version":"2.0","mac_url":"https://q.example/a"})",
-         "2.0 https://q.example/a"},
+        {feed("2.0", "ftp://" QUENLARK_SITE_HOST "/get"), nullptr},
+        {feed("2.0", "http://" QUENLARK_SITE_HOST "/get"), nullptr},
+        {feed("2.0", "https://" QUENLARK_SITE_HOST "/%zz"), nullptr},
+        // Only the site's host and its subdomains, named as such.
+        {feed("2.0", "https://evil.example/get"), nullptr},
+        {feed("2.0", "https://evil" QUENLARK_SITE_HOST "/get"), nullptr},
+        {feed("2.0", "https://" QUENLARK_SITE_HOST ".evil.example/get"), nullptr},
+        {feed("2.0", "https://" QUENLARK_SITE_HOST "@evil.example/get"), nullptr},
+        {feed("2.0", "https://user@" QUENLARK_SITE_HOST "/get"), nullptr},
+        {feed("2.0", "https://" QUENLARK_SITE_HOST ":8443/get"), nullptr},
+        {R"({"notes":["x"],"version":"2.0","mac_url":"https://)" QUENLARK_SITE_HOST R"(/a"})",
+         "2.0 https://" QUENLARK_SITE_HOST "/a"},
         {std::nullopt, nullptr},
-        {capped, "2.0 https://q.example/get"},
+        {capped, "2.0 https://" QUENLARK_SITE_HOST "/get"},
         {capped + ' ', nullptr},
     };
     for (const auto& row : table) {

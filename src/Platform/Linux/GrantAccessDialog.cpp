@@ -2,6 +2,7 @@
 #include "Platform/Linux/GrantAccessDialog.hpp"
 
 #include "BuildConfig.hpp"
+#include "Core/DiagnosticLog.hpp"
 
 #include <QDialogButtonBox>
 #include <QFileInfo>
@@ -88,11 +89,29 @@ GrantAccessDialog::GrantAccessDialog(QString elevator, QString helper,
 
 QString GrantAccessDialog::helperPath()
 {
-    const QString installed = QStringLiteral(QUENLARK_GRANT_HELPER_INSTALLED);
-    const QString fallback = QStringLiteral(QUENLARK_GRANT_HELPER_FALLBACK);
+    return helperPath(QStringLiteral(QUENLARK_GRANT_HELPER_INSTALLED),
+                      QStringLiteral(QUENLARK_GRANT_HELPER_FALLBACK));
+}
+
+QString GrantAccessDialog::helperPath(const QString& installed, const QString& fallback)
+{
     if (fallback.isEmpty() || QFileInfo(installed).isExecutable())
         return installed;
-    return fallback;
+    // The real path, so that no link along the way can be moved once it has been checked.
+    const QString helper = QFileInfo(fallback).canonicalFilePath();
+    QString refusal = QFileInfo(helper).isFile() ? QString() : QStringLiteral("it is missing");
+    for (QString path = helper; refusal.isEmpty(); path = QFileInfo(path).path()) {
+        const QFileInfo info(path);
+        if (info.ownerId() != 0 || (info.permissions() & (QFile::WriteGroup | QFile::WriteOther)))
+            refusal = QStringLiteral("%1 may be changed by others than root").arg(path);
+        else if (path == u"/")
+            return helper;
+    }
+    writeDiagnosticLine(
+        QStringLiteral("[Grant] the grant helper %1 is not run as root: %2. Install "
+                       "the package, or keep the source tree root's alone.")
+            .arg(fallback, refusal));
+    return {};
 }
 
 void GrantAccessDialog::showOnce(std::function<void()> askDesktop)
@@ -110,6 +129,11 @@ void GrantAccessDialog::showOnce(std::function<void()> askDesktop)
 
 void GrantAccessDialog::allow()
 {
+    if (helper_.isEmpty()) {
+        statusLabel_->setText(tr("Access could not be set up."));
+        statusLabel_->show();
+        return;
+    }
     allowButton_->setEnabled(false);
     statusLabel_->setText(tr("Waiting for authorisation…"));
     statusLabel_->show();

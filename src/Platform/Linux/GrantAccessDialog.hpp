@@ -27,6 +27,11 @@ public:
 
     // The installed helper; a developer build falls back to the one in the source tree.
     static QString helperPath();
+    // The installed helper when it is there, else the fallback's real path, but only while root
+    // alone can change it: pkexec runs it as root. The file and every folder above it must be
+    // root's and writable by no group and no other user; anything else is refused, said on
+    // standard output, and gives no helper (empty), so that "Set Up for All Sessions" fails.
+    static QString helperPath(const QString& installed, const QString& fallback);
     // Shows the one dialog of the process, bringing it forward when it is already open.
     static void showOnce(std::function<void()> askDesktop = {});
 

@@ -3,7 +3,9 @@
 
 #include "Core/DiagnosticLog.hpp"
 
+#include <QDBusArgument>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
@@ -17,9 +19,28 @@ const QString logindService = QStringLiteral("org.freedesktop.login1");
 const QString managerPath = QStringLiteral("/org/freedesktop/login1");
 const QString managerInterface = QStringLiteral("org.freedesktop.login1.Manager");
 const QString sessionInterface = QStringLiteral("org.freedesktop.login1.Session");
+const QString userInterface = QStringLiteral("org.freedesktop.login1.User");
 const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
 // The permission poll's period: a session found later is followed from the next poll on.
 constexpr int retryMilliseconds = 2000;
+
+// logind's (so) and (uo) pairs: a seat's or session's id, or a user's number, and its object path.
+// Anything else reads as an empty pair.
+template <typename First>
+std::pair<First, QString> logindPair(const QVariant& value, const char* signature)
+{
+    First first{};
+    QDBusObjectPath path;
+    if (value.metaType() == QMetaType::fromType<QDBusArgument>()) {
+        const auto argument = value.value<QDBusArgument>();
+        if (argument.currentSignature() == QLatin1StringView(signature)) {
+            argument.beginStructure();
+            argument >> first >> path;
+            argument.endStructure();
+        }
+    }
+    return {first, path.path()};
+}
 } // namespace
 
 LogindSession::LogindSession(QDBusConnection bus) : bus_(std::move(bus))
@@ -40,18 +61,17 @@ void LogindSession::lookUp()
     else
         call(QStringLiteral("/org/freedesktop/login1/session/auto"), propertiesInterface,
              QStringLiteral("Get"), {sessionInterface, QStringLiteral("Id")},
-             &LogindSession::sessionIdFound);
+             [this](const QVariant& id) { sessionIdFound(id); });
 }
 
 void LogindSession::call(const QString& path, const QString& interface, const QString& method,
-                         const QVariantList& arguments,
-                         void (LogindSession::*onReply)(const QVariant&))
+                         const QVariantList& arguments, Reply onReply)
 {
     auto message = QDBusMessage::createMethodCall(logindService, path, interface, method);
     message.setArguments(arguments);
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, onReply](QDBusPendingCallWatcher* reply) {
+            [this, onReply = std::move(onReply)](QDBusPendingCallWatcher* reply) {
                 reply->deleteLater();
                 if (reply->isError()) {
                     lookUpFailed(reply->error());
@@ -62,7 +82,7 @@ void LogindSession::call(const QString& path, const QString& interface, const QS
                 QVariant value = reply->reply().arguments().constFirst();
                 if (value.metaType() == QMetaType::fromType<QDBusVariant>())
                     value = value.value<QDBusVariant>().variant();
-                (this->*onReply)(value);
+                onReply(value);
             });
 }
 
@@ -84,7 +104,7 @@ void LogindSession::lookUpFailed(const QDBusError& error)
 void LogindSession::sessionIdFound(const QVariant& id)
 {
     call(managerPath, managerInterface, QStringLiteral("GetSession"), {id.toString()},
-         &LogindSession::sessionFound);
+         [this](const QVariant& path) { sessionFound(path); });
 }
 
 void LogindSession::sessionFound(const QVariant& path)
@@ -92,31 +112,101 @@ void LogindSession::sessionFound(const QVariant& path)
     const QString found = path.value<QDBusObjectPath>().path();
     if (found.isEmpty())
         return;
-    // Subscribed before the first read, so that no change falls between the two; once per path,
-    // however often the lookup starts over.
-    const QString signal = QStringLiteral("PropertiesChanged");
-    const char* slot = SLOT(propertiesChanged(QString, QVariantMap, QStringList));
-    if (found != path_) {
-        if (!path_.isEmpty())
-            bus_.disconnect(logindService, path_, propertiesInterface, signal, this, slot);
-        path_ = found;
-        bus_.connect(logindService, path_, propertiesInterface, signal, this, slot);
+    path_ = found;
+    // Subscribed before the first read, so that no change falls between the two.
+    watch(watched_, path_);
+    readSession(path_);
+}
+
+void LogindSession::readSession(const QString& path)
+{
+    call(path, propertiesInterface, QStringLiteral("GetAll"), {sessionInterface},
+         [this, path](const QVariant& properties) {
+             sessionRead(path, qdbus_cast<QVariantMap>(properties));
+         });
+}
+
+void LogindSession::sessionRead(const QString& path, const QVariantMap& properties)
+{
+    const bool seated =
+        !logindPair<QString>(properties.value(QStringLiteral("Seat")), "(so)").first.isEmpty();
+    if (path == path_ && seated) {
+        watch(user_, {});
+        display_.clear();
+        setActive(properties.value(QStringLiteral("Active")));
+    } else if (path == path_) {
+        watch(watched_, {});
+        watch(user_, logindPair<uint>(properties.value(QStringLiteral("User")), "(uo)").second);
+        readDisplay();
+    } else if (path == display_ && seated) {
+        setActive(properties.value(QStringLiteral("Active")));
+    } else if (path == display_) {
+        // The user's display is itself without a seat: no graphical session has one.
+        watch(watched_, {});
+        setActive(true);
     }
-    call(path_, propertiesInterface, QStringLiteral("Get"),
-         {sessionInterface, QStringLiteral("Active")}, &LogindSession::setActive);
+}
+
+void LogindSession::readDisplay()
+{
+    if (user_.isEmpty()) {
+        setActive(true);
+        return;
+    }
+    call(user_, propertiesInterface, QStringLiteral("Get"),
+         {userInterface, QStringLiteral("Display")}, [this, user = user_](const QVariant& display) {
+             if (user == user_)
+                 displayFound(display);
+         });
+}
+
+void LogindSession::displayFound(const QVariant& display)
+{
+    // No display, or this very session, which has no seat: the user has no graphical session on
+    // a seat.
+    const QString path = logindPair<QString>(display, "(so)").second;
+    if (path.isEmpty() || path == u"/" || path == path_) {
+        display_.clear();
+        watch(watched_, {});
+        setActive(true);
+        return;
+    }
+    display_ = path;
+    watch(watched_, display_);
+    readSession(display_);
+}
+
+// Follows one object's PropertiesChanged in the slot `watched`, once per path.
+void LogindSession::watch(QString& watched, const QString& path)
+{
+    if (watched == path)
+        return;
+    const QString signal = QStringLiteral("PropertiesChanged");
+    const char* slot = SLOT(propertiesChanged(QString, QVariantMap, QStringList, QDBusMessage));
+    if (!watched.isEmpty())
+        bus_.disconnect(logindService, watched, propertiesInterface, signal, this, slot);
+    watched = path;
+    if (!watched.isEmpty())
+        bus_.connect(logindService, watched, propertiesInterface, signal, this, slot);
 }
 
 void LogindSession::propertiesChanged(const QString& interface, const QVariantMap& changed,
-                                      const QStringList& invalidated)
+                                      const QStringList& invalidated, const QDBusMessage& message)
 {
-    if (interface != sessionInterface)
-        return;
-    const auto active = changed.constFind(QStringLiteral("Active"));
-    if (active != changed.cend())
-        setActive(*active);
-    else if (invalidated.contains(QStringLiteral("Active")))
-        call(path_, propertiesInterface, QStringLiteral("Get"),
-             {sessionInterface, QStringLiteral("Active")}, &LogindSession::setActive);
+    // A signal disconnected from may still be delivered once.
+    if (interface == sessionInterface && message.path() == watched_) {
+        const auto active = changed.constFind(QStringLiteral("Active"));
+        if (active != changed.cend())
+            setActive(*active);
+        else if (invalidated.contains(QStringLiteral("Active")))
+            readSession(watched_);
+    } else if (interface == userInterface && message.path() == user_) {
+        const auto display = changed.constFind(QStringLiteral("Display"));
+        if (display != changed.cend())
+            displayFound(*display);
+        else if (invalidated.contains(QStringLiteral("Display")))
+            readDisplay();
+    }
 }
 
 void LogindSession::setActive(const QVariant& active)

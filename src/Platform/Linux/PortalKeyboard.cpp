@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Linux/PortalKeyboard.hpp"
 
+#include "Core/DiagnosticLog.hpp"
 #include "Platform/UserDefaults.hpp"
 
 #include <QDBusMessage>
@@ -9,6 +10,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 
+#include <algorithm>
 #include <utility>
 
 namespace quenlark {
@@ -205,6 +207,8 @@ void PortalKeyboard::forgetSession(bool close)
 {
     listenForResponse({});
     keys_.clear();
+    releaseDropped_ = {};
+    dropping_ = false;
     if (session_.isEmpty())
         return;
     bus_.disconnect(portalService, session_, sessionInterface, QStringLiteral("Closed"), this,
@@ -229,6 +233,24 @@ void PortalKeyboard::post(ArrowKey key, bool keyDown)
 {
     if (state_ != State::started)
         return;
+    bool& releaseDropped = releaseDropped_[key == ArrowKey::right ? 1 : 0];
+    if (!keyDown && std::exchange(releaseDropped, false))
+        return;
+    if (keyDown) {
+        const auto waiting = std::size_t(std::count_if(keys_.cbegin(), keys_.cend(),
+                                                       [](const auto& k) { return k.second; })) +
+                             (sendingPress_ ? 1 : 0);
+        if (waiting >= maxWaitingPresses) {
+            releaseDropped = true;
+            if (!std::exchange(dropping_, true))
+                writeDiagnosticLine(QStringLiteral("[Portal] the desktop has not yet answered %1 "
+                                                   "presses; further presses are dropped until it "
+                                                   "catches up")
+                                        .arg(maxWaitingPresses));
+            return;
+        }
+        dropping_ = false;
+    }
     keys_.emplace_back(evdevCode(key), keyDown);
     if (!sending_)
         sendNextKey();
@@ -236,6 +258,7 @@ void PortalKeyboard::post(ArrowKey key, bool keyDown)
 
 void PortalKeyboard::sendNextKey()
 {
+    sendingPress_ = false;
     if (keys_.empty() || state_ != State::started) {
         sending_ = false;
         return;
@@ -243,6 +266,7 @@ void PortalKeyboard::sendNextKey()
     const auto [code, keyDown] = keys_.front();
     keys_.pop_front();
     sending_ = true;
+    sendingPress_ = keyDown;
     auto message = portalCall(QStringLiteral("NotifyKeyboardKeycode"));
     message << QVariant::fromValue(QDBusObjectPath(session_)) << QVariantMap() << code
             << uint(keyDown ? 1 : 0);

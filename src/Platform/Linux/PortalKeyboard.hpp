@@ -9,6 +9,8 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <array>
+#include <cstddef>
 #include <deque>
 #include <functional>
 #include <utility>
@@ -50,7 +52,10 @@ public:
     std::function<void()> onRefused;
 
     // Keys are sent one at a time: the portal handles calls concurrently, so a release sent before
-    // the press's reply can overtake the press and leave the key held down.
+    // the press's reply can overtake the press and leave the key held down. At most this many
+    // presses wait for the desktop's reply; a press beyond them is dropped with its release, and
+    // each run of drops is logged once, so that a flood of clicks cannot grow the queue unbounded.
+    static constexpr std::size_t maxWaitingPresses = 64;
     void post(ArrowKey key, bool keyDown) override;
 
 Q_SIGNALS:
@@ -84,6 +89,9 @@ private:
     QString session_;
     std::deque<std::pair<int, bool>> keys_;
     bool sending_ = false;
+    bool sendingPress_ = false;
+    std::array<bool, 2> releaseDropped_{};
+    bool dropping_ = false;
 };
 
 } // namespace quenlark

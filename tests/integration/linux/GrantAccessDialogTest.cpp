@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 using namespace quenlark;
@@ -110,4 +112,79 @@ TEST(GrantAccessDialogTest, AllowRunsTheHelperWithoutWaitingAndShowsTheOutcome)
     askAgainButton->click();
     EXPECT_TRUE(asked == 1 && !askAgain.isVisible());
     EXPECT_EQ(contents(u"log"_s), "");
+}
+
+// A developer build's fallback helper runs as root through pkexec: it is taken only while root
+// alone can change it and every folder above it, and otherwise "Set Up for All Sessions" fails at
+// once, saying why, without asking for a password.
+TEST(GrantAccessDialogTest, FallsBackOnlyToAHelperThatRootAloneCanChange)
+{
+    int argc = 1;
+    char* argv[] = {const_cast<char*>("GrantAccessDialogTest")};
+    QApplication application(argc, argv);
+    if (geteuid() != 0)
+        GTEST_SKIP() << "files that root alone can change are made by root only";
+    // /run is root's alone; /tmp may be written by anyone.
+    QTemporaryDir scratch(u"/run/quenlark-grant-test-XXXXXX"_s);
+    QTemporaryDir open;
+    const QString helper = scratch.filePath(u"helper"_s);
+    const QString openFolder = scratch.filePath(u"open"_s);
+    const QString openHelper = openFolder + u"/helper"_s;
+    QDir().mkpath(openFolder);
+    for (const QString& path : {helper, openHelper, open.filePath(u"helper"_s)}) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    const auto mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                      QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    QFile::setPermissions(helper, mode);
+    QFile::setPermissions(openHelper, mode);
+    QFile::setPermissions(openFolder, mode | QFile::WriteGroup);
+    const QString link = open.filePath(u"link"_s);
+    QFile::link(helper, link);
+    const QString someoneElses = scratch.filePath(u"someone-elses"_s);
+    QFile::copy(helper, someoneElses);
+    ASSERT_EQ(chown(QFile::encodeName(someoneElses).constData(), 65534, 65534), 0);
+    const QString groupWritable = scratch.filePath(u"group-writable"_s);
+    QFile::copy(helper, groupWritable);
+    QFile::setPermissions(groupWritable, mode | QFile::WriteGroup);
+
+    const QString missing = scratch.filePath(u"installed"_s);
+    const QString changeable = u" may be changed by others than root"_s;
+    const struct {
+        QString installed, fallback, chosen, refused; // refused: what the diagnostic names
+    } table[] = {
+        {u"/bin/sh"_s, open.filePath(u"helper"_s), u"/bin/sh"_s, {}},
+        {missing, helper, helper, {}},
+        {missing, link, helper, {}}, // a link is followed once and for all
+        {missing, open.filePath(u"helper"_s), {}, QDir::tempPath() + changeable},
+        {missing, someoneElses, {}, someoneElses + changeable},
+        {missing, groupWritable, {}, groupWritable + changeable},
+        {missing, openHelper, {}, openFolder + changeable},
+        {missing, scratch.filePath(u"none"_s), {}, u"it is missing"_s},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.fallback.toStdString());
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(GrantAccessDialog::helperPath(row.installed, row.fallback), row.chosen);
+        const QString said = QString::fromStdString(testing::internal::GetCapturedStdout());
+        EXPECT_EQ(said.isEmpty(), row.refused.isEmpty()) << said.toStdString();
+        EXPECT_TRUE(said.contains(row.refused)) << said.toStdString();
+    }
+
+    // Refused: no elevator is started, and the dialog says it failed.
+    const QString elevator = scratch.filePath(u"pkexec"_s);
+    QFile script(elevator);
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\ntouch \"$0.ran\"\n");
+    script.close();
+    QFile::setPermissions(elevator, mode);
+    GrantAccessDialog dialog(elevator, {});
+    dialog.show();
+    dialog.findChild<QPushButton*>(u"allowButton"_s)->click();
+    QTest::qWait(500);
+    EXPECT_EQ(dialog.findChild<QLabel*>(u"statusLabel"_s)->text(),
+              u"Access could not be set up."_s);
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_FALSE(QFile::exists(elevator + u".ran"_s));
 }

@@ -85,16 +85,23 @@ TEST(PortalKeyboardTest, KeysFlowFromTheDesktopsConsentUntilItClosesTheSession)
     EXPECT_EQ(refusals, 1);
 
     // Allowed: a burst arrives in order, each press before its release, although the portal
-    // handles calls concurrently.
+    // handles calls concurrently. A flood keeps only the presses that fit in the bound of those
+    // waiting for the desktop's reply, and drops the rest with their releases, said once per run.
     ASSERT_TRUE(consent(0));
     QList<int> expected;
-    for (int click = 0; click < 300; ++click) {
-        const bool right = click % 2 == 0;
-        portal.post(right ? ArrowKey::right : ArrowKey::left, true);
-        portal.post(right ? ArrowKey::right : ArrowKey::left, false);
-        expected += {right ? KEY_RIGHT : KEY_LEFT, 1, right ? KEY_RIGHT : KEY_LEFT, 0};
+    testing::internal::CaptureStdout();
+    for (const int clicks : {300, 10, 300}) {
+        for (int click = 0; click < clicks; ++click) {
+            const bool right = click % 2 == 0;
+            portal.post(right ? ArrowKey::right : ArrowKey::left, true);
+            portal.post(right ? ArrowKey::right : ArrowKey::left, false);
+            if (click < int(PortalKeyboard::maxWaitingPresses))
+                expected += {right ? KEY_RIGHT : KEY_LEFT, 1, right ? KEY_RIGHT : KEY_LEFT, 0};
+        }
+        EXPECT_TRUE(waitUntil([&] { return keysReceived().size() >= expected.size(); }));
     }
-    EXPECT_TRUE(waitUntil([&] { return keysReceived().size() >= expected.size(); }));
+    EXPECT_EQ(QString::fromStdString(testing::internal::GetCapturedStdout()).count(u"[Portal] "_s),
+              2);
 
     // The desktop ends the session: keys wait for a new consent.
     mock(u"CloseSessions"_s);
@@ -197,4 +204,62 @@ TEST(LogindSessionTest, FollowsWhetherTheOwnSessionHasTheSeat)
     EXPECT_TRUE(waitUntil([&] { return !stale.isActive(); }));
     EXPECT_EQ(QString::fromStdString(testing::internal::GetCapturedStdout()).count(u"[Session] "_s),
               1);
+}
+
+// logind calls a session without a seat (ssh, tmux) active throughout. Its user's graphical
+// session on a seat, once logind names it as the user's display, decides instead.
+TEST(LogindSessionTest, ASessionWithoutASeatFollowsItsUsersGraphicalSessionOnASeat)
+{
+    const auto bus = QDBusConnection::systemBus();
+    const QString logind = u"org.freedesktop.login1"_s;
+    BusService service(u"/usr/bin/python3"_s,
+                       {u"-m"_s, u"dbusmock"_s, u"--system"_s, u"--template"_s, u"logind"_s},
+                       logind, bus);
+    // The stand-in's own Set, which says what changed.
+    const auto set = [&](const QString& path, const char* interface, const QString& name,
+                         const QVariant& value) {
+        auto message = QDBusMessage::createMethodCall(
+            logind, path, u"org.freedesktop.DBus.Properties"_s, u"Set"_s);
+        message << u"org.freedesktop.login1."_s + QLatin1StringView(interface) << name
+                << QVariant::fromValue(QDBusVariant(value));
+        EXPECT_EQ(bus.call(message).type(), QDBusMessage::ReplyMessage) << name.toStdString();
+    };
+    // logind's (so) pair: an id and an object path, "" and "/" for none.
+    const auto pair = [](const QString& id, const QString& path) {
+        QDBusArgument argument;
+        argument.beginStructure();
+        argument << id << QDBusObjectPath(path);
+        argument.endStructure();
+        return QVariant::fromValue(argument);
+    };
+    const auto addSession = [&](const QString& id) {
+        return mock(u"AddSession"_s, {id, u"seat0"_s, 1000u, u"presenter"_s, true}, logind,
+                    u"/org/freedesktop/login1"_s, bus)
+            .toString();
+    };
+    const QString remote = addSession(u"c1"_s);
+    const QString user = u"/org/freedesktop/login1/user/1000"_s;
+    ASSERT_FALSE(remote.isEmpty()) << "logind's stand-in did not add the session";
+    set(remote, "Session", u"Seat"_s, pair({}, u"/"_s));
+    qputenv("XDG_SESSION_ID", "c1");
+
+    LogindSession session(bus);
+    QList<bool> announced;
+    QObject::connect(&session, &LogindSession::activeChanged,
+                     [&announced](bool active) { announced.append(active); });
+    const QString graphical = addSession(u"c2"_s);
+    set(user, "User", u"Display"_s, pair(u"c2"_s, graphical));
+    // Another user switches in and out, and in again; then the graphical session ends.
+    for (const bool active : {false, true, false}) {
+        set(graphical, "Session", u"Active"_s, active);
+        EXPECT_TRUE(waitUntil([&] { return session.isActive() == active; })) << active;
+    }
+    set(user, "User", u"Display"_s, pair({}, u"/"_s));
+    EXPECT_TRUE(waitUntil([&] { return session.isActive(); }));
+    // A display without a seat, here this very session, leaves no graphical session on a seat.
+    set(user, "User", u"Display"_s, pair(u"c2"_s, graphical));
+    EXPECT_TRUE(waitUntil([&] { return !session.isActive(); }));
+    set(user, "User", u"Display"_s, pair(u"c1"_s, remote));
+    EXPECT_TRUE(waitUntil([&] { return session.isActive(); }));
+    EXPECT_EQ(announced, (QList<bool>{false, true, false, true, false, true}));
 }
