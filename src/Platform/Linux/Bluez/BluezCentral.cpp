@@ -270,7 +270,7 @@ void BluezCentral::stopWaiting()
         return;
     const QVariantMap* device = tree_->properties(waitingFor_, deviceInterface);
     if (waitPending_ && device && !linkUp(*device))
-        OrgBluezDevice1Interface(service, waitingFor_, QDBusConnection::systemBus()).Disconnect();
+        BluezPeripheral::disconnectWhenSafe(*tree_, waitingFor_);
     waitingFor_.clear();
     waitPending_ = false;
 }

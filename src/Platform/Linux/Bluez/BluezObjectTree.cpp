@@ -93,6 +93,12 @@ QStringList BluezObjectTree::pathsWith(const QString& interface, const QString& 
 }
 
 // Signals that arrive before the answer are older than it: the answer replaces them all.
+void BluezObjectTree::refresh(QObject* context, std::function<void()> done)
+{
+    refreshing_.emplace_back(context, std::move(done));
+    load();
+}
+
 void BluezObjectTree::load()
 {
     const auto call = QDBusMessage::createMethodCall(
@@ -110,6 +116,10 @@ void BluezObjectTree::load()
                         ? decodeObjects(reply.arguments().constFirst().value<QDBusArgument>())
                         : Objects{};
                 Q_EMIT reloaded();
+                for (const auto& [context, done] : std::exchange(refreshing_, {})) {
+                    if (context)
+                        done();
+                }
             });
 }
 

@@ -5,9 +5,13 @@
 
 #include <QDBusServiceWatcher>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 
+#include <functional>
 #include <optional>
+#include <utility>
+#include <vector>
 
 class QDBusMessage;
 
@@ -32,6 +36,11 @@ public:
     // the mirror go stale until every object is followed again, which loads them afresh.
     void follow(const std::optional<QSet<QString>>& paths);
 
+    // Loads every object afresh and calls `done` once the mirror holds them, unless `context` goes
+    // first. bluetoothd announces a device's resolved services before the objects of those
+    // services (src/device.c flushes ServicesResolved at once; gdbus adds objects when idle).
+    void refresh(QObject* context, std::function<void()> done);
+
 Q_SIGNALS:
     // The whole mirror was replaced: bluetoothd came, went or answered anew.
     void reloaded();
@@ -55,6 +64,8 @@ private:
     QDBusServiceWatcher watcher_;
     // Counts loads, so that an answer to an earlier one is dropped.
     quint64 generation_ = 0;
+    // Who waits for the next load to be answered.
+    std::vector<std::pair<QPointer<QObject>, std::function<void()>>> refreshing_;
 };
 
 } // namespace quenlark

@@ -9,6 +9,8 @@
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QLoggingCategory>
 
 #include <algorithm>
@@ -123,6 +125,7 @@ void BluezPeripheral::connectToDevice(std::chrono::milliseconds connectTimeout,
         return;
     ++session_;
     services_.reset();
+    refreshing_ = false;
     listening_ = nullptr;
     subscribing_ = false;
     subscribed_ = false;
@@ -214,9 +217,18 @@ void BluezPeripheral::deviceChanged(const QVariantMap& changed)
                 PlatformError{QStringLiteral("Remote device closed the connection")});
         return;
     }
-    if (link_ == Link::connecting && connected &&
-        properties->value(QStringLiteral("ServicesResolved")).toBool())
-        servicesResolved();
+    if (link_ != Link::connecting || refreshing_ || !connected ||
+        !properties->value(QStringLiteral("ServicesResolved")).toBool())
+        return;
+    refreshing_ = true;
+    tree_->refresh(this, [this, session = session_] {
+        if (session != session_ || link_ != Link::connecting)
+            return;
+        refreshing_ = false;
+        const QVariantMap* now = device();
+        if (now && now->value(QStringLiteral("ServicesResolved")).toBool())
+            servicesResolved();
+    });
 }
 
 // bluetoothd's input profile may be asking to pair by now: the UUIDs are read the moment the
@@ -282,11 +294,9 @@ void BluezPeripheral::endLink(LinkEvent event, const OptionalError& error)
                                                    QStringLiteral("RemoveDevice"));
         call << QVariant::fromValue(QDBusObjectPath(path_));
         QDBusConnection::systemBus().send(call);
-    } else if (linked) {
-        disconnectWhenSafe(*tree_, path_);
-    } else if (connectPending) {
+    } else if (linked || connectPending) {
         // A Connect left pending would bring the link up later, unasked.
-        cutLink(path_);
+        disconnectWhenSafe(*tree_, path_);
     }
     if (!subscribed_ && error) {
         retries_->failed(subscribing_);
@@ -306,31 +316,45 @@ void BluezPeripheral::endLink(LinkEvent event, const OptionalError& error)
 
 void BluezPeripheral::disconnectWhenSafe(BluezObjectTree& tree, const QString& path)
 {
-    const QVariantMap* properties = tree.properties(path, deviceInterface);
-    if (!properties || properties->value(QStringLiteral("ServicesResolved")).toBool()) {
-        cutLink(path);
-        return;
-    }
     // Named after the device, so that a new attempt finds it and takes the link back.
     auto* waiting = new QObject(&tree);
     waiting->setObjectName(releaseName(path));
-    QObject::connect(&tree, &BluezObjectTree::propertiesChanged, waiting,
-                     [waiting, path](const QString& changedPath, const QString& interface,
-                                     const QVariantMap& changed) {
-                         if (changedPath != path || interface != deviceInterface)
-                             return;
-                         if (changed.value(QStringLiteral("ServicesResolved")).toBool())
-                             cutLink(path);
-                         else if (!changed.value(QStringLiteral("Connected"), true).toBool())
-                             waiting->deleteLater();
-                         else
-                             return;
-                         waiting->deleteLater();
-                     });
-    QObject::connect(&tree, &BluezObjectTree::reloaded, waiting, &QObject::deleteLater);
-    QTimer::singleShot(resolvingBound, waiting, [waiting, path] {
-        cutLink(path);
-        waiting->deleteLater();
+    // Asked afresh: the mirror does not know of a link bluetoothd made without announcing it.
+    auto get = QDBusMessage::createMethodCall(service, path, propertiesInterface,
+                                              QStringLiteral("GetAll"));
+    get << deviceInterface;
+    auto* pending =
+        new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(get), waiting);
+    QObject::connect(
+        pending, &QDBusPendingCallWatcher::finished, waiting, [&tree, waiting, path, pending] {
+            const QVariantMap properties = QDBusPendingReply<QVariantMap>(*pending).value();
+            if (!properties.value(QStringLiteral("Connected")).toBool() ||
+                properties.value(QStringLiteral("ServicesResolved")).toBool()) {
+                // Not linked: a Connect still pending is cancelled.
+                cutLink(path);
+                waiting->deleteLater();
+                return;
+            }
+            QObject::connect(&tree, &BluezObjectTree::propertiesChanged, waiting,
+                             [waiting, path](const QString& changedPath, const QString& interface,
+                                             const QVariantMap& changed) {
+                                 if (changedPath != path || interface != deviceInterface)
+                                     return;
+                                 if (changed.value(QStringLiteral("ServicesResolved")).toBool())
+                                     cutLink(path);
+                                 else if (changed.value(QStringLiteral("Connected"), true).toBool())
+                                     return;
+                                 waiting->deleteLater();
+                             });
+            QTimer::singleShot(resolvingBound, waiting, [waiting, path] {
+                cutLink(path);
+                waiting->deleteLater();
+            });
+        });
+    QObject::connect(&tree, &BluezObjectTree::reloaded, waiting, [&tree, waiting, path] {
+        // bluetoothd went, or the device with it: nothing is left to cut.
+        if (!tree.properties(path, deviceInterface))
+            waiting->deleteLater();
     });
 }
 

@@ -104,6 +104,8 @@ private:
     // its own link is up until the services are resolved.
     bool connectPending_ = false;
     bool linkAnswered_ = false;
+    // The services are resolved, and bluetoothd's objects are being loaded afresh.
+    bool refreshing_ = false;
     // The session was asked for and not confirmed yet.
     bool subscribing_ = false;
     bool subscribed_ = false;
