@@ -27,6 +27,8 @@ BLECentralManager::BLECentralManager(Platform& platform)
 {
     // No scan yet: scanning waits for the central's first power-state report.
     centralManager_ = platform.makeCentral(*this);
+    if (const auto saved = defaults_.stringForKey(savedUUIDKey()))
+        centralManager_->setRememberedPeripheral(QUuid::fromString(*saved));
 }
 
 BLECentralManager::~BLECentralManager()
@@ -46,6 +48,7 @@ void BLECentralManager::startScanning()
 void BLECentralManager::forgetDevice()
 {
     defaults_.removeObjectForKey(savedUUIDKey());
+    centralManager_->setRememberedPeripheral(std::nullopt);
     hasPairedDevice = false;
     if (connectedPeripheral_)
         centralManager_->cancelPeripheralConnection(*connectedPeripheral_);
@@ -79,9 +82,10 @@ void BLECentralManager::centralManagerDidDiscoverPeripheral(Central& central,
     central.connectPeripheral(*connectedPeripheral_);
 }
 
-void BLECentralManager::centralManagerDidConnectPeripheral(Central&, Peripheral& peripheral)
+void BLECentralManager::centralManagerDidConnectPeripheral(Central& central, Peripheral& peripheral)
 {
     defaults_.setString(savedIdentifierText(peripheral), savedUUIDKey());
+    central.setRememberedPeripheral(peripheral.identifier());
     hasPairedDevice = true;
     connectionState = ConnectionState::connected;
     connectedDeviceName = peripheral.name().value_or(fallbackDeviceName);

@@ -93,6 +93,9 @@ public:
     virtual void stopScan() = 0;
     virtual void connectPeripheral(Peripheral&) = 0;
     virtual void cancelPeripheralConnection(Peripheral&) = 0;
+    // The peripheral the link remembers, if any, so that a scan may wait for that one alone, as
+    // the stack allows, instead of listening to every device around.
+    virtual void setRememberedPeripheral(const std::optional<QUuid>&) {}
 };
 
 } // namespace quenlark

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Qt/BluetoothBackend.hpp"
 
-#include "Platform/Linux/BluezObjects.hpp"
+#include "Platform/Linux/Bluez/BluezObjects.hpp"
 
 #include <QBluetoothAddress>
 #include <QBluetoothDeviceInfo>

@@ -2,6 +2,7 @@
 #include "Platform/SystemPlatform.hpp"
 
 #include "BuildConfig.hpp"
+#include "Platform/Linux/Bluez/BluezCentral.hpp"
 #include "Platform/Linux/GrantAccessDialog.hpp"
 #include "Platform/Linux/LinuxAccessibility.hpp"
 #include "Platform/Linux/LinuxKeyEventServices.hpp"
@@ -9,7 +10,6 @@
 #include "Platform/Linux/LogindSession.hpp"
 #include "Platform/Linux/PortalKeyboard.hpp"
 #include "Platform/Qt/HelperHttpClient.hpp"
-#include "Platform/Qt/QtBluetoothCentral.hpp"
 #include "Platform/Qt/SettingsUserDefaults.hpp"
 
 #include <QCoreApplication>
@@ -18,7 +18,7 @@ namespace quenlark {
 
 namespace {
 
-// Qt Bluetooth on BlueZ, the user's settings file, XTest, uinput or the remote-desktop portal for
+// BlueZ over D-Bus, the user's settings file, XTest, uinput or the remote-desktop portal for
 // keys, held back while another session has the seat, and the desktop's consent or the grant
 // dialog as the permission prompt.
 class LinuxPlatform : public Platform {
@@ -34,7 +34,7 @@ public:
 
     std::unique_ptr<Central> makeCentral(CentralDelegate& delegate) override
     {
-        return std::make_unique<QtBluetoothCentral>(delegate);
+        return std::make_unique<BluezCentral>(delegate);
     }
     UserDefaults& userDefaults() override { return defaults_; }
     KeyEventServices& keyEventServices() override { return keys_; }

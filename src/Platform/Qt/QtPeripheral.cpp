@@ -20,15 +20,6 @@ Q_LOGGING_CATEGORY(lcPeripheral, "quenlark.bluetooth.peripheral")
 const QByteArray enableNotification = QByteArray::fromHex("0100");
 const QByteArray disableNotification = QByteArray::fromHex("0000");
 
-// The pause before an attempt after failures in a row: a device that refuses at once is not
-// hammered, and one that comes back after a while is tried as soon as it is heard.
-constexpr std::chrono::milliseconds firstRetryPause{250};
-constexpr std::chrono::milliseconds longestRetryPause{3000};
-// A pairing that the desktop's agent refused or left unanswered is asked for again at a longer
-// pause, so that the desktop's pairing dialog does not come back every few seconds.
-constexpr std::chrono::milliseconds firstPairingRetryPause{1000};
-constexpr std::chrono::milliseconds longestPairingRetryPause{30000};
-
 // bluetoothd 5.66 crashes when a link is cut while it still resolves the device's services: its
 // Connect has answered, and Qt says connected only once they are resolved. A controller let go of
 // then is kept until they are resolved or the link is lost: a silent device's link ends at the
@@ -42,16 +33,6 @@ QSet<QUuid>& resolving()
 {
     static QSet<QUuid> devices;
     return devices;
-}
-
-std::chrono::milliseconds retryPause(const QtPeripheral::Retries& retries)
-{
-    if (retries.failuresInARow == 0)
-        return std::chrono::milliseconds{0};
-    const int doublings = std::min(retries.failuresInARow - 1, 8);
-    if (retries.subscriptionUnconfirmed)
-        return std::min(firstPairingRetryPause * (1 << doublings), longestPairingRetryPause);
-    return std::min(firstRetryPause * (1 << doublings), longestRetryPause);
 }
 
 // Qt gives a service error no text of its own; these follow its documentation.
@@ -145,8 +126,7 @@ void QtPeripheral::connectToDevice(std::chrono::milliseconds connectTimeout,
     linkError_.reset();
     connectTimeout_ = connectTimeout;
     setupTimeout_ = setupTimeout;
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-        retries_->lastFailure + retryPause(*retries_) - std::chrono::steady_clock::now());
+    const auto wait = retries_->wait();
     if (wait.count() > 0) {
         link_ = Link::waiting;
         linkTimer_.start(wait);
@@ -283,9 +263,7 @@ void QtPeripheral::endLink(LinkEvent event, const OptionalError& error)
     link_ = Link::idle;
     checkingServices_ = false;
     if (!subscribed_ && error) {
-        ++retries_->failuresInARow;
-        retries_->lastFailure = std::chrono::steady_clock::now();
-        retries_->subscriptionUnconfirmed = subscribing_ != nullptr;
+        retries_->failed(subscribing_ != nullptr);
         // bluetoothd pairs on its own when the clicker asks for encryption; without a yes from
         // the desktop's agent the subscription is never confirmed.
         if (subscribing_)

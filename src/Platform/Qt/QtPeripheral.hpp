@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Platform/Bluetooth.hpp"
+#include "Platform/LinkRetries.hpp"
 #include "Platform/Qt/QtService.hpp"
 
 #include <QBluetoothDeviceInfo>
@@ -31,14 +32,7 @@ public:
     // Told how the connection goes, synchronously from inside Qt's signal handlers.
     using LinkObserver = std::function<void(LinkEvent, const OptionalError&)>;
 
-    // Failed attempts in a row at one device. The central keeps it for the device's identifier, so
-    // that it outlives the peripheral objects the link lets go of after each failure.
-    struct Retries {
-        int failuresInARow = 0;
-        std::chrono::steady_clock::time_point lastFailure;
-        // The last failure left a subscription unconfirmed, as a refused pairing does.
-        bool subscriptionUnconfirmed = false;
-    };
+    using Retries = LinkRetries;
 
     QtPeripheral(const QBluetoothDeviceInfo& device, std::shared_ptr<Retries> retries);
     ~QtPeripheral() override;

@@ -5,7 +5,7 @@
 // arrives from inside a call into the adapter is printed as "re-entrant" and fails the run.
 //
 // Usable by hand against a real clicker: quenlark-bluetooth-harness [--values N]
-#include "Platform/Qt/QtBluetoothCentral.hpp"
+#include "Platform/Linux/Bluez/BluezCentral.hpp"
 #include "RecordingDelegate.hpp"
 
 #include <QCommandLineParser>
@@ -32,6 +32,6 @@ int main(int argc, char** argv)
         if (wanted > 0 && delegate.count("value") == wanted)
             QCoreApplication::exit(delegate.reentrantCallbacks > 0 ? 3 : 0);
     };
-    const quenlark::QtBluetoothCentral central(delegate);
+    const quenlark::BluezCentral central(delegate);
     return QCoreApplication::exec();
 }
