@@ -12,9 +12,10 @@ standard input:
                 subscribe
     forget      forget the clicker, disconnect and remove every device; answers "ok"
 
-It reports "connected <ns>", "resolved <ns>" (ServicesResolved), "subscribed <ns>" (StartNotify
-answered) and each value as "value <hex> <ns>" (CLOCK_MONOTONIC ns). With --watch it only reports
-when hci0's devices connect and resolve their services: the steps of another central.
+It reports "resolved <ns>" (ServicesResolved), "subscribed <ns>" (StartNotify answered) and each
+value as "value <hex> <ns>" (CLOCK_MONOTONIC ns). With --watch it only reports when hci0's devices
+resolve their services: a step of another central. (bluetoothd tells Connected in the same
+signal as ServicesResolved, so the connection itself is taken from btmon.)
 """
 
 import sys
@@ -97,8 +98,6 @@ class BareCentral:
             return
         if self.discovering and 'RSSI' in changes:
             self.heard(path, self.objects().get(path, {}).get('org.bluez.Device1'))
-        if changes.get('Connected'):
-            emit(f'connected {now()}')
         if changes.get('ServicesResolved'):
             emit(f'resolved {now()}')
             if path == self.remembered and not self.watch:

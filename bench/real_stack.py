@@ -28,7 +28,6 @@ ASLEEP = 2  # s between a clicker's sleep and its wake
 AWAY = 60  # s asleep under btmon; its scanning is counted from SETTLED s on
 SETTLED = 30
 DELIVERY = 3  # s for the woken press to arrive once the clicker sent it
-STEPS = ('connected', 'resolved')
 
 
 def discovering():
@@ -37,7 +36,7 @@ def discovering():
 
 
 class Central:
-    """bare_central.py on hci0: the floor, or with `watch` the steps of the program's link."""
+    """bare_central.py on hci0: the floor, or with `watch` a step of the program's link."""
 
     def __init__(self, watch=False):
         self.process = spawn([sys.executable, os.path.join(HERE, 'bare_central.py')] +
@@ -57,17 +56,20 @@ class Central:
         end(self.process)
 
 
-def first_connection(clicker, steps, start_central):
-    """Once the central scans, the clicker advertises: ns from then until it is connected, its
-    services resolved and the clicker subscribed."""
+def first_connection(clicker, steps, btmon, start_central):
+    """Once the central scans, the clicker advertises: ns from then until hci0 completes the
+    connection (btmon), bluetoothd has resolved its services and the clicker is subscribed."""
     clicker.send('stop')
     start, before = len(steps.out.lines), len(clicker.events('subscribed'))
     start_central()
     wait_for(discovering, 'the central to scan')
     advertised = int(clicker.send('advertise'))
+    wall = time.time() - time.monotonic()  # btmon's clock, less CLOCK_MONOTONIC
     subscribed = wait_for(lambda: len(clicker.events('subscribed')) > before and
                           clicker.events('subscribed')[before], 'the subscription')
-    moments = [advertised] + [steps.moment(kind, start) for kind in STEPS] + [subscribed]
+    connected = next(moment for moment in btmon.connections() if moment > advertised / 1e9 + wall)
+    moments = [advertised, int((connected - wall) * 1e9), steps.moment('resolved', start),
+               subscribed]
     return [later - earlier for earlier, later in zip(moments, moments[1:])] + \
         [subscribed - advertised]
 
@@ -119,8 +121,10 @@ def program_figures(stack, clicker, build, rounds, count):
         except SessionError:
             return None
 
+    btmon = stack.btmon('program-first')
     with session:
-        first = [first_connection(clicker, steps, start_program) for _ in range(rounds)]
+        first = [first_connection(clicker, steps, btmon, start_program) for _ in range(rounds)]
+        btmon.stop()
         session.wait_for_panel()
         woken = wakes(clicker, count, key)
         shares = scanning_while_away(stack, clicker, 'program-away')
@@ -146,7 +150,9 @@ def floor_figures(stack, clicker, rounds, count):
         except SessionError:
             return None
 
-    first = [first_connection(clicker, central, start_floor) for _ in range(rounds)]
+    btmon = stack.btmon('floor-first')
+    first = [first_connection(clicker, central, btmon, start_floor) for _ in range(rounds)]
+    btmon.stop()
     woken = wakes(clicker, count, value)
     shares = scanning_while_away(stack, clicker, 'floor-away')
     central.close()

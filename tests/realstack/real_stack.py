@@ -99,6 +99,7 @@ class Btmon:
     CREATE_CONNECTION = ('0x08|0x000d', '0x08|0x0043')
     CREATE_CONNECTION_CANCEL, RESET = '0x08|0x000e', '0x03|0x0003'
     COMMAND_COMPLETE, COMMAND_STATUS, LE_META = '0x0e', '0x0f', '0x3e'
+    CONNECTED = re.compile(r'^\s+LE (Enhanced )?Connection Complete', re.MULTILINE)
 
     def __init__(self, path):
         self.path = path
@@ -129,6 +130,11 @@ class Btmon:
         return [(moment, direction, code, '\n'.join(body))
                 for moment, direction, code, body in packets]
 
+    def connections(self, adapter='hci0'):
+        """time.time() of each connection the controller completed (or failed) so far."""
+        return [moment for moment, _, code, body in self.blocks(adapter)
+                if code == self.LE_META and self.CONNECTED.search(body)]
+
     def shares(self, start, until, adapter='hci0'):
         """Shares of [start, until] (time.time() seconds) spent scanning actively, scanning
         passively and initiating, and how many commands the controller took in all. A command
@@ -153,8 +159,7 @@ class Btmon:
                 sent[code] = body
                 commands += 1
                 continue
-            if code == self.LE_META and re.search(r'^\s+LE (Enhanced )?Connection Complete', body,
-                                                  re.MULTILINE):
+            if code == self.LE_META and self.CONNECTED.search(body):
                 state['initiating'] = False
             completed = self.COMPLETED.search(body)
             if code not in (self.COMMAND_COMPLETE, self.COMMAND_STATUS) or not completed:
