@@ -29,6 +29,7 @@ SERVICE = 'e20a39f4-73f5-4bc4-a12f-17d1ad07a961'
 COMMAND = '08590f7e-db05-467e-8757-72f6faeb13d4'
 ADAPTER = '/org/bluez/hci0'
 BLUEZ = 'org.bluez'
+PROPERTIES = 'org.freedesktop.DBus.Properties'
 AGAIN_MS = 200  # before a failed Connect is issued again
 
 
@@ -52,7 +53,7 @@ class BareCentral:
         self.remembered = None
         self.command = None
         self.bus.add_signal_receiver(self.changed, 'PropertiesChanged',
-                                     'org.freedesktop.DBus.Properties', BLUEZ,
+                                     PROPERTIES, BLUEZ,
                                      path_keyword='path')
         self.bus.add_signal_receiver(self.added, 'InterfacesAdded',
                                      'org.freedesktop.DBus.ObjectManager', BLUEZ)
@@ -106,11 +107,23 @@ class BareCentral:
             self.link_down(path)
 
     def link_up(self, path):
-        if path != self.remembered:
-            return
-        self.device(path).Connect(reply_handler=lambda: None,
-                                  error_handler=lambda _error: GLib.timeout_add(
-                                      AGAIN_MS, lambda: self.link_up(path)))
+        if path == self.remembered:
+            self.device(path).Connect(reply_handler=lambda: self.linked(path),
+                                      error_handler=lambda _error: self.again(path))
+
+    def linked(self, path):
+        # A Connect that comes while bluetoothd still takes the last link down is answered at
+        # once, with no connection made and none pending.
+        try:
+            connected = dbus.Interface(self.bus.get_object(BLUEZ, path), PROPERTIES).Get(
+                'org.bluez.Device1', 'Connected')
+        except dbus.DBusException:
+            return  # gone: InterfacesRemoved takes it from here
+        if not connected:
+            self.again(path)
+
+    def again(self, path):
+        GLib.timeout_add(AGAIN_MS, lambda: self.link_up(path))
 
     def link_down(self, path):
         if self.command:
