@@ -160,7 +160,7 @@ def floor_figures(stack, clicker, rounds, count):
 
 
 def print_rows(who, first, woken, shares, floor=None):
-    label = 'real stack' if floor is None else 'real stack floor'
+    label = 'real stack floor' if floor is None else 'real stack'
     times, lost = woken
     what = 'key' if floor is None else 'value at the central'
     if times:
