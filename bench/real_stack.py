@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: MIT
-"""Figures on the real Bluetooth stack, run inside the VM by scripts/bench (section real_stack):
-the time from the clicker starting to advertise until it sees the subscription, on a first
-connection and on a reconnect, and notification to key press; each for the program built here
-and for the stack's floor (bare_central.py), both timed at the peripheral, in the same VM.
+"""Figures on the real Bluetooth stack, run inside the VM by scripts/bench (section real_stack),
+for the program built here and for the stack's floor (bare_central.py), in the same VM, timed at
+the peripheral: a clicker waking with a press (advertising again until that press's key, or its
+value at the bare central), the first connection (advertising until the clicker sees the
+subscription, with the connection and the service resolution on the way), and how much of the
+time hci0 scans actively while the remembered clicker sleeps (btmon).
 
-    real_stack.py --build DIR --results DIR [--rounds N]
+    real_stack.py --build DIR --results DIR [--wakes N] [--rounds N]
 """
 
 import argparse
@@ -16,11 +18,16 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'tests', 'realstack'))
-from real_stack import (Lines, RealSession, RealStack, SessionError, dbus_send, spawn,  # noqa: E402
-                        wait_for)
+from real_stack import (Lines, RealSession, RealStack, SessionError, dbus_send, end,  # noqa: E402
+                        spawn, wait_for)
 from bench_rows import milliseconds, percentile, row, verdict  # noqa: E402
 
 GOAL_RATIO = 1.2
+ACTIVE_SCAN_SHARE = 0.05
+ASLEEP = 2  # s between a clicker's sleep and its wake
+AWAY = 60  # s asleep under btmon; its scanning is counted from SETTLED s on
+SETTLED = 30
+DELIVERY = 3  # s for the woken press to arrive once the clicker sent it
 
 
 def discovering():
@@ -28,107 +35,181 @@ def discovering():
                                        'string:org.bluez.Adapter1', 'string:Discovering')
 
 
-def advertised_to_subscribed(clicker, before):
-    """Starts the clicker's advertising once the central scans; ns until it is subscribed."""
+class Central:
+    """bare_central.py on hci0: the floor, or with `watch` a step of the program's link."""
+
+    def __init__(self, watch=False):
+        self.process = spawn([sys.executable, os.path.join(HERE, 'bare_central.py')] +
+                             (['--watch'] if watch else []),
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.out = Lines(self.process)
+        self.out.wait_line('^ready')
+
+    def send(self, command):
+        self.process.stdin.write(command + '\n')
+        self.process.stdin.flush()
+
+    def moment(self, kind, start):
+        return int(self.out.wait_line(f'^{kind} ', start=start).split()[-1])
+
+    def close(self):
+        end(self.process)
+
+
+def first_connection(clicker, steps, btmon, start_central):
+    """Once the central scans, the clicker advertises: ns from then until hci0 completes the
+    connection (btmon), bluetoothd has resolved its services and the clicker is subscribed."""
+    clicker.send('stop')
+    start, before = len(steps.out.lines), len(clicker.events('subscribed'))
+    start_central()
     wait_for(discovering, 'the central to scan')
-    started = int(clicker.send('advertise'))
+    advertised = int(clicker.send('advertise'))
+    wall = time.time() - time.monotonic()  # btmon's clock, less CLOCK_MONOTONIC
     subscribed = wait_for(lambda: len(clicker.events('subscribed')) > before and
                           clicker.events('subscribed')[before], 'the subscription')
-    return subscribed - started
+    connected = next(moment for moment in btmon.connections() if moment > advertised / 1e9 + wall)
+    moments = [advertised, int((connected - wall) * 1e9), steps.moment('resolved', start),
+               subscribed]
+    return [later - earlier for earlier, later in zip(moments, moments[1:])] + \
+        [subscribed - advertised]
 
 
-def program_figures(stack, clicker, build, rounds):
+def wakes(clicker, count, delivered):
+    """`count` times the clicker sleeps and wakes holding a press: ns from advertising again
+    until `delivered(start)` (ns, or None when the press gave nothing)."""
+    times, lost = [], 0
+    for index in range(count):
+        clicker.send('sleep')
+        time.sleep(ASLEEP)
+        sent = len(clicker.events('woken'))
+        advertised = int(clicker.send(f'wake 01{(2 * index) % 256:02x}'))
+        arrived = delivered(lambda: wait_for(lambda: len(clicker.events('woken')) > sent,
+                                             'the woken press sent'))
+        if arrived is None:
+            lost += 1
+        else:
+            times.append(arrived - advertised)
+    return times, lost
+
+
+def scanning_while_away(stack, clicker, name):
+    """Shares of time hci0 scans actively, passively and initiates while the clicker sleeps."""
+    btmon = stack.btmon(name)
+    clicker.send('sleep')
+    began = time.time()
+    time.sleep(AWAY)
+    until = time.time()
+    btmon.stop()
+    return btmon.shares(began + SETTLED, until)[0]
+
+
+def program_figures(stack, clicker, build, rounds, count):
     session = RealSession(os.path.join(build, 'src', 'quenlark-companion'))
-    first, again, keys = [], [], []
-    with session:
-        for _ in range(rounds):
-            for companion in session.companions:
-                companion.stop()
-            clicker.send('stop')
-            stack.remove_devices()
-            session.forget_saved_clicker()
-            session.start_companion()
-            first.append(advertised_to_subscribed(clicker, len(clicker.events('subscribed'))))
-        session.wait_for_panel()
-        for _ in range(rounds):
-            before = len(clicker.events('subscribed'))
-            clicker.send('stop')
-            clicker.send('drop')
-            time.sleep(1)
-            again.append(advertised_to_subscribed(clicker, before))
-        # bluetoothd subscribes again by itself before the program has its services: a press
-        # in that window is lost, so the timing starts once one has come through.
-        for index in range(1, 40):
-            clicker.send(f'notify 0 02{index:02x}')
-            try:
-                session.keys.next_keys(2, timeout=1)
-                break
-            except SessionError:
-                pass
-        for index in range(rounds):
-            sent = int(clicker.send(f'notify 0 01{index % 256:02x}'))
-            keys.append(session.keys.next_keys(2)[0].received_ns - sent)
-            time.sleep(0.1)
-    return first, again, keys
+    steps = Central(watch=True)
 
-
-def floor_figures(stack, clicker, rounds):
-    process = spawn(['/usr/bin/python3', os.path.join(HERE, 'bare_central.py')],
-                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    out = Lines(process)
-    out.wait_line('^ready')
-
-    def send(command):
-        process.stdin.write(command + '\n')
-        process.stdin.flush()
-
-    first, again, values = [], [], []
-    for _ in range(rounds):
-        clicker.send('stop')
+    def start_program():
+        for companion in session.companions:
+            companion.stop()
         stack.remove_devices()
-        before = len(clicker.events('subscribed'))
-        send('connect')
-        first.append(advertised_to_subscribed(clicker, before))
-    for _ in range(rounds):
-        before = len(clicker.events('subscribed'))
-        clicker.send('stop')
-        clicker.send('drop')
-        time.sleep(1)
-        send('connect')
-        again.append(advertised_to_subscribed(clicker, before))
-    for index in range(rounds):
-        start = len(out.lines)
-        sent = int(clicker.send(f'notify 0 01{index % 256:02x}'))
-        values.append(int(out.wait_line('^value', start=start).split()[-1]) - sent)
-        time.sleep(0.1)
-    process.terminate()
-    return first, again, values
+        session.forget_saved_clicker()
+        session.start_companion()
+
+    def key(press_sent):
+        try:
+            press_sent()
+            return session.keys.next_keys(2, timeout=DELIVERY)[0].received_ns
+        except SessionError:
+            return None
+
+    btmon = stack.btmon('program-first')
+    with session:
+        first = [first_connection(clicker, steps, btmon, start_program) for _ in range(rounds)]
+        btmon.stop()
+        session.wait_for_panel()
+        woken = wakes(clicker, count, key)
+        shares = scanning_while_away(stack, clicker, 'program-away')
+    steps.close()
+    return first, woken, shares
+
+
+def floor_figures(stack, clicker, rounds, count):
+    central = Central()
+
+    def start_floor():
+        start = len(central.out.lines)
+        central.send('forget')
+        central.out.wait_line('^ok', start=start)
+        central.send('connect')
+
+    def value(press_sent):
+        start = len(central.out.lines)
+        try:
+            press_sent()
+            return int(central.out.wait_line('^value 01', timeout=DELIVERY,
+                                             start=start).split()[-1])
+        except SessionError:
+            return None
+
+    btmon = stack.btmon('floor-first')
+    first = [first_connection(clicker, central, btmon, start_floor) for _ in range(rounds)]
+    btmon.stop()
+    woken = wakes(clicker, count, value)
+    shares = scanning_while_away(stack, clicker, 'floor-away')
+    central.close()
+    return first, woken, shares
+
+
+def print_rows(who, first, woken, shares, floor=None):
+    label = 'real stack floor' if floor is None else 'real stack'
+    times, lost = woken
+    what = 'key' if floor is None else 'value at the central'
+    if times:
+        compared = floor is not None and floor[1][0]
+        ratio = percentile(times, 0.5) / percentile(floor[1][0], 0.5) if compared else None
+        row(f'{label}: wake, advertising again -> woken press\'s {what}', len(times),
+            milliseconds(percentile(times, 0.5)), milliseconds(percentile(times, 0.99)),
+            f'<= {GOAL_RATIO}x floor p50' if compared else '-',
+            verdict(ratio <= GOAL_RATIO) if compared else '-')
+    row(f'  woken presses lost ({who})', len(times) + lost, lost, '-', '0', verdict(lost == 0))
+    names = ('advertising -> connected', 'connected -> services resolved',
+             'services resolved -> subscribed')
+    total = [sample[-1] for sample in first]
+    ratio = f'{percentile(total, 0.5) / percentile([s[-1] for s in floor[0]], 0.5):.2f}x floor' \
+        if floor else '-'
+    row(f'{label}: first connection, advertising -> subscribed', len(total),
+        milliseconds(percentile(total, 0.5)), milliseconds(percentile(total, 0.99)), '-', ratio)
+    for index, name in enumerate(names):
+        part = [sample[index] for sample in first]
+        row(f'  of it, {name}', len(part), milliseconds(percentile(part, 0.5)),
+            milliseconds(percentile(part, 0.99)), '-', '-')
+    window = f'{SETTLED}-{AWAY} s asleep'
+    row(f'{label}: hci0 scanning actively, clicker {window} (btmon)', 1,
+        f'{shares["active"]:.1%}', '-', f'<= {ACTIVE_SCAN_SHARE:.0%}',
+        verdict(shares['active'] <= ACTIVE_SCAN_SHARE))
+    row(f'  scanning passively / initiating ({who})', 1,
+        f'{shares["passive"]:.1%} / {shares["initiating"]:.1%}', '-', '-', '-')
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--build', required=True)
     parser.add_argument('--results', required=True)
-    parser.add_argument('--rounds', type=int, default=30)
+    parser.add_argument('--wakes', type=int, default=20)
+    parser.add_argument('--rounds', type=int, default=15)
     arguments = parser.parse_args()
     with RealStack(arguments.results) as stack:
         clicker = stack.clicker('hci1')
-        program = program_figures(stack, clicker, arguments.build, arguments.rounds)
+        program = program_figures(stack, clicker, arguments.build, arguments.rounds,
+                                  arguments.wakes)
+        clicker.send('stop')
         stack.remove_devices()
-        floor = floor_figures(stack, clicker, arguments.rounds)
-    names = ('advertising to subscribed, first connection', 'advertising to subscribed, reconnect',
-             'notification to key press (floor: to value at the central)')
+        floor = floor_figures(stack, clicker, arguments.rounds, arguments.wakes)
     with open(os.path.join(arguments.results, 'samples.txt'), 'w', encoding='utf-8') as samples:
-        for name, ours, bare in zip(names, program, floor):
-            samples.write(f'{name}\nprogram {ours}\nfloor {bare}\n')
-    for name, ours, bare in zip(names, program, floor):
-        ratio = percentile(ours, 0.5) / percentile(bare, 0.5)
-        goal = f'<= {GOAL_RATIO}x floor p50' if 'reconnect' in name else '-'
-        result = verdict(ratio <= GOAL_RATIO) if 'reconnect' in name else f'{ratio:.2f}x floor'
-        row(f'real stack: {name}', len(ours), milliseconds(percentile(ours, 0.5)),
-            milliseconds(percentile(ours, 0.99)), goal, result)
-        row(f'real stack floor: {name}', len(bare), milliseconds(percentile(bare, 0.5)),
-            milliseconds(percentile(bare, 0.99)), '-', '-')
+        for who, (first, woken, shares) in (('program', program), ('floor', floor)):
+            samples.write(f'{who}\nfirst connection (connect, resolve, subscribe, total) '
+                          f'{first}\nwake {woken[0]}, lost {woken[1]}\nscanning {shares}\n')
+    print_rows('program', *program, floor=floor)
+    print_rows('floor', *floor)
     return 0
 
 

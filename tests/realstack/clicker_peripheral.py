@@ -13,13 +13,17 @@ driven by one command per line on standard input; each command is answered with 
     stop                      stop advertising
     notify MS HEX...          notify each value, one every MS milliseconds           -> ok <ns>
     drop                      disconnect every central from this side
+    sleep                     stop advertising and drop every link, as a clicker going to sleep
+    wake HEX                  advertise again, holding the press HEX until a central switches
+                              notifications on; then notify it                        -> ok <ns>
     power on|off              power this controller
     name TEXT                 the controller's name, which the advertisement carries
     agent accept|refuse|silent|off   the desktop's agent: says yes, says no, never answers, none
     address                   -> ok <this controller's address>
 
 Events: "event subscribed <ns>" when a central switched notifications on (a confirmed
-subscription), "event unsubscribed <ns>", "event pairing <method> <ns>" for each agent request.
+subscription), "event unsubscribed <ns>", "event pairing <method> <ns>" for each agent request,
+"event woken <ns>" when the held press went out.
 
     clicker_peripheral.py hci1
 """
@@ -59,6 +63,7 @@ class Characteristic(dbus.service.Object):
         self.path, self.service, self.uuid, self.flags = path, service, uuid, flags
         self.value = bytes(value)
         self.notifying = False
+        self.held = None
         self.descriptors = []
 
     def properties(self):
@@ -80,6 +85,17 @@ class Characteristic(dbus.service.Object):
         self.notifying = True
         if self.uuid == COMMAND:
             emit(f'event subscribed {now()}')
+            if self.held is not None:
+                # After this call's reply: bluetoothd may count the central as subscribed only
+                # once StartNotify answered.
+                GLib.idle_add(self.send_held)
+
+    def send_held(self):
+        if self.held is not None and self.notifying:
+            self.notify(self.held)
+            self.held = None
+            emit(f'event woken {now()}')
+        return False
 
     @dbus.service.method('org.bluez.GattCharacteristic1')
     def StopNotify(self):
@@ -318,6 +334,15 @@ class Clicker:
                 dropped += 1
         return str(dropped)
 
+    def sleep(self, _options):
+        self.application.command.held = None
+        self.stop([])
+        return self.drop([])
+
+    def wake(self, options):
+        self.application.command.held = bytes.fromhex(options[0])
+        return self.advertise([])
+
     def power(self, options):
         self.set_adapter('Powered', dbus.Boolean(options[0] == 'on'))
         if options[0] == 'off':
@@ -349,7 +374,8 @@ class Clicker:
         if not words:
             return True
         action = {'gatt': self.gatt, 'advertise': self.advertise, 'stop': self.stop,
-                  'notify': self.notify, 'drop': self.drop, 'power': self.power,
+                  'notify': self.notify, 'drop': self.drop, 'sleep': self.sleep,
+                  'wake': self.wake, 'power': self.power,
                   'name': self.name_, 'agent': self.agent_, 'address': self.address}.get(words[0])
         try:
             if action is None:

@@ -13,6 +13,7 @@ dbus-daemon and the real bluetoothd; and handles on what runs on it: a clicker p
 """
 
 import argparse
+import datetime
 import glob
 import os
 import queue
@@ -83,6 +84,104 @@ class Lines:
 
     def count(self, pattern, start=0):
         return sum(1 for line in self.lines[start:] if re.search(pattern, line))
+
+
+class Btmon:
+    """btmon recording every controller to a btsnoop file, read back with btmon -r: how long a
+    controller spends scanning actively, scanning passively and initiating connections."""
+
+    # A packet's first line, its name shortened to fit 80 columns: matched by opcode or event code.
+    HEADER = re.compile(r'^([<>]) HCI (?:Command|Event): .*?\((0x[0-9a-f]{2}(?:\|0x[0-9a-f]{4})?)\) '
+                        r'plen \d+ .*\[(hci\d+)\] (\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+)$')
+    COMPLETED = re.compile(r'^\s+.+? \((0x[0-9a-f]{2}\|0x[0-9a-f]{4})\) ncmd', re.MULTILINE)
+    SCAN_PARAMETERS = ('0x08|0x000b', '0x08|0x0041')
+    SCAN_ENABLE = ('0x08|0x000c', '0x08|0x0042')
+    CREATE_CONNECTION = ('0x08|0x000d', '0x08|0x0043')
+    CREATE_CONNECTION_CANCEL, RESET = '0x08|0x000e', '0x03|0x0003'
+    COMMAND_COMPLETE, COMMAND_STATUS, LE_META = '0x0e', '0x0f', '0x3e'
+    CONNECTED = re.compile(r'^\s+LE (Enhanced )?Connection Complete', re.MULTILINE)
+
+    def __init__(self, path):
+        self.path = path
+        with open(path + '.log', 'w', encoding='utf-8') as log:
+            self.process = spawn(['btmon', '-w', path], stdout=log, stderr=subprocess.STDOUT)
+        wait_for(lambda: os.path.exists(path) and os.path.getsize(path) >= 16, 'btmon recording')
+
+    def stop(self):
+        end(self.process)
+
+    def blocks(self, adapter):
+        """(time, direction, opcode or event code, body) of each HCI packet of `adapter`."""
+        text = run('btmon', '-T', '-r', self.path, timeout=120)
+        with open(self.path + '.txt', 'w', encoding='utf-8') as decoded:
+            decoded.write(text)
+        packets, current = [], None
+        for line in text.splitlines():
+            if line[:1].isspace():
+                if current:
+                    current[3].append(line)
+                continue
+            current = None
+            header = self.HEADER.match(line.rstrip())
+            if header and header.group(3) == adapter:
+                moment = datetime.datetime.strptime(header.group(4), '%Y-%m-%d %H:%M:%S.%f')
+                current = (moment.timestamp(), header.group(1), header.group(2), [])
+                packets.append(current)
+        return [(moment, direction, code, '\n'.join(body))
+                for moment, direction, code, body in packets]
+
+    def connections(self, adapter='hci0'):
+        """time.time() of each connection the controller completed (or failed) so far."""
+        return [moment for moment, _, code, body in self.blocks(adapter)
+                if code == self.LE_META and self.CONNECTED.search(body)]
+
+    def shares(self, start, until, adapter='hci0'):
+        """Shares of [start, until] (time.time() seconds) spent scanning actively, scanning
+        passively and initiating, and how many commands the controller took in all. A command
+        counts once the controller reports it succeeded; the controller is taken as idle when
+        the recording began."""
+        state = {'scanning': False, 'active': False, 'initiating': False}
+        spent = {'active': 0.0, 'passive': 0.0, 'initiating': 0.0}
+        sent, commands, last = {}, 0, start
+
+        def account(moment):
+            nonlocal last
+            moment = min(max(moment, start), until)
+            if state['scanning']:
+                spent['active' if state['active'] else 'passive'] += moment - last
+            if state['initiating']:
+                spent['initiating'] += moment - last
+            last = max(last, moment)
+
+        for moment, direction, code, body in self.blocks(adapter):
+            account(moment)
+            if direction == '<':
+                sent[code] = body
+                commands += 1
+                continue
+            if code == self.LE_META and self.CONNECTED.search(body):
+                state['initiating'] = False
+            completed = self.COMPLETED.search(body)
+            if code not in (self.COMMAND_COMPLETE, self.COMMAND_STATUS) or not completed:
+                continue
+            command, parameters = completed.group(1), sent.pop(completed.group(1), '')
+            if 'Status: Success' not in body:
+                continue
+            if command in self.SCAN_PARAMETERS:
+                state['active'] = 'Type: Active' in parameters
+            elif command in self.SCAN_ENABLE:
+                state['scanning'] = re.search(r'^\s+(Scanning|Extended scan): Enabled',
+                                              parameters, re.MULTILINE) is not None
+            elif command in self.CREATE_CONNECTION:
+                state['initiating'] = True
+            elif command == self.CREATE_CONNECTION_CANCEL:
+                state['initiating'] = False
+            elif command == self.RESET:
+                state.update(scanning=False, initiating=False)
+        account(until)
+        if commands == 0:
+            raise SessionError(f'btmon recorded no command of {adapter} in {self.path}')
+        return {kind: value / (until - start) for kind, value in spent.items()}, commands
 
 
 class ClickerPeripheral:
@@ -286,6 +385,11 @@ class RealStack:
     def input_devices():
         with open('/proc/bus/input/devices', encoding='utf-8') as devices:
             return devices.read()
+
+    def btmon(self, name):
+        recording = Btmon(self.log(f'{name}.btsnoop'))
+        self._parts.append(recording.stop)
+        return recording
 
     def harness(self, program, name):
         harness = Harness(program, self.log(f'{name}-harness.log'))
