@@ -71,6 +71,12 @@ void BluezObjectTree::follow(const std::optional<QSet<QString>>& paths)
     followingAll_ = false;
 }
 
+// Adapters (/org/bluez/hciN) are always followed; a device's objects with the device.
+bool BluezObjectTree::followed(const QString& path) const
+{
+    return followingAll_ || path.count(u'/') <= 3 || followed_.contains(path.section(u'/', 0, 4));
+}
+
 const QVariantMap* BluezObjectTree::properties(const QString& path, const QString& interface) const
 {
     const auto object = objects_.constFind(path);
@@ -128,6 +134,8 @@ void BluezObjectTree::addInterfaces(const QDBusMessage& message)
     if (message.arguments().size() < 2)
         return;
     const QString path = message.arguments().at(0).value<QDBusObjectPath>().path();
+    if (!followed(path))
+        return;
     const Interfaces added = decodeInterfaces(message.arguments().at(1).value<QDBusArgument>());
     Interfaces& known = objects_[path];
     for (auto it = added.constBegin(); it != added.constEnd(); ++it)
@@ -140,6 +148,8 @@ void BluezObjectTree::removeInterfaces(const QDBusMessage& message)
     if (message.arguments().size() < 2)
         return;
     const QString path = message.arguments().at(0).value<QDBusObjectPath>().path();
+    if (!followed(path))
+        return;
     const QStringList removed = message.arguments().at(1).toStringList();
     const auto object = objects_.find(path);
     if (object == objects_.end())

@@ -31,9 +31,9 @@ public:
     // The objects that have `interface`, in path order, optionally only those below `under`.
     QStringList pathsWith(const QString& interface, const QString& under = {}) const;
 
-    // Whose property changes are followed: every object's (nullopt), or only these objects', so
-    // that another program's discovery of a crowd costs nothing here. The others' properties in
-    // the mirror go stale until every object is followed again, which loads them afresh.
+    // Whose changes are followed: every object's (nullopt), or only those of these objects and of
+    // the adapters, so that another program's discovery of a crowd costs next to nothing here. The
+    // others go stale in the mirror until every object is followed again, which loads them afresh.
     void follow(const std::optional<QSet<QString>>& paths);
 
     // Loads every object afresh and calls `done` once the mirror holds them, unless `context` goes
@@ -56,6 +56,7 @@ private Q_SLOTS:
 
 private:
     void load();
+    bool followed(const QString& path) const;
 
     BluezObjects::Objects objects_;
     // Every object's changes are followed, or those of these objects alone.
