@@ -25,7 +25,7 @@ LINK = 20  # s: a connection, services and a subscription under TCG
 QUIET = 12  # s: long enough for a wrong connection or a pairing to show
 # s asleep: shorter and longer than bluetoothd's TemporaryTimeout (30 s), after which it forgets
 # an unbonded device it no longer hears
-SLEEPS = (6, 40, 6, 40)
+SLEEPS = (6, 40, 6)
 AWAY = 120  # s asleep under btmon; its scanning is counted from SETTLED s on
 SETTLED = 30
 ACTIVE_SCAN_SHARE = 0.05
