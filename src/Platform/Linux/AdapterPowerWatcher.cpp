@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/Qt/AdapterPowerWatcher.hpp"
 
+#include "Platform/Linux/Bluez/BluezObjects.hpp"
+
 #include <QBluetoothLocalDevice>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -13,27 +15,14 @@ namespace quenlark {
 
 namespace {
 
-const QString bluezService = QStringLiteral("org.bluez");
-const QString adapterInterface = QStringLiteral("org.bluez.Adapter1");
+using BluezObjects::adapterInterface;
+using BluezObjects::service;
 
-// InterfacesAdded carries a{sa{sv}}: interface name to its properties.
 bool addsAdapter(const QDBusMessage& message)
 {
-    if (message.arguments().size() < 2)
-        return false;
-    const auto interfaces = message.arguments().at(1).value<QDBusArgument>();
-    bool found = false;
-    interfaces.beginMap();
-    while (!interfaces.atEnd()) {
-        QString name;
-        QVariantMap properties;
-        interfaces.beginMapEntry();
-        interfaces >> name >> properties;
-        interfaces.endMapEntry();
-        found = found || name == adapterInterface;
-    }
-    interfaces.endMap();
-    return found;
+    return message.arguments().size() >= 2 &&
+           BluezObjects::decodeInterfaces(message.arguments().at(1).value<QDBusArgument>())
+               .contains(adapterInterface);
 }
 
 bool removesAdapter(const QDBusMessage& message)
@@ -52,18 +41,17 @@ public:
                          std::function<void(bool)> discoveringChanged)
         : adaptersChanged_(std::move(adaptersChanged)),
           discoveringChanged_(std::move(discoveringChanged)),
-          serviceWatcher_(bluezService, QDBusConnection::systemBus(),
+          serviceWatcher_(service, QDBusConnection::systemBus(),
                           QDBusServiceWatcher::WatchForOwnerChange)
     {
         auto bus = QDBusConnection::systemBus();
-        const QString objectManager = QStringLiteral("org.freedesktop.DBus.ObjectManager");
-        bus.connect(bluezService, QStringLiteral("/"), objectManager,
+        bus.connect(service, QStringLiteral("/"), BluezObjects::objectManagerInterface,
                     QStringLiteral("InterfacesAdded"), this, SLOT(interfacesAdded(QDBusMessage)));
-        bus.connect(bluezService, QStringLiteral("/"), objectManager,
+        bus.connect(service, QStringLiteral("/"), BluezObjects::objectManagerInterface,
                     QStringLiteral("InterfacesRemoved"), this,
                     SLOT(interfacesRemoved(QDBusMessage)));
         // Every object of bluetoothd's: the adapter's path is not known ahead.
-        bus.connect(bluezService, QString(), QStringLiteral("org.freedesktop.DBus.Properties"),
+        bus.connect(service, QString(), BluezObjects::propertiesInterface,
                     QStringLiteral("PropertiesChanged"), this,
                     SLOT(propertiesChanged(QString, QVariantMap, QStringList)));
         connect(&serviceWatcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
