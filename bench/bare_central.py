@@ -12,8 +12,9 @@ standard input:
                 subscribe
     forget      forget the clicker, disconnect and remove every device; answers "ok"
 
-It reports "resolved <ns>" (ServicesResolved), "subscribed <ns>" (StartNotify answered) and each
-value as "value <hex> <ns>" (CLOCK_MONOTONIC ns). With --watch it only reports when hci0's devices
+It reports "resolved <ns>" (ServicesResolved), "subscribed <ns>" (StartNotify answered), each
+value as "value <hex> <ns>" (CLOCK_MONOTONIC ns), and how each Connect ended ("connect answered,
+connected <bool> <ns>" or "connect failed: <message> <ns>"). With --watch it only reports when hci0's devices
 resolve their services: a step of another central. (bluetoothd tells Connected in the same
 signal as ServicesResolved, so the connection itself is taken from btmon.)
 """
@@ -103,13 +104,15 @@ class BareCentral:
             emit(f'resolved {now()}')
             if path == self.remembered and not self.watch:
                 self.subscribe(path)
-        if changes.get('Connected') is False and path == self.remembered and not self.watch:
+        # dbus.Boolean is an int, never the False singleton.
+        if 'Connected' in changes and not changes['Connected'] and path == self.remembered and \
+                not self.watch:
             self.link_down(path)
 
     def link_up(self, path):
         if path == self.remembered:
             self.device(path).Connect(reply_handler=lambda: self.linked(path),
-                                      error_handler=lambda _error: self.again(path))
+                                      error_handler=lambda error: self.again(path, error))
 
     def linked(self, path):
         # A Connect that comes while bluetoothd still takes the last link down is answered at
@@ -119,10 +122,13 @@ class BareCentral:
                 'org.bluez.Device1', 'Connected')
         except dbus.DBusException:
             return  # gone: InterfacesRemoved takes it from here
+        emit(f'connect answered, connected {bool(connected)} {now()}')
         if not connected:
             self.again(path)
 
-    def again(self, path):
+    def again(self, path, error=None):
+        if error is not None:
+            emit(f'connect failed: {error.get_dbus_message()} {now()}')
         GLib.timeout_add(AGAIN_MS, lambda: self.link_up(path))
 
     def link_down(self, path):

@@ -12,8 +12,9 @@ every device it hears to the whole system bus. In the second session nothing is 
 the program runs its own discovery. In each, the program's CPU time (utime+stime of
 /proc/<pid>/stat, all threads, and the run time of /proc/<pid>/task/*/schedstat) is counted over
 --seconds with no other device in range, then over --seconds with 200 devices that advertise no
-clicker service, each heard at a new signal strength 5 times a second (the stand-in's AddCrowd).
-Goal: with the clicker remembered, the crowd costs at most 10 % more CPU time.
+clicker service, each heard at a new signal strength 5 times a second (the stand-in's AddCrowd),
+once bluetoothd lists them all; their arrival is counted apart. Goal: with the clicker
+remembered, the crowd costs at most 10 % more CPU time.
 """
 
 import argparse
@@ -30,6 +31,9 @@ GOAL_RATIO = 1.1
 TIMEOUT = 30.0
 # Long enough for the program to reach the state it waits in after the clicker went.
 SETTLE_SECONDS = 5.0
+# Long enough for bluetoothd to list every member of the crowd (the stand-in hears them all
+# within its first second): their arrival is counted apart from the crowd's steady cost.
+ARRIVAL_SECONDS = 5.0
 
 
 def cpu(pid, seconds):
@@ -55,19 +59,23 @@ def measure(title, session, companion, seconds):
     pid = companion.process.pid
     quiet_ticks, quiet_ns = cpu(pid, seconds)
     session.bluez.mock.AddCrowd('hci0', dbus.UInt32(CROWD), CHANGES_PER_SECOND)
+    _, arrival_ns = cpu(pid, ARRIVAL_SECONDS)
     stand_in = cpu_ticks(session.bluez.process.pid)
     crowd_ticks, crowd_ns = cpu(pid, seconds)
     stand_in = cpu_ticks(session.bluez.process.pid) - stand_in
     if not companion.is_running():
         raise RuntimeError(f'{title}: the program ended')
-    # A quiet program may spend less than one clock tick: the ratio is taken against one at least.
-    ratio = crowd_ticks / max(quiet_ticks, 1)
+    # A waiting program spends less than a clock tick of utime+stime in a minute: the ratio is
+    # taken on the scheduler's run time, in nanoseconds.
+    ratio = crowd_ns / max(quiet_ns, 1)
     for what, ticks, ns in (('no crowd', quiet_ticks, quiet_ns),
                             (f'{CROWD} devices, RSSI {CHANGES_PER_SECOND:g}x/s each', crowd_ticks,
                              crowd_ns)):
         row(f'crowd, {title}: program CPU (utime+stime), {what}', f'{seconds:g} s',
             f'{ticks * 1000 // CLOCK_TICKS} ms')
         row('  the same, schedstat run time', f'{seconds:g} s', f'{ns / 1e6:.1f} ms')
+    row(f'  the crowd arriving: its first {ARRIVAL_SECONDS:g} s, schedstat run time', '-',
+        f'{arrival_ns / 1e6:.1f} ms')
     row('  the scripted BlueZ itself, with the crowd', f'{seconds:g} s',
         f'{stand_in * 1000 // CLOCK_TICKS} ms')
     return ratio
@@ -90,7 +98,7 @@ def remembered_and_away(arguments):
                             arguments.seconds)
         finally:
             host.close()
-    row('crowd, clicker remembered and away: CPU with the crowd / without', '-',
+    row('crowd, clicker remembered and away: run time with the crowd / without', '-',
         f'{ratio:.2f}x', '-', f'<= {GOAL_RATIO}x', verdict(ratio <= GOAL_RATIO))
 
 
@@ -105,7 +113,7 @@ def nothing_remembered(arguments):
                             arguments.seconds)
         finally:
             host.close()
-    row('crowd, nothing remembered, scanning: CPU with the crowd / without', '-', f'{ratio:.2f}x')
+    row('crowd, nothing remembered, scanning: run time with the crowd / without', '-', f'{ratio:.2f}x')
 
 
 def main():
