@@ -137,16 +137,32 @@ def scanning_while_away(stack, clicker, name):
     return btmon.shares(began + SETTLED, until)[0]
 
 
-def program_figures(stack, clicker, build, rounds, count):
+def figures(stack, clicker, build, rounds, count):
+    """The program's and the floor's figures: their first connections alternate, round by round,
+    so that the load other work puts on the machine weighs on both alike."""
     session = RealSession(os.path.join(build, 'src', 'quenlark-companion'))
+    central = Central()
+    # One watcher times the service resolution beside either central, with the same load.
     steps = Central(watch=True)
+    others = [stack.bluetoothd.pid, steps.process.pid]
+
+    def forget_floor():
+        start = len(central.out.lines)
+        central.send('forget')
+        central.out.wait_line('^ok', start=start)
 
     def start_program():
-        for companion in session.companions:
-            companion.stop()
+        forget_floor()
         stack.remove_devices()
         session.forget_saved_clicker()
         return session.start_companion().process.pid
+
+    def start_floor():
+        for companion in session.companions:
+            companion.stop()
+        forget_floor()
+        central.send('connect')
+        return central.process.pid
 
     def key(press_sent):
         try:
@@ -154,29 +170,6 @@ def program_figures(stack, clicker, build, rounds, count):
             return session.keys.next_keys(2, timeout=DELIVERY)[0].received_ns
         except SessionError:
             return None
-
-    btmon = stack.btmon('program-first')
-    with session:
-        first = [first_connection(clicker, steps, btmon, start_program,
-                                  [stack.bluetoothd.pid, steps.process.pid])
-                 for _ in range(rounds)]
-        btmon.stop()
-        session.wait_for_panel()
-        woken = wakes(clicker, count, key)
-        shares = scanning_while_away(stack, clicker, 'program-away')
-    steps.close()
-    return first, woken, shares
-
-
-def floor_figures(stack, clicker, rounds, count):
-    central = Central()
-
-    def start_floor():
-        start = len(central.out.lines)
-        central.send('forget')
-        central.out.wait_line('^ok', start=start)
-        central.send('connect')
-        return central.process.pid
 
     def value(press_sent):
         start = len(central.out.lines)
@@ -187,18 +180,28 @@ def floor_figures(stack, clicker, rounds, count):
         except SessionError:
             return None
 
-    # The same watcher as beside the program times the service resolution, with the same load.
-    steps = Central(watch=True)
-    btmon = stack.btmon('floor-first')
-    first = [first_connection(clicker, steps, btmon, start_floor,
-                              [stack.bluetoothd.pid, steps.process.pid])
-             for _ in range(rounds)]
-    btmon.stop()
+    btmon = stack.btmon('first')
+    with session:
+        first = {'program': [], 'floor': []}
+        for _ in range(rounds):
+            first['floor'].append(first_connection(clicker, steps, btmon, start_floor, others))
+            first['program'].append(first_connection(clicker, steps, btmon, start_program,
+                                                     others))
+        btmon.stop()
+        session.wait_for_panel()
+        program = first['program'], wakes(clicker, count, key), \
+            scanning_while_away(stack, clicker, 'program-away')
+        clicker.send('stop')
+        start = len(central.out.lines)
+        start_floor()
+        wait_for(discovering, 'the floor to scan')
+        clicker.send('advertise')
+        central.out.wait_line('^subscribed', start=start)
+        floor = first['floor'], wakes(clicker, count, value), \
+            scanning_while_away(stack, clicker, 'floor-away')
     steps.close()
-    woken = wakes(clicker, count, value)
-    shares = scanning_while_away(stack, clicker, 'floor-away')
     central.close()
-    return first, woken, shares
+    return program, floor
 
 
 def print_rows(who, first, woken, shares, floor=None):
@@ -246,11 +249,8 @@ def main():
     arguments = parser.parse_args()
     with RealStack(arguments.results) as stack:
         clicker = stack.clicker('hci1')
-        program = program_figures(stack, clicker, arguments.build, arguments.rounds,
-                                  arguments.wakes)
-        clicker.send('stop')
-        stack.remove_devices()
-        floor = floor_figures(stack, clicker, arguments.rounds, arguments.wakes)
+        program, floor = figures(stack, clicker, arguments.build, arguments.rounds,
+                                 arguments.wakes)
     with open(os.path.join(arguments.results, 'samples.txt'), 'w', encoding='utf-8') as samples:
         for who, (first, woken, shares) in (('program', program), ('floor', floor)):
             samples.write(f'{who}\nfirst connection (connect, resolve, subscribe, total; CPU of '
