@@ -155,60 +155,88 @@ TEST_F(GrantAccessDialogScratchRootTest, AskAgainComesFirstAndRunsNothing)
 
 // A developer build's fallback helper runs as root through pkexec: it is taken only while root
 // alone can change it and every folder above it, and otherwise "Set Up for All Sessions" fails at
-// once, saying why, without asking for a password.
-TEST_F(GrantAccessDialogTest, FallsBackOnlyToAHelperThatRootAloneCanChange)
-{
-    if (geteuid() != 0)
-        GTEST_SKIP() << "files that root alone can change are made by root only";
-    // /run is root's alone; /tmp may be written by anyone.
-    QTemporaryDir scratch(u"/run/quenlark-grant-test-XXXXXX"_s);
+// once, saying why, without asking for a password. /run is root's alone; /tmp may be written by
+// anyone.
+class GrantAccessDialogFallbackTest : public GrantAccessDialogTest {
+public:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "files that root alone can change are made by root only";
+        QDir().mkpath(openFolder);
+        for (const QString& path : {helper, openHelper, inTmp}) {
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        }
+        QFile::setPermissions(helper, mode);
+        QFile::setPermissions(openHelper, mode);
+        QFile::setPermissions(openFolder, mode | QFile::WriteGroup);
+        QFile::link(helper, link);
+        QFile::copy(helper, someoneElses);
+        ASSERT_EQ(chown(QFile::encodeName(someoneElses).constData(), 65534, 65534), 0);
+        QFile::copy(helper, groupWritable);
+        QFile::setPermissions(groupWritable, mode | QFile::WriteGroup);
+    }
+
+    static constexpr auto mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                 QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                 QFile::ExeOther;
+    QTemporaryDir scratch{u"/run/quenlark-grant-test-XXXXXX"_s};
     QTemporaryDir open;
+    const QString shell = u"/bin/sh"_s;
+    const QString tmp = QDir::tempPath();
+    const QString missing = scratch.filePath(u"installed"_s);
+    const QString none = scratch.filePath(u"none"_s);
     const QString helper = scratch.filePath(u"helper"_s);
     const QString openFolder = scratch.filePath(u"open"_s);
     const QString openHelper = openFolder + u"/helper"_s;
-    QDir().mkpath(openFolder);
-    for (const QString& path : {helper, openHelper, open.filePath(u"helper"_s)}) {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    }
-    const auto mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
-                      QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
-    QFile::setPermissions(helper, mode);
-    QFile::setPermissions(openHelper, mode);
-    QFile::setPermissions(openFolder, mode | QFile::WriteGroup);
+    const QString inTmp = open.filePath(u"helper"_s);
     const QString link = open.filePath(u"link"_s);
-    QFile::link(helper, link);
     const QString someoneElses = scratch.filePath(u"someone-elses"_s);
-    QFile::copy(helper, someoneElses);
-    ASSERT_EQ(chown(QFile::encodeName(someoneElses).constData(), 65534, 65534), 0);
     const QString groupWritable = scratch.filePath(u"group-writable"_s);
-    QFile::copy(helper, groupWritable);
-    QFile::setPermissions(groupWritable, mode | QFile::WriteGroup);
+};
 
-    const QString missing = scratch.filePath(u"installed"_s);
-    const QString changeable = u" may be changed by others than root"_s;
-    const struct {
-        QString installed, fallback, chosen, refused; // refused: what the diagnostic names
-    } table[] = {
-        {u"/bin/sh"_s, open.filePath(u"helper"_s), u"/bin/sh"_s, {}},
-        {missing, helper, helper, {}},
-        {missing, link, helper, {}}, // a link is followed once and for all
-        {missing, open.filePath(u"helper"_s), {}, QDir::tempPath() + changeable},
-        {missing, someoneElses, {}, someoneElses + changeable},
-        {missing, groupWritable, {}, groupWritable + changeable},
-        {missing, openHelper, {}, openFolder + changeable},
-        {missing, scratch.filePath(u"none"_s), {}, u"it is missing"_s},
-    };
-    for (const auto& row : table) {
-        SCOPED_TRACE(row.fallback.toStdString());
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(GrantAccessDialog::helperPath(row.installed, row.fallback), row.chosen);
-        const QString said = QString::fromStdString(testing::internal::GetCapturedStdout());
-        EXPECT_EQ(said.isEmpty(), row.refused.isEmpty()) << said.toStdString();
-        EXPECT_TRUE(said.contains(row.refused)) << said.toStdString();
-    }
+using Path = const QString GrantAccessDialogFallbackTest::*;
+struct FallbackRow {
+    const char* name;
+    Path installed, fallback, chosen; // chosen: none where null
+    Path refused;                     // what the diagnostic names, with why
+    const char* why;                  // no diagnostic where null
+};
+using F = GrantAccessDialogFallbackTest;
+const char* const changeable = " may be changed by others than root";
+const FallbackRow fallbackRows[] = {
+    {"InstalledHelperFirst", &F::shell, &F::inTmp, &F::shell, nullptr, nullptr},
+    {"RootsAlone", &F::missing, &F::helper, &F::helper, nullptr, nullptr},
+    {"LinkFollowedOnceAndForAll", &F::missing, &F::link, &F::helper, nullptr, nullptr},
+    {"InAFolderAnyoneWrites", &F::missing, &F::inTmp, nullptr, &F::tmp, changeable},
+    {"SomeoneElses", &F::missing, &F::someoneElses, nullptr, &F::someoneElses, changeable},
+    {"GroupWritable", &F::missing, &F::groupWritable, nullptr, &F::groupWritable, changeable},
+    {"InAGroupWritableFolder", &F::missing, &F::openHelper, nullptr, &F::openFolder, changeable},
+    {"Missing", &F::missing, &F::none, nullptr, nullptr, "it is missing"},
+};
 
-    // Refused: no elevator is started, and the dialog says it failed.
+class GrantAccessDialogFallbackRowTest : public GrantAccessDialogFallbackTest,
+                                         public testing::WithParamInterface<FallbackRow> {};
+
+TEST_P(GrantAccessDialogFallbackRowTest, FallsBackOnlyToAHelperThatRootAloneCanChange)
+{
+    const auto& row = GetParam();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(GrantAccessDialog::helperPath(this->*row.installed, this->*row.fallback),
+              row.chosen ? this->*row.chosen : QString());
+    const QString said = QString::fromStdString(testing::internal::GetCapturedStdout());
+    EXPECT_EQ(said.isEmpty(), row.why == nullptr) << said.toStdString();
+    EXPECT_TRUE(
+        said.contains((row.refused ? this->*row.refused : QString()) + QString::fromUtf8(row.why)))
+        << said.toStdString();
+}
+INSTANTIATE_TEST_SUITE_P(Rows, GrantAccessDialogFallbackRowTest, testing::ValuesIn(fallbackRows),
+                         testing_support::RowName());
+
+// Refused: no elevator is started, and the dialog says it failed.
+TEST_F(GrantAccessDialogFallbackTest, NoHelperToRunFailsWithoutAskingForAPassword)
+{
     const QString elevator = scratch.filePath(u"pkexec"_s);
     QFile script(elevator);
     ASSERT_TRUE(script.open(QIODevice::WriteOnly));
