@@ -44,10 +44,11 @@ struct ExchangeRow {
     std::optional<QByteArray> delivered;
     const char* serverSaw; // how the exchange ended, to the server
     std::chrono::seconds total = 60s;
+    const char* serverNeverSaw = nullptr;
 };
 const ExchangeRow exchangeRows[] = {
     // Five redirects are followed, and no sixth.
-    {"RedirectLoop", "trusted", "loop", std::nullopt, "hop loop 5"},
+    {"RedirectLoop", "trusted", "loop", std::nullopt, "hop loop 5", 60s, "hop loop 6"},
     // The status is not reported: an error page is a body like any other.
     {"ErrorPage", "trusted", "failing", feedBody, "sent failing"},
     {"Moved", "trusted", "moved", feedBody, "sent newer"},
@@ -114,7 +115,9 @@ TEST_P(ReleaseFeedTest, DeliversOnlyWholeBodiesOverTrustedHttps)
                                 port, QLatin1StringView(row.scenario)))),
               row.delivered);
     EXPECT_TRUE(saw(QLatin1StringView(row.serverSaw)));
-    EXPECT_FALSE(saw(u"hop loop 6"_s, 1000));
+    if (row.serverNeverSaw) {
+        EXPECT_FALSE(saw(QLatin1StringView(row.serverNeverSaw), 1000));
+    }
 }
 INSTANTIATE_TEST_SUITE_P(Rows, ReleaseFeedTest, testing::ValuesIn(exchangeRows), RowName());
 
