@@ -4,10 +4,12 @@
 #include "Platform/Mac/BundleInfo.hpp"
 #include "Platform/Mac/MacAccessibility.hpp"
 #include "Platform/Mac/MacKeyEventServices.hpp"
+#include "RowName.hpp"
 
 #include <gtest/gtest.h>
 
 using namespace quenlark;
+using quenlark::testing_support::RowName;
 
 // Per command a fresh HID-state source, key down then up at the HID tap; failures stop nothing.
 TEST(MacKeyEventServicesTest, EachCommandPostsOnePressAndRelease)
@@ -31,34 +33,51 @@ TEST(MacKeyEventServicesTest, EachCommandPostsOnePressAndRelease)
               "CGEventCreateKeyboardEvent(NULL, 124, false) = NULL; CGEventPost(0, e6); ");
 }
 
-TEST(MacAccessibilityTest, OnlyThePromptingCheckPassesThePromptOptionAndReleasesIt)
-{
-    for (const std::string answer : {"false", "true"}) {
-        AppleStandIn apple;
-        apple.setTrusted(answer == "true");
-        EXPECT_EQ(MacAccessibility().isProcessTrusted(), answer == "true");
-        EXPECT_EQ(MacAccessibility().isProcessTrustedWithPrompt(), answer == "true");
-        const std::string prompt = "; CFDictionaryCreate(NULL, 1, kCFTypeDictionaryKeyCallBacks, "
-                                   "kCFTypeDictionaryValueCallBacks) = d1; AXIsProcessTrusted"
-                                   "WithOptions(d1 {kAXTrustedCheckOptionPrompt: kCFBooleanTrue})";
-        EXPECT_EQ(apple.log(), "AXIsProcessTrusted() = " + answer + prompt + " = " + answer +
-                                   "; CFRelease(d1); ");
-        EXPECT_EQ(apple.faults(), "");
-    }
-}
+struct TrustRow {
+    const char* name;
+    bool trusted;
+};
+const TrustRow trustRows[] = {{"Untrusted", false}, {"Trusted", true}};
 
-TEST(MacBundleInfoTest, ShortVersionIsTheMainBundlesTextAndNothingElse)
+class MacAccessibilityTest : public testing::TestWithParam<TrustRow> {};
+
+TEST_P(MacAccessibilityTest, OnlyThePromptingCheckPassesThePromptOptionAndReleasesIt)
 {
-    const std::pair<std::optional<AppleStandIn::Info>, std::optional<QString>> cases[] = {
-        {AppleStandIn::Info{{"CFBundleShortVersionString", u"2.10 β"}}, QStringLiteral("2.10 β")},
-        {std::nullopt, std::nullopt},
-        {AppleStandIn::Info{{"CFBundleVersion", u"7"}}, std::nullopt},
-        {AppleStandIn::Info{{"CFBundleShortVersionString", 2.1}}, std::nullopt},
-    };
-    for (const auto& [bundle, version] : cases) {
-        AppleStandIn apple;
-        apple.setMainBundle(bundle);
-        EXPECT_EQ(BundleInfo::shortVersion(), version);
-        EXPECT_EQ(apple.faults(), "");
-    }
+    const bool trusted = GetParam().trusted;
+    const std::string answer = trusted ? "true" : "false";
+    AppleStandIn apple;
+    apple.setTrusted(trusted);
+    EXPECT_EQ(MacAccessibility().isProcessTrusted(), trusted);
+    EXPECT_EQ(MacAccessibility().isProcessTrustedWithPrompt(), trusted);
+    const std::string prompt = "; CFDictionaryCreate(NULL, 1, kCFTypeDictionaryKeyCallBacks, "
+                               "kCFTypeDictionaryValueCallBacks) = d1; AXIsProcessTrusted"
+                               "WithOptions(d1 {kAXTrustedCheckOptionPrompt: kCFBooleanTrue})";
+    EXPECT_EQ(apple.log(),
+              "AXIsProcessTrusted() = " + answer + prompt + " = " + answer + "; CFRelease(d1); ");
+    EXPECT_EQ(apple.faults(), "");
 }
+INSTANTIATE_TEST_SUITE_P(Rows, MacAccessibilityTest, testing::ValuesIn(trustRows), RowName());
+
+struct BundleRow {
+    const char* name;
+    std::optional<AppleStandIn::Info> bundle;
+    std::optional<QString> version;
+};
+const BundleRow bundleRows[] = {
+    {"ShortVersionText", AppleStandIn::Info{{"CFBundleShortVersionString", u"2.10 β"}},
+     QStringLiteral("2.10 β")},
+    {"NoMainBundle", std::nullopt, std::nullopt},
+    {"OnlyTheBuildNumber", AppleStandIn::Info{{"CFBundleVersion", u"7"}}, std::nullopt},
+    {"ShortVersionNotText", AppleStandIn::Info{{"CFBundleShortVersionString", 2.1}}, std::nullopt},
+};
+
+class MacBundleInfoTest : public testing::TestWithParam<BundleRow> {};
+
+TEST_P(MacBundleInfoTest, ShortVersionIsTheMainBundlesTextAndNothingElse)
+{
+    AppleStandIn apple;
+    apple.setMainBundle(GetParam().bundle);
+    EXPECT_EQ(BundleInfo::shortVersion(), GetParam().version);
+    EXPECT_EQ(apple.faults(), "");
+}
+INSTANTIATE_TEST_SUITE_P(Rows, MacBundleInfoTest, testing::ValuesIn(bundleRows), RowName());

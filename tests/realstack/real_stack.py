@@ -3,7 +3,7 @@
 LE controllers emulated by btvirt (hci0 for the program, hci1 and hci2 for clickers), a system
 dbus-daemon and the real bluetoothd; and handles on what runs on it: a clicker per controller
 (clicker_peripheral.py), the Bluetooth harness, and the whole program in a desktop
-(companion_session.py with the real system bus).
+(companion_session with the real system bus).
 
     with RealStack(logs) as stack:
         clicker = stack.clicker('hci1')
@@ -20,6 +20,7 @@ import queue
 import re
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import traceback
@@ -237,7 +238,7 @@ class RealSession(companion_session.CompanionSession):
     """The whole program in a private desktop (Xvfb, the key window) on the real system bus."""
 
     def start(self):
-        self.directory = companion_session.tempfile.mkdtemp(prefix='quenlark-realstack-')
+        self.directory = tempfile.mkdtemp(prefix='quenlark-realstack-')
         for name in ('config', 'runtime', 'cache', 'data', 'session-bus'):
             os.makedirs(self.path(name), mode=0o700)
         self.system_bus_address = SYSTEM_BUS

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "Core/BLECentralManager.hpp"
 #include "FakePlatform.hpp"
+#include "RowName.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@ using namespace quenlark::fakes;
 using namespace Qt::StringLiterals;
 using Call = FakeCentral::Call;
 using SC = SlideCommand;
+using quenlark::testing_support::RowName;
 
 namespace {
 
@@ -66,36 +68,43 @@ protected:
 
 } // namespace
 
-TEST_F(LinkTest, ScansForTheServiceAndPicksAnyClickerOrOnlyTheRememberedOneByItsExactText)
-{
-    enum Picked { none, other, remembered };
-    const std::pair<std::optional<QString>, Picked> table[] = {
-        {std::nullopt, other}, {clickerIdText, remembered}, {clickerIdText.toLower(), none}};
-    for (const auto& [stored, picked] : table) {
-        platform.defaults.values.remove(savedKey);
-        if (stored)
-            platform.defaults.values.insert(savedKey, *stored);
-        makeLink();
-        EXPECT_EQ(link->hasPairedDevice.value(), stored.has_value());
-        // The adapter may wait for the remembered clicker alone, never for one the link ignores.
-        EXPECT_EQ(central->remembered,
-                  picked == remembered ? std::optional(clickerId) : std::nullopt);
-        const auto& calls = central->calls;
-        EXPECT_EQ(calls[0].services, QList{BLEConstants::serviceUUID()});
-        EXPECT_FALSE(calls[0].allowDuplicates);
+enum Picked { none, other, remembered };
+struct ScanRow {
+    const char* name;
+    std::optional<QString> stored;
+    Picked picked;
+};
+const ScanRow scanRows[] = {{"NothingRemembered", std::nullopt, other},
+                            {"RememberedByItsExactText", clickerIdText, remembered},
+                            {"LowerCaseTextIsAnotherText", clickerIdText.toLower(), none}};
 
-        // Another clicker turns up first; while the scan goes on, the remembered one follows.
-        central->discover(clicker(QUuid::createUuid()));
-        if (calls.size() == 1)
-            central->discover(clicker());
-        ASSERT_EQ(calls.size(), picked == none ? 1u : 3u) << static_cast<int>(picked);
-        if (picked != none) {
-            EXPECT_EQ(calls[1].call, Call::stopScan);
-            EXPECT_EQ(calls[2].call, Call::connect);
-            EXPECT_EQ(calls[2].peripheral->identifier() == clickerId, picked == remembered);
-        }
+class ScanTest : public LinkTest, public testing::WithParamInterface<ScanRow> {};
+
+TEST_P(ScanTest, ScansForTheServiceAndPicksAnyClickerOrOnlyTheRememberedOne)
+{
+    const auto& [name, stored, picked] = GetParam();
+    if (stored)
+        platform.defaults.values.insert(savedKey, *stored);
+    makeLink();
+    EXPECT_EQ(link->hasPairedDevice.value(), stored.has_value());
+    // The adapter may wait for the remembered clicker alone, never for one the link ignores.
+    EXPECT_EQ(central->remembered, picked == remembered ? std::optional(clickerId) : std::nullopt);
+    const auto& calls = central->calls;
+    EXPECT_EQ(calls[0].services, QList{BLEConstants::serviceUUID()});
+    EXPECT_FALSE(calls[0].allowDuplicates);
+
+    // Another clicker turns up first; while the scan goes on, the remembered one follows.
+    central->discover(clicker(QUuid::createUuid()));
+    if (calls.size() == 1)
+        central->discover(clicker());
+    ASSERT_EQ(calls.size(), picked == none ? 1u : 3u);
+    if (picked != none) {
+        EXPECT_EQ(calls[1].call, Call::stopScan);
+        EXPECT_EQ(calls[2].call, Call::connect);
+        EXPECT_EQ(calls[2].peripheral->identifier() == clickerId, picked == remembered);
     }
 }
+INSTANTIATE_TEST_SUITE_P(Rows, ScanTest, testing::ValuesIn(scanRows), RowName());
 
 // A clicker connects and is remembered. A power change keeps its name and last sequence byte; a
 // disconnect, a failed attempt or forgetting ends the link: no name, fresh sequence, new scan.
@@ -143,24 +152,32 @@ TEST_F(LinkTest, ConnectsThenEndingsStartOverButAPowerChangeDoesNot)
     EXPECT_EQ(peripheral->delegate(), nullptr);
 }
 
-// Each row: packets on a fresh connection, and the commands they deliver. Every connection also
+// Each row: packets on a fresh connection, and the commands they deliver. The connection also
 // sees a notification of another characteristic first, which is no packet.
-TEST_F(LinkTest, PacketRules)
+struct PacketRow {
+    const char* name;
+    std::vector<const char*> packets;
+    std::vector<SC> delivered;
+};
+const PacketRow packetRows[] = {
+    {"RepeatDroppedLowerOneNew", {"0105", "0105", "0204"}, {SC::nextSlide, SC::previousSlide}},
+    {"RepeatByEqualityOnly",
+     {"01ff", "0100", "01ff"},
+     {SC::nextSlide, SC::nextSlide, SC::nextSlide}},
+    {"ShortNoneExtraBytes",
+     {"0105", "01", nullptr, "0105", "0207ff00"},
+     {SC::nextSlide, SC::previousSlide}},
+    {"UnknownCommandUsesUpItsSequence", {"0306", "0106", "0007", "0107"}, {}},
+};
+
+class PacketTest : public LinkTest, public testing::WithParamInterface<PacketRow> {};
+
+TEST_P(PacketTest, Rules)
 {
-    const SC next = SC::nextSlide;
-    const SC previous = SC::previousSlide;
-    const std::tuple<const char*, std::vector<const char*>, std::vector<SC>> table[] = {
-        {"a repeat is dropped, a lower one is new", {"0105", "0105", "0204"}, {next, previous}},
-        {"repeat by equality only", {"01ff", "0100", "01ff"}, {next, next, next}},
-        {"short, none, extra bytes", {"0105", "01", nullptr, "0105", "0207ff00"}, {next, previous}},
-        {"unknown command uses up its sequence", {"0306", "0106", "0007", "0107"}, {}},
-    };
+    auto peripheral = clicker();
+    connect(peripheral);
     FakeCharacteristic other(QUuid::createUuid());
-    for (const auto& [name, packets, delivered] : table) {
-        auto peripheral = clicker(QUuid::createUuid());
-        connect(peripheral);
-        peripheral->notify(other, QByteArray::fromHex("0209"));
-        EXPECT_EQ(send(*peripheral, packets), delivered) << name;
-        link->forgetDevice();
-    }
+    peripheral->notify(other, QByteArray::fromHex("0209"));
+    EXPECT_EQ(send(*peripheral, GetParam().packets), GetParam().delivered);
 }
+INSTANTIATE_TEST_SUITE_P(Rows, PacketTest, testing::ValuesIn(packetRows), RowName());

@@ -3,6 +3,7 @@
 
 #include "Core/UpdateChecker.hpp"
 #include "FakePlatform.hpp"
+#include "RowName.hpp"
 #include "ViewModels/CompanionViewModel.hpp"
 #include "Views/MenuBarView.hpp"
 #include "Views/TrayItem.hpp"
@@ -23,40 +24,64 @@
 
 using namespace quenlark;
 using namespace quenlark::fakes;
+using quenlark::testing_support::RowName;
 
 namespace {
 
+struct KindRow {
+    const char* name;
+    bool tray;
+    const char* platform;
+    PanelWindow::Kind kind;
+};
 // A popup under a tray, but a dialog on Wayland, where a parentless popup cannot be placed, and
 // under the macOS menu bar.
-TEST(PanelWindowKindTest, PopupUnderATrayDialogOnWaylandAndMacWindowWithoutTray)
-{
-    using Kind = PanelWindow::Kind;
-    const std::tuple<bool, const char*, Kind> table[] = {
-        {true, "xcb", Kind::popup},          {true, "wayland", Kind::dialog},
-        {true, "wayland-egl", Kind::dialog}, {true, "cocoa", Kind::dialog},
-        {false, "wayland", Kind::window},
-    };
-    for (const auto& [tray, platform, kind] : table)
-        EXPECT_EQ(PanelWindow::kindFor(tray, QString::fromLatin1(platform)), kind) << platform;
-}
+const KindRow kindRows[] = {
+    {"X11Tray", true, "xcb", PanelWindow::Kind::popup},
+    {"WaylandTray", true, "wayland", PanelWindow::Kind::dialog},
+    {"WaylandEglTray", true, "wayland-egl", PanelWindow::Kind::dialog},
+    {"MacMenuBar", true, "cocoa", PanelWindow::Kind::dialog},
+    {"NoTray", false, "wayland", PanelWindow::Kind::window},
+};
 
-TEST(PanelWindowPlacementTest, KeepsThePanelAtTheIconInsideTheAvailableScreen)
+class PanelWindowKindTest : public testing::TestWithParam<KindRow> {};
+
+TEST_P(PanelWindowKindTest, PopupUnderATrayDialogOnWaylandAndMacWindowWithoutTray)
 {
-    const QRect fullHd(0, 0, 1920, 1080);
-    const QSize panel(240, 200);
-    const std::tuple<const char*, QRect, QSize, QRect, QPoint> table[] = {
-        {"bottom right corner", QRect(1890, 1056, 24, 24), panel, fullHd, QPoint(1680, 854)},
-        {"below a reserved top bar", QRect(1000, 4, 24, 24), panel, QRect(0, 32, 1920, 1048),
-         QPoint(891, 32)},
-        {"on a second screen", QRect(2500, 10, 1, 1), panel, QRect(1920, 0, 1280, 1024),
-         QPoint(2380, 13)},
-        {"taller than the screen", QRect(900, 0, 24, 24), QSize(240, 2000), fullHd, QPoint(791, 0)},
-        {"left side tray", QRect(0, 500, 24, 24), panel, fullHd, QPoint(26, 411)},
-        {"right side tray", QRect(1896, 300, 24, 24), panel, fullHd, QPoint(1654, 211)},
-    };
-    for (const auto& [name, icon, size, available, expected] : table)
-        EXPECT_EQ(PanelWindow::placement(icon, size, available), expected) << name;
+    const auto& row = GetParam();
+    EXPECT_EQ(PanelWindow::kindFor(row.tray, QString::fromLatin1(row.platform)), row.kind);
 }
+INSTANTIATE_TEST_SUITE_P(Rows, PanelWindowKindTest, testing::ValuesIn(kindRows), RowName());
+
+struct PlacementRow {
+    const char* name;
+    QRect icon;
+    QSize size;
+    QRect available;
+    QPoint expected;
+};
+const QRect fullHd(0, 0, 1920, 1080);
+const QSize panelSize(240, 200);
+const PlacementRow placementRows[] = {
+    {"BottomRightCorner", QRect(1890, 1056, 24, 24), panelSize, fullHd, QPoint(1680, 854)},
+    {"BelowAReservedTopBar", QRect(1000, 4, 24, 24), panelSize, QRect(0, 32, 1920, 1048),
+     QPoint(891, 32)},
+    {"OnASecondScreen", QRect(2500, 10, 1, 1), panelSize, QRect(1920, 0, 1280, 1024),
+     QPoint(2380, 13)},
+    {"TallerThanTheScreen", QRect(900, 0, 24, 24), QSize(240, 2000), fullHd, QPoint(791, 0)},
+    {"LeftSideTray", QRect(0, 500, 24, 24), panelSize, fullHd, QPoint(26, 411)},
+    {"RightSideTray", QRect(1896, 300, 24, 24), panelSize, fullHd, QPoint(1654, 211)},
+};
+
+class PanelWindowPlacementTest : public testing::TestWithParam<PlacementRow> {};
+
+TEST_P(PanelWindowPlacementTest, KeepsThePanelAtTheIconInsideTheAvailableScreen)
+{
+    const auto& row = GetParam();
+    EXPECT_EQ(PanelWindow::placement(row.icon, row.size, row.available), row.expected);
+}
+INSTANTIATE_TEST_SUITE_P(Rows, PanelWindowPlacementTest, testing::ValuesIn(placementRows),
+                         RowName());
 
 const QUrl updateURL(QStringLiteral("https://downloads.example.org/quenlark-2.1.tar.gz"));
 const QString savedKey = QStringLiteral("savedPeripheralUUID");
@@ -116,38 +141,49 @@ private Q_SLOTS:
     void open(const QUrl& url) { opened.append(url); }
 };
 
-TEST_F(PanelWindowTest, ShowsExactlyTheRowsOfTheViewModelsValues)
-{
-    const std::nullopt_t none = std::nullopt;
-    const std::string permission = "Grant Accessibility Permission | "
+// The view model's values (state, device name, remembered, trusted, update version and address)
+// and the rows they show.
+struct ShownRow {
+    const char* name;
+    ConnectionState state;
+    std::optional<QString> device;
+    bool paired, trusted;
+    std::optional<QString> version;
+    std::optional<QUrl> url;
+    std::string rows;
+};
+const std::string permissionRows = "Grant Accessibility Permission | "
                                    "Required to inject keystrokes into presentation apps. | ----";
-    // State, device name, remembered, trusted, update version and address: the rows.
-    const std::tuple<ConnectionState, std::optional<QString>, bool, bool, std::optional<QString>,
-                     std::optional<QUrl>, std::string>
-        cases[] = {
-            {ConnectionState::disconnected, none, false, true, none, none,
-             "Disconnected | ---- | Get the App | Quit"},
-            {ConnectionState::advertising, none, true, false, QStringLiteral("2.1"), none,
-             "Scanning | ---- | Forget Device | " + permission + " | Get the App | Quit"},
-            {ConnectionState::connected, QString(), false, true, none, updateURL,
-             "Connected | Device:  | ---- | Get the App | Quit"},
-            {ConnectionState::connected, QStringLiteral("<b>Bob</b> & %1 Co"), true, false,
-             QStringLiteral("2.1&<i>beta</i>"), updateURL,
-             "Connected | Device: <b>Bob</b> & %1 Co | ---- | Update available \u2014 "
-             "v2.1&<i>beta</i> | Forget Device | " +
-                 permission + " | Get the App | Quit"},
-        };
-    for (const auto& [state, device, paired, trusted, version, url, rows] : cases) {
-        vm->connectionState = state;
-        vm->connectedDeviceName = device;
-        vm->hasPairedDevice = paired;
-        vm->accessibilityEnabled = trusted;
-        vm->availableUpdateVersion = version;
-        vm->availableUpdateURL = url;
-        settle();
-        EXPECT_EQ(shownRows(), rows);
-    }
+const ShownRow shownRows[] = {
+    {"Disconnected", ConnectionState::disconnected, std::nullopt, false, true, std::nullopt,
+     std::nullopt, "Disconnected | ---- | Get the App | Quit"},
+    {"ScanningUntrusted", ConnectionState::advertising, std::nullopt, true, false,
+     QStringLiteral("2.1"), std::nullopt,
+     "Scanning | ---- | Forget Device | " + permissionRows + " | Get the App | Quit"},
+    {"ConnectedToANamelessDevice", ConnectionState::connected, QString(), false, true, std::nullopt,
+     updateURL, "Connected | Device:  | ---- | Get the App | Quit"},
+    {"MarkupShownAsIs", ConnectionState::connected, QStringLiteral("<b>Bob</b> & %1 Co"), true,
+     false, QStringLiteral("2.1&<i>beta</i>"), updateURL,
+     "Connected | Device: <b>Bob</b> & %1 Co | ---- | Update available \u2014 "
+     "v2.1&<i>beta</i> | Forget Device | " +
+         permissionRows + " | Get the App | Quit"},
+};
+
+class PanelRowsTest : public PanelWindowTest, public testing::WithParamInterface<ShownRow> {};
+
+TEST_P(PanelRowsTest, ShowsExactlyTheRowsOfTheViewModelsValues)
+{
+    const auto& row = GetParam();
+    vm->connectionState = row.state;
+    vm->connectedDeviceName = row.device;
+    vm->hasPairedDevice = row.paired;
+    vm->accessibilityEnabled = row.trusted;
+    vm->availableUpdateVersion = row.version;
+    vm->availableUpdateURL = row.url;
+    settle();
+    EXPECT_EQ(shownRows(), row.rows);
 }
+INSTANTIATE_TEST_SUITE_P(Rows, PanelRowsTest, testing::ValuesIn(shownRows), RowName());
 
 // The gap between the panel and the icon on the side that parts them; negative where they overlap.
 int gapToIcon(const QRect& panel, const QRect& icon)
@@ -157,33 +193,41 @@ int gapToIcon(const QRect& panel, const QRect& icon)
            1;
 }
 
+struct TrayRow {
+    const char* name;
+    QRect (*icon)(const QRect& screen);
+};
+const TrayRow trayRows[] = {
+    {"Bottom", [](const QRect& screen) { return QRect(300, screen.bottom() - 21, 22, 22); }},
+    {"Top", [](const QRect& screen) { return QRect(300, screen.top(), 22, 22); }},
+    {"Left", [](const QRect& screen) { return QRect(screen.left(), 300, 22, 22); }},
+    {"Right", [](const QRect& screen) { return QRect(screen.right() - 21, 300, 22, 22); }},
+};
+
+class PanelTrayTest : public PanelWindowTest, public testing::WithParamInterface<TrayRow> {};
+
 // Shown rows change the panel's height while it opens (the permission granted since the last
 // poll) and while it is open (a device connects): it stays against the icon, wherever the tray.
-TEST_F(PanelWindowTest, StaysAgainstTheIconWhateverRowsComeAndGo)
+TEST_P(PanelTrayTest, StaysAgainstTheIconWhateverRowsComeAndGo)
 {
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-    const QRect trays[] = {QRect(300, screen.bottom() - 21, 22, 22),
-                           QRect(300, screen.top(), 22, 22), QRect(screen.left(), 300, 22, 22),
-                           QRect(screen.right() - 21, 300, 22, 22)};
+    const QRect icon = GetParam().icon(screen);
     panel->setTrayAvailable(true);
-    for (const QRect& icon : trays) {
-        vm->accessibilityEnabled = false;
-        vm->connectedDeviceName = std::nullopt;
-        settle();
-        QTest::qWait(350); // the guard against reopening at once
-        panel->toggle(icon);
-        settle();
-        EXPECT_FALSE(panel->findChild<QWidget*>(QStringLiteral("grantButton"))->isVisible());
-        EXPECT_EQ(gapToIcon(panel->geometry(), icon), 2) << "at opening, " << icon.x();
-        vm->connectedDeviceName = QStringLiteral("Clicker");
-        settle();
-        EXPECT_EQ(gapToIcon(panel->geometry(), icon), 2) << "with a device, " << icon.x();
-        EXPECT_TRUE(screen.contains(panel->geometry())) << icon.x();
-        panel->hide();
-        panel->toggle(icon); // the click on the icon that closed it
-        EXPECT_FALSE(panel->isVisible()) << "reopened by its closing click, " << icon.x();
-    }
+    vm->accessibilityEnabled = false;
+    settle();
+    panel->toggle(icon);
+    settle();
+    EXPECT_FALSE(panel->findChild<QWidget*>(QStringLiteral("grantButton"))->isVisible());
+    EXPECT_EQ(gapToIcon(panel->geometry(), icon), 2) << "at opening";
+    vm->connectedDeviceName = QStringLiteral("Clicker");
+    settle();
+    EXPECT_EQ(gapToIcon(panel->geometry(), icon), 2) << "with a device";
+    EXPECT_TRUE(screen.contains(panel->geometry()));
+    panel->hide();
+    panel->toggle(icon); // the click on the icon that closed it
+    EXPECT_FALSE(panel->isVisible()) << "reopened by its closing click";
 }
+INSTANTIATE_TEST_SUITE_P(Rows, PanelTrayTest, testing::ValuesIn(trayRows), RowName());
 
 TEST_F(PanelWindowTest, FromTheKeyboardTheRowsAreWalkedAndPressed)
 {

@@ -165,18 +165,33 @@ TEST(PortalKeyboardTest, VersionTwoKeepsTheRestoreTokenAndEachAnswerCountsOnceFo
     }
 }
 
-// dbusmock's logind on the private system bus holds this program's session, c1, which starts on
-// a seat another user has switched to.
-TEST(LogindSessionTest, FollowsWhetherTheOwnSessionHasTheSeat)
-{
-    const auto bus = QDBusConnection::systemBus();
+namespace {
+
+// dbusmock's logind on the private system bus.
+class LogindSessionTest : public testing::Test {
+protected:
+    // A session of the presenter's on seat0; its object path.
+    QString addSession(const QString& id, bool active)
+    {
+        return mock(u"AddSession"_s, {id, u"seat0"_s, 1000u, u"presenter"_s, active}, logind,
+                    u"/org/freedesktop/login1"_s, bus)
+            .toString();
+    }
+
+    const QDBusConnection bus = QDBusConnection::systemBus();
     const QString logind = u"org.freedesktop.login1"_s;
-    BusService service(u"/usr/bin/python3"_s,
-                       {u"-m"_s, u"dbusmock"_s, u"--system"_s, u"--template"_s, u"logind"_s},
-                       logind, bus);
-    const QString path = mock(u"AddSession"_s, {u"c1"_s, u"seat0"_s, 1000u, u"presenter"_s, false},
-                              logind, u"/org/freedesktop/login1"_s, bus)
-                             .toString();
+    const BusService service{u"/usr/bin/python3"_s,
+                             {u"-m"_s, u"dbusmock"_s, u"--system"_s, u"--template"_s, u"logind"_s},
+                             logind,
+                             bus};
+};
+
+} // namespace
+
+// This program's session, c1, starts on a seat another user has switched to.
+TEST_F(LogindSessionTest, FollowsWhetherTheOwnSessionHasTheSeat)
+{
+    const QString path = addSession(u"c1"_s, false);
     ASSERT_FALSE(path.isEmpty()) << "logind's stand-in did not add the session";
     qputenv("XDG_SESSION_ID", "c1");
 
@@ -199,8 +214,7 @@ TEST(LogindSessionTest, FollowsWhetherTheOwnSessionHasTheSeat)
     LogindSession stale(bus);
     QTest::qWait(4500);
     EXPECT_TRUE(stale.isActive());
-    mock(u"AddSession"_s, {u"c2"_s, u"seat0"_s, 1000u, u"presenter"_s, false}, logind,
-         u"/org/freedesktop/login1"_s, bus);
+    addSession(u"c2"_s, false);
     EXPECT_TRUE(waitUntil([&] { return !stale.isActive(); }));
     EXPECT_EQ(QString::fromStdString(testing::internal::GetCapturedStdout()).count(u"[Session] "_s),
               1);
@@ -208,13 +222,8 @@ TEST(LogindSessionTest, FollowsWhetherTheOwnSessionHasTheSeat)
 
 // logind calls a session without a seat (ssh, tmux) active throughout. Its user's graphical
 // session on a seat, once logind names it as the user's display, decides instead.
-TEST(LogindSessionTest, ASessionWithoutASeatFollowsItsUsersGraphicalSessionOnASeat)
+TEST_F(LogindSessionTest, ASessionWithoutASeatFollowsItsUsersGraphicalSessionOnASeat)
 {
-    const auto bus = QDBusConnection::systemBus();
-    const QString logind = u"org.freedesktop.login1"_s;
-    BusService service(u"/usr/bin/python3"_s,
-                       {u"-m"_s, u"dbusmock"_s, u"--system"_s, u"--template"_s, u"logind"_s},
-                       logind, bus);
     // The stand-in's own Set, which says what changed.
     const auto set = [&](const QString& path, const char* interface, const QString& name,
                          const QVariant& value) {
@@ -232,12 +241,7 @@ TEST(LogindSessionTest, ASessionWithoutASeatFollowsItsUsersGraphicalSessionOnASe
         argument.endStructure();
         return QVariant::fromValue(argument);
     };
-    const auto addSession = [&](const QString& id) {
-        return mock(u"AddSession"_s, {id, u"seat0"_s, 1000u, u"presenter"_s, true}, logind,
-                    u"/org/freedesktop/login1"_s, bus)
-            .toString();
-    };
-    const QString remote = addSession(u"c1"_s);
+    const QString remote = addSession(u"c1"_s, true);
     const QString user = u"/org/freedesktop/login1/user/1000"_s;
     ASSERT_FALSE(remote.isEmpty()) << "logind's stand-in did not add the session";
     set(remote, "Session", u"Seat"_s, pair({}, u"/"_s));
@@ -247,7 +251,7 @@ TEST(LogindSessionTest, ASessionWithoutASeatFollowsItsUsersGraphicalSessionOnASe
     QList<bool> announced;
     QObject::connect(&session, &LogindSession::activeChanged,
                      [&announced](bool active) { announced.append(active); });
-    const QString graphical = addSession(u"c2"_s);
+    const QString graphical = addSession(u"c2"_s, true);
     set(user, "User", u"Display"_s, pair(u"c2"_s, graphical));
     // Another user switches in and out, and in again; then the graphical session ends.
     for (const bool active : {false, true, false}) {
