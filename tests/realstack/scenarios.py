@@ -361,7 +361,7 @@ def hostile_hid_device(bed, advertises_hid):
         assert not bed.bonded(bed.two.address), 'the hostile device was bonded later'
     finally:
         summary, seen, broken = watch.stop(bed.one.events('pairing') + bed.two.events('pairing'))
-        bed.note('\n'.join([summary, *seen]))
+        bed.note('\n'.join([summary, *seen, *broken]))
         print(summary, flush=True)
     assert not broken, '; '.join(broken)
 
