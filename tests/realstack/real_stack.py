@@ -18,6 +18,8 @@ import glob
 import os
 import queue
 import re
+import select
+import socket
 import subprocess
 import sys
 import tempfile
@@ -183,6 +185,131 @@ class Btmon:
         if commands == 0:
             raise SessionError(f'btmon recorded no command of {adapter} in {self.path}')
         return {kind: value / (until - start) for kind, value in spent.items()}, commands
+
+
+class HidWatch:
+    """What a hostile device (a ClickerPeripheral) could get from the stack, watched without a gap
+    while it runs: each of its links and each HID or input device the kernel makes, from the
+    kernel's own uevents (udevadm will not listen inside the VM's chroot); each input device listed
+    and each bond with it that bluetoothd stored for another controller, polled 10 times a second.
+    Times are CLOCK_MONOTONIC seconds.
+
+    No input device may come into being at all. bluetoothd's input profile pairs a HID device as
+    soon as it has its services, before the program can read them, so with an agent that says yes
+    a bond may come over a link; it must be gone within GRACE s of the link's end, as the program
+    removes the device when it cuts the link. The hostile device's own bond is none of ours."""
+
+    PERIOD = 0.1
+    GRACE = 2.0
+    NETLINK_KOBJECT_UEVENT, KERNEL_GROUP = 15, 1
+    # The sections bluetoothd writes to a device's info file once it bonded it.
+    KEYS = re.compile(r'^\[(LinkKey|LongTermKey|PeripheralLongTermKey|SlaveLongTermKey|'
+                      r'IdentityResolvingKey)\]$', re.MULTILINE)
+
+    def __init__(self, device, log_path):
+        self.link = re.compile(rf'/{device.adapter}:\d+$')
+        self.bond_files = f'/var/lib/bluetooth/*/{device.address}/info'
+        self.log_path = log_path
+        self.socket = socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM,
+                                    self.NETLINK_KOBJECT_UEVENT)
+        self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+        self.socket.bind((0, self.KERNEL_GROUP))
+        self.started = time.monotonic()
+        self.uevents = []  # (moment, action, devpath, subsystem)
+        self.listed = {}  # input devices and bonds by name: [first seen, last seen]
+        self._baseline = self._input_devices()
+        self._stopped = threading.Event()
+        self._thread = threading.Thread(target=self._watch, daemon=True)
+        self._thread.start()
+
+    @staticmethod
+    def _input_devices():
+        with open('/proc/bus/input/devices', encoding='utf-8') as devices:
+            return set(re.findall(r'^S: Sysfs=(\S+)$', devices.read(), re.MULTILINE))
+
+    def _bonds(self):
+        bonds = set()
+        for path in glob.glob(self.bond_files):
+            try:
+                with open(path, encoding='utf-8', errors='replace') as info:
+                    if self.KEYS.search(info.read()):
+                        bonds.add('bond ' + os.path.relpath(os.path.dirname(path),
+                                                            '/var/lib/bluetooth'))
+            except OSError:
+                pass  # being written or removed
+        return bonds
+
+    def _receive(self, log):
+        message = self.socket.recv(1 << 16)
+        moment = time.monotonic()
+        fields = dict(field.split('=', 1) for field in
+                      message.decode(errors='replace').split('\0')[1:] if '=' in field)
+        event = (moment, fields.get('ACTION', ''), fields.get('DEVPATH', ''),
+                 fields.get('SUBSYSTEM', ''))
+        self.uevents.append(event)
+        log.write('%.6f %s %s (%s)\n' % event)
+
+    def _watch(self):
+        with open(self.log_path, 'w', encoding='utf-8') as log:
+            due = time.monotonic()
+            while not self._stopped.is_set():
+                if select.select([self.socket], [], [], max(due - time.monotonic(), 0))[0]:
+                    self._receive(log)
+                now = time.monotonic()
+                if now < due:
+                    continue
+                due = max(due + self.PERIOD, now)
+                inputs = {'input device ' + name
+                          for name in self._input_devices() - self._baseline}
+                for name in inputs | self._bonds():
+                    self.listed.setdefault(name, [now, now])[1] = now
+
+    def stop(self, agent_requests):
+        """Ends the watch; returns the line that reports the worst windows, a line on each thing
+        seen, and what broke the rules: an input or HID device, a bond that outlived its link, or a
+        link still up at the end. `agent_requests` are the CLOCK_MONOTONIC ns of the pairing
+        requests the agents saw."""
+        self._stopped.set()
+        self._thread.join()
+        self.socket.close()
+        ended = time.monotonic()
+        links, spans = [], {'link': [], 'input device': [], 'bond': []}
+        seen, broken, added = [], [], {}
+        for moment, action, path, subsystem in self.uevents:
+            link = subsystem == 'bluetooth' and self.link.search(path)
+            if not link and subsystem not in ('hid', 'hidraw', 'input'):
+                continue
+            if action == 'add':
+                added[path] = moment
+                if not link:
+                    broken.append(f'{subsystem} {path} came into being')
+            elif action == 'remove' and path in added:
+                began = added.pop(path)
+                spans['link' if link else 'input device'].append(moment - began)
+                if link:
+                    links.append((began, moment))
+                seen.append(f'{path}: {moment - began:.2f} s')
+        for path, began in added.items():
+            spans['link' if self.link.search(path) else 'input device'].append(ended - began)
+            broken.append(f'{path} still there after {ended - began:.2f} s')
+        for name, (first, last) in self.listed.items():
+            # Seen at `first` and `last`: there for at least that long, at most a period more.
+            if name.startswith('input'):
+                spans['input device'].append(last - first + self.PERIOD)
+                broken.append(f'{name} listed')
+                continue
+            spans['bond'].append(last - first + self.PERIOD)
+            carried = [until for began, until in links if began <= first]
+            after = f'{last - max(carried):+.2f} s after its link ended' if carried else 'no link'
+            seen.append(f'{name}: {last - first + self.PERIOD:.2f} s, last seen {after}')
+            if not carried or last > max(carried) + self.GRACE:
+                broken.append(f'{name} outlived its link ({after})')
+        worst = {kind: max(values, default=0.0) for kind, values in spans.items()}
+        requests = [ns for ns in agent_requests if ns >= self.started * 1e9]
+        summary = (f'HID window: worst {max(worst.values()):.2f} s ('
+                   + ', '.join(f'{kind} {seconds:.2f} s' for kind, seconds in worst.items())
+                   + f', agent requests {len(requests)}) in {ended - self.started:.0f} s watched')
+        return summary, seen, broken
 
 
 class ClickerPeripheral:
@@ -382,10 +509,8 @@ class RealStack:
                 dbus_send(f'/org/bluez/hci{index}', 'org.bluez.Adapter1.RemoveDevice',
                           f'objpath:{path}')
 
-    @staticmethod
-    def input_devices():
-        with open('/proc/bus/input/devices', encoding='utf-8') as devices:
-            return devices.read()
+    def hid_watch(self, device, name):
+        return HidWatch(device, self.log(f'{name}-uevents.log'))
 
     def btmon(self, name):
         recording = Btmon(self.log(f'{name}.btsnoop'))

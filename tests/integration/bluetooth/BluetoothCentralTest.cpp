@@ -355,6 +355,54 @@ TEST_F(BluezCentralTest, WaitsForTheSleepingClickerAndTakesItsWakingPress)
     ASSERT_TRUE(waitFor("subscribed", 4));
 }
 
+// Something that takes the remembered clicker's address and offers HID is refused, and the address
+// is ignored only for a while: the real clicker, back under it at once, is not connected meanwhile,
+// not even when discovery ends underneath and bluetoothd lists the address again, and is taken
+// once the while is over, though bluetoothd says nothing new of it by then.
+TEST_F(BluezCentralTest, IgnoresTheAddressOfASpooferOnlyForAWhile)
+{
+    constexpr auto ignored = 4s;
+    delegate.followClickers = true;
+    delegate.call([&] { central = std::make_unique<BluezCentral>(delegate, 15s, 10s, ignored); });
+    ASSERT_TRUE(waitFor("subscribed"));
+    delegate.call([&] { central->setRememberedPeripheral(QUuid(clickerId)); });
+    ASSERT_TRUE(bluez.knob("SetAdvertising", {clicker, false}));
+    ASSERT_TRUE(bluez.knob("DropLink", {clicker}));
+    ASSERT_TRUE(bluez.knob("RemovePeripheral", {clicker}));
+    ASSERT_TRUE(waitFor("disconnected"));
+
+    ASSERT_TRUE(bluez.knob("SetAgent", {u"accept"_s}));
+    ASSERT_TRUE(bluez.addClicker(clicker) && bluez.knob("OfferService", {clicker, hid}));
+    ASSERT_TRUE(waitUntil([&] { return bluez.ask("WasRemoved", clicker).toBool(); }));
+    ASSERT_TRUE(bluez.addClicker(clicker));
+    ASSERT_TRUE(bluez.knob("EndDiscovery", {hci0}));
+    QTest::qWait(2000);
+    EXPECT_EQ(connectCalls(), 0);
+    EXPECT_EQ(delegate.count("discovered"), 2) << delegate.lines.join(u'\n').toStdString();
+
+    ASSERT_TRUE(waitFor("subscribed", 2));
+}
+
+// A device that bluetoothd forgot is a new device when it comes back: the pause its failures
+// earned goes with it once the link has let go of it.
+TEST_F(BluezCentralTest, ForgetsTheFailuresOfADeviceBluetoothdForgot)
+{
+    delegate.followClickers = true;
+    makeCentral();
+    ASSERT_TRUE(waitUntilClicker());
+    ASSERT_TRUE(bluez.knob("SetConnectBehaviour", {clicker, u"fail"_s}));
+    ASSERT_TRUE(bluez.knob("DropLink", {clicker}));
+    // Found again after each of five failures in a row: the attempt it waits for is 3 s away.
+    ASSERT_TRUE(waitFor("discovered", 7));
+    ASSERT_EQ(delegate.count("failed"), 5);
+    delegate.call([&] { central->cancelPeripheralConnection(*delegate.discovered.back()); });
+    delegate.discovered.clear();
+    ASSERT_TRUE(bluez.knob("RemovePeripheral", {clicker}));
+    ASSERT_TRUE(bluez.addClicker(clicker));
+    delegate.call([&] { central->scanForPeripherals({BLEConstants::serviceUUID()}, false); });
+    EXPECT_TRUE(waitUntil([&] { return connectCalls() > 0; }, 1500));
+}
+
 // The harness drives the program's own central.
 using HarnessTest = BluetoothCentralTest<BluezCentral>;
 

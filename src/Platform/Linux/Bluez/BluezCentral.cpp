@@ -45,9 +45,13 @@ bool flag(const QVariantMap& properties, const char* name)
 } // namespace
 
 BluezCentral::BluezCentral(CentralDelegate& delegate, std::chrono::milliseconds connectTimeout,
-                           std::chrono::milliseconds setupTimeout)
+                           std::chrono::milliseconds setupTimeout,
+                           std::chrono::milliseconds inputDeviceIgnored)
     : delegate_(delegate), connectTimeout_(connectTimeout), setupTimeout_(setupTimeout),
-      context_(std::make_unique<QObject>()), tree_(std::make_shared<BluezObjectTree>())
+      inputDeviceIgnored_(inputDeviceIgnored), context_(std::make_unique<QObject>()),
+      tree_(std::make_shared<BluezObjectTree>()),
+      retries_(tableBound, [](const auto& retries) { return retries->failuresInARow == 0; }),
+      inputDevices_(tableBound)
 {
     retryTimer_ = new QTimer(context_.get());
     retryTimer_->setSingleShot(true);
@@ -76,6 +80,7 @@ BluezCentral::BluezCentral(CentralDelegate& delegate, std::chrono::milliseconds 
                          if (!interfaces.contains(deviceInterface))
                              return;
                          retries_.remove(path);
+                         letGo_.remove(path);
                          if (path == waitingFor_) {
                              stopWaiting();
                              updateScan();
@@ -189,7 +194,7 @@ void BluezCentral::updateScan()
     if (!scanning_ || !poweredOn())
         return;
     const QString remembered = remembered_ ? devicePath(*remembered_) : QString();
-    if (!remembered.isEmpty()) {
+    if (!remembered.isEmpty() && !inputDevices_.find(remembered)) {
         stopDiscovery();
         waitFor(remembered);
         updateFollowing();
@@ -315,14 +320,9 @@ void BluezCentral::consider(const QString& path)
     const bool heard = !discoveringOn_.isEmpty() && device->contains(QStringLiteral("RSSI"));
     const bool linked = flag(*device, "ServicesResolved") && !letGo_.contains(path);
     if (!(heard || linked) || !advertisesAny(*device, scanServices_) ||
-        offersInput(device->value(QStringLiteral("UUIDs")).toStringList()))
+        offersInput(device->value(QStringLiteral("UUIDs")).toStringList()) ||
+        inputDevices_.find(path))
         return;
-    const auto refused = inputDevices_.constFind(path);
-    if (refused != inputDevices_.constEnd()) {
-        if (std::chrono::steady_clock::now() - *refused < inputDeviceIgnored)
-            return;
-        inputDevices_.erase(refused);
-    }
     if (!allowDuplicates_ && reportedThisScan_.contains(path))
         return;
     reportedThisScan_.insert(path);
@@ -337,11 +337,10 @@ std::shared_ptr<BluezPeripheral> BluezCentral::peripheralFor(const QString& path
     if (auto known = peripherals_.value(path).lock())
         return known;
     peripherals_.removeIf([](const auto& entry) { return entry.value().expired(); });
-    if (retries_.size() >= tableBound)
-        retries_.removeIf([](const auto& entry) { return entry.value()->failuresInARow == 0; });
-    auto& retries = retries_[path];
-    if (!retries)
-        retries = std::make_shared<LinkRetries>();
+    const auto* known = retries_.find(path);
+    const auto retries = known ? *known : std::make_shared<LinkRetries>();
+    if (!known)
+        retries_.insert(path, retries);
     auto made = std::make_shared<BluezPeripheral>(tree_, path, retries);
     peripherals_.insert(path, made);
     updateFollowing();
@@ -366,11 +365,8 @@ void BluezCentral::connectPeripheral(Peripheral& peripheral)
         const QVariantMap* device = tree_->properties(reporting->path(), deviceInterface);
         if (event != BluezPeripheral::LinkEvent::connected && device && linkUp(*device))
             letGo_.insert(reporting->path());
-        if (event == BluezPeripheral::LinkEvent::refusedAsInput) {
-            if (inputDevices_.size() >= tableBound)
-                inputDevices_.clear();
-            inputDevices_.insert(reporting->path(), std::chrono::steady_clock::now());
-        }
+        if (event == BluezPeripheral::LinkEvent::refusedAsInput)
+            refusedAsInput(reporting->path());
         post([this, weak, event, error, session = reporting->session()] {
             const auto peripheral = weak.lock();
             if (!peripheral || peripheral->session() != session)
@@ -390,6 +386,23 @@ void BluezCentral::connectPeripheral(Peripheral& peripheral)
         });
     };
     ours->connectToDevice(connectTimeout_, setupTimeout_, std::move(observer));
+}
+
+// The address is taken up again once the while is over, even where bluetoothd says nothing new of
+// the device by then.
+void BluezCentral::refusedAsInput(const QString& path)
+{
+    const auto refused = std::chrono::steady_clock::now();
+    inputDevices_.insert(path, refused);
+    QTimer::singleShot(inputDeviceIgnored_, Qt::PreciseTimer, context_.get(),
+                       [this, path, refused] {
+                           const auto* latest = inputDevices_.find(path);
+                           if (!latest || *latest != refused)
+                               return;
+                           inputDevices_.remove(path);
+                           updateScan();
+                           consider(path);
+                       });
 }
 
 void BluezCentral::cancelPeripheralConnection(Peripheral& peripheral)

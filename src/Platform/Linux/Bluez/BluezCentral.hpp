@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Platform/Bluetooth.hpp"
+#include "Platform/DeviceTable.hpp"
 #include "Platform/LinkRetries.hpp"
 
 #include <QHash>
@@ -33,10 +34,11 @@ class BluezPeripheral;
 //
 // A device that advertises or offers the HID service is never reported: connecting to it would
 // let the stack bond it as a keyboard. One that reveals HID only once connected is reported as a
-// failed connection and removed from the stack with its bond, and is not reported again.
+// failed connection and removed from the stack with its bond; its address is neither reported nor
+// waited for until `inputDeviceIgnored` has passed.
 class BluezCentral : public Central {
 public:
-    static constexpr std::chrono::seconds inputDeviceIgnored{60};
+    static constexpr std::chrono::seconds defaultInputDeviceIgnored{60};
     // Bounds on the per-device tables: in a crowded hall phones change their private addresses
     // every few minutes.
     static constexpr qsizetype tableBound = 256;
@@ -46,7 +48,8 @@ public:
 
     explicit BluezCentral(CentralDelegate& delegate,
                           std::chrono::milliseconds connectTimeout = defaultConnectTimeout,
-                          std::chrono::milliseconds setupTimeout = defaultSetupTimeout);
+                          std::chrono::milliseconds setupTimeout = defaultSetupTimeout,
+                          std::chrono::milliseconds inputDeviceIgnored = defaultInputDeviceIgnored);
     ~BluezCentral() override;
 
     CentralState state() const override { return state_; }
@@ -69,12 +72,14 @@ private:
     void considerAll();
     void updateFollowing();
     bool poweredOn() const { return power_ == CentralState::poweredOn; }
+    void refusedAsInput(const QString& path);
     std::shared_ptr<BluezPeripheral> peripheralFor(const QString& path);
     template <typename Deliver> void post(Deliver deliver);
 
     CentralDelegate& delegate_;
     std::chrono::milliseconds connectTimeout_;
     std::chrono::milliseconds setupTimeout_;
+    std::chrono::milliseconds inputDeviceIgnored_;
     // Parent of the Qt objects below; its destruction cancels every queued callback.
     std::unique_ptr<QObject> context_;
     std::shared_ptr<BluezObjectTree> tree_;
@@ -97,13 +102,15 @@ private:
     bool waitPending_ = false;
     // Peripherals stay the link's; a device found again while one is alive gets the same object.
     QHash<QString, std::weak_ptr<BluezPeripheral>> peripherals_;
-    QHash<QString, std::shared_ptr<LinkRetries>> retries_;
+    // Kept until bluetoothd forgets the device; a full table drops first the devices that have not
+    // failed.
+    DeviceTable<QString, std::shared_ptr<LinkRetries>> retries_;
     // Devices whose link this central let go of while bluetoothd still had it up: not taken
     // again until it is down.
     QSet<QString> letGo_;
     // Devices that revealed HID once connected, and when: each is ignored for a while, so that a
     // spoofer of the remembered clicker's address does not lock the real one out for good.
-    QHash<QString, std::chrono::steady_clock::time_point> inputDevices_;
+    DeviceTable<QString, std::chrono::steady_clock::time_point> inputDevices_;
 };
 
 } // namespace quenlark
