@@ -44,7 +44,6 @@ public:
     KeyBackend backend() const { return backend_; }
     // Whether keys posted now reach the session: the portal counts once the user consented.
     bool reachesSession() const;
-    UinputKeyboard::State uinputState() const { return uinput_.state(); }
     PortalKeyboard* portal() const { return portal_; }
 
     // While this user's login session is not the active one on its seat (another user switched

@@ -44,7 +44,6 @@ public:
     // Whether the answer was yes; no until it came.
     bool isAvailable() const { return state_ != State::unavailable; }
     State state() const { return state_; }
-    unsigned version() const { return version_; }
 
     // Opens a session and asks the desktop for the keyboard, unless that is under way or done.
     void requestConsent();
