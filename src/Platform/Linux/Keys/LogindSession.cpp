@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Platform/Linux/LogindSession.hpp"
+#include "Platform/Linux/Keys/LogindSession.hpp"
 
 #include "Core/DiagnosticLog.hpp"
 

@@ -1,0 +1,14 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "Platform/Linux/Keys/KeyBackend.hpp"
+#include "Platform/Linux/Keys/SessionEnvironment.hpp"
+
+namespace quenlark {
+
+class UserDefaults;
+
+// The ways keys reach a Linux session, most preferred first: the order is the policy.
+KeyBackendList standardKeyBackends(const SessionEnvironment& environment, UserDefaults& defaults);
+
+} // namespace quenlark
