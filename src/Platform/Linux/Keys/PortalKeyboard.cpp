@@ -254,10 +254,11 @@ void PortalKeyboard::post(ArrowKey key, bool keyDown)
         if (waiting >= maxWaitingPresses) {
             releaseDropped = true;
             if (!std::exchange(dropping_, true))
-                writeDiagnosticLine(QStringLiteral("[Portal] the desktop has not yet answered %1 "
-                                                   "presses; further presses are dropped until it "
-                                                   "catches up")
-                                        .arg(maxWaitingPresses));
+                qCInfo(lcDiagnostic).noquote()
+                    << QStringLiteral("[Portal] the desktop has not yet answered %1 "
+                                      "presses; further presses are dropped until it "
+                                      "catches up")
+                           .arg(maxWaitingPresses);
             return;
         }
         dropping_ = false;
