@@ -72,6 +72,8 @@ TEST(ReleaseFeedTest, DeliversOnlyWholeBodiesOverTrustedHttps)
         // Qt would inflate a compressed body before the 64 KiB cap could see it.
         {"trusted", "encoding", "identity", "sent encoding"},
         {"trusted", "cut", std::nullopt, "cut cut"},
+        {"trusted", "full", QByteArray(64 * 1024, 'x'), "sent full"},
+        {"trusted", "over", std::nullopt, "request over"},
         // 1 GiB on offer: the client goes away past the cap, long before its timeouts.
         {"trusted", "huge", std::nullopt, "cut huge"},
         // Both would keep the connection up for a minute: the stall timeout alone cuts off the
@@ -98,7 +100,7 @@ TEST(ReleaseFeedTest, DeliversOnlyWholeBodiesOverTrustedHttps)
     server.waitForFinished();
 }
 
-// Shell scripts stand in for the helper.
+// Shell scripts stand in for the helper, whose clean exit alone vouches for the body.
 TEST(HelperEndTest, OnlyAWholeBodyFromACleanExitIsDelivered)
 {
     const struct {
@@ -107,8 +109,6 @@ TEST(HelperEndTest, OnlyAWholeBodyFromACleanExitIsDelivered)
     } table[] = {
         {"exit 0", QByteArray()},
         {"head -c 65536 /dev/zero", QByteArray(65536, '\0')},
-        {"head -c 65537 /dev/zero", std::nullopt},
-        {"exec cat /dev/zero", std::nullopt},
         {"printf partial; exit 1", std::nullopt},
         {"printf partial; kill -SEGV $$", std::nullopt},
         {"printf partial; exec sleep 60", std::nullopt},
