@@ -26,7 +26,6 @@ public:
                             std::string path = "/dev/uinput");
     ~UinputKeyboard() override;
 
-    State state() const { return state_; }
     // Whether this user may write /dev/uinput: opens it, which shows nothing to the seat.
     Presence presence(SessionType session) override;
     // Makes the device on the opened node unless it exists; costs nothing once it does.
