@@ -119,12 +119,9 @@ Calls frame(int key, int value)
     return {{"event", EV_KEY << 16 | key, value}, {"event", EV_SYN << 16 | SYN_REPORT, 0}};
 }
 
-} // namespace
-
-namespace {
-
 const SessionEnvironment x11{u"x11"_s, {}, ":0"};
 const SessionEnvironment wayland{u"wayland"_s, u"wayland-1"_s, {}};
+const SessionEnvironment x11WithWaylandDisplay{u"x11"_s, u"wayland-1"_s, ":0"};
 
 // What each way in finds in a session. The ways come in the order of the standard list, XTest and
 // the portal as scripted stand-ins (XTest by its own rule), the compositor's keyboard and uinput as
@@ -151,7 +148,8 @@ struct Ways {
 Ways waysOf(const Session& row, UserDefaults& defaults)
 {
     Ways ways;
-    for (auto& backend : standardKeyBackends(row.environment, defaults)) {
+    for (auto& backend :
+         standardKeyBackends(row.environment, defaults, QDBusConnection(u"no bus"_s))) {
         const KeyBackend& real = *backend;
         QString name;
         if (dynamic_cast<const XTestKeyboard*>(&real)) {
@@ -210,13 +208,7 @@ INSTANTIATE_TEST_SUITE_P(
         Session{"X11Uinput", x11, false, false, true, false, false, "uinput"},
         // XWayland posing as X11: its fake input reaches no Wayland window.
         Session{"XWayland", x11, true, true, false, true, false, "portal"},
-        Session{"WaylandDisplayWins",
-                {u"x11"_s, u"wayland-1"_s, ":0"},
-                true,
-                false,
-                true,
-                false,
-                false,
+        Session{"WaylandDisplayWins", x11WithWaylandDisplay, true, false, true, false, false,
                 "uinput"},
         Session{"WaylandPortal", {u"wayland"_s, {}, ":1"}, true, false, true, true, true, "portal"},
         // wlroots compositors (Sway) have no remote-desktop portal but their own keyboard.
@@ -224,8 +216,8 @@ INSTANTIATE_TEST_SUITE_P(
         Session{"TextConsole", {u"tty"_s, {}, {}}, true, false, false, false, false, "none"}),
     [](const testing::TestParamInfo<Session>& info) { return std::string(info.param.name); });
 
-// A new way in is one file and one line in the list: placed first, it carries the keys, and the
-// ways after it are never asked.
+// A new way in is one file and one line in the list: put in after XTest (absent here), it is asked
+// in its place, carries the keys, and the ways after it are never asked.
 TEST(KeyBackendListTest, AWayPutInTheListIsAskedInItsPlaceAndCarriesTheKeys)
 {
     fakes::InMemoryUserDefaults defaults;

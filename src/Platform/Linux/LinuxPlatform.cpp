@@ -45,7 +45,8 @@ public:
 private:
     SettingsUserDefaults defaults_;
     LinuxKeyEventServices keys_{SessionEnvironment::current(),
-                                standardKeyBackends(SessionEnvironment::current(), defaults_)};
+                                standardKeyBackends(SessionEnvironment::current(), defaults_,
+                                                    QDBusConnection::sessionBus())};
     LogindSession session_;
     LinuxAccessibility accessibility_{keys_, [](std::function<void()> askAgain) {
                                           GrantAccessDialog::showOnce(std::move(askAgain));

@@ -48,10 +48,10 @@ LinuxKeyEventServices::LinuxKeyEventServices(const SessionEnvironment& environme
 
 LinuxKeyEventServices::~LinuxKeyEventServices() = default;
 
-KeyBackend* LinuxKeyEventServices::refresh()
+void LinuxKeyEventServices::refresh()
 {
     if (!sessionActive_)
-        return chosen_;
+        return;
     KeyBackend* present = nullptr;
     settled_ = true;
     for (const auto& backend : backends_) {
@@ -70,7 +70,6 @@ KeyBackend* LinuxKeyEventServices::refresh()
     chosen_ = present;
     if (chosen_)
         chosen_->start();
-    return chosen_;
 }
 
 bool LinuxKeyEventServices::reachesSession() const

@@ -22,10 +22,10 @@ public:
     ~LinuxKeyEventServices() override;
 
     // Asks the ways in again, in order, and starts the first one present (see KeyBackend::start):
-    // this is where a grant made meanwhile brings its way in up. Null while none is present, or
-    // while an answer before the present one is pending. Does nothing while the session is not
-    // active.
-    KeyBackend* refresh();
+    // this is where a grant made meanwhile brings its way in up. Does nothing while the session
+    // is not active.
+    void refresh();
+    // Null while none is present, or while an answer before the present one is pending.
     KeyBackend* chosen() const { return chosen_; }
     // Whether the choice no longer waits for an answer.
     bool isSettled() const { return settled_; }
