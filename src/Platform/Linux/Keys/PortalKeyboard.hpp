@@ -38,7 +38,6 @@ public:
     // the portal may be started on demand, which can take seconds at login. The answer comes as
     // presenceKnown(), on the event loop, also where there is no bus.
     void probe();
-    bool probed() const { return probed_; }
     // Whether the answer was yes; no until it came.
     bool isAvailable() const { return state_ != State::unavailable; }
     State state() const { return state_; }
