@@ -49,8 +49,9 @@ QString SingleInstanceGuard::defaultName()
 bool SingleInstanceGuard::claim()
 {
     if (name_.isEmpty()) {
-        writeDiagnosticLine(QStringLiteral("[App] No private runtime folder: a second start of the "
-                                           "program will not be noticed"));
+        qCInfo(lcDiagnostic).noquote()
+            << QStringLiteral("[App] No private runtime folder: a second start of the "
+                              "program will not be noticed");
         return true;
     }
     lock_ = std::make_unique<QLockFile>(name_ + QStringLiteral(".lock"));

@@ -122,8 +122,8 @@ void BLECentralManager::peripheralDidDiscoverServices(Peripheral& peripheral,
                                                       const OptionalError& error)
 {
     if (error) {
-        writeDiagnosticLine(QStringLiteral("[BLE] Service discovery failed: ") +
-                            error->localizedDescription);
+        qCInfo(lcDiagnostic).noquote()
+            << QStringLiteral("[BLE] Service discovery failed: ") + error->localizedDescription;
         return;
     }
     for (Service* service : peripheral.services().value_or(QList<Service*>{})) {
@@ -132,7 +132,8 @@ void BLECentralManager::peripheralDidDiscoverServices(Peripheral& peripheral,
             return;
         }
     }
-    writeDiagnosticLine(QStringLiteral("[BLE] Quenlark service not found on peripheral"));
+    qCInfo(lcDiagnostic).noquote()
+        << QStringLiteral("[BLE] Quenlark service not found on peripheral");
 }
 
 void BLECentralManager::peripheralDidDiscoverCharacteristicsForService(Peripheral& peripheral,
@@ -140,8 +141,9 @@ void BLECentralManager::peripheralDidDiscoverCharacteristicsForService(Periphera
                                                                        const OptionalError& error)
 {
     if (error) {
-        writeDiagnosticLine(QStringLiteral("[BLE] Characteristic discovery failed: ") +
-                            error->localizedDescription);
+        qCInfo(lcDiagnostic).noquote()
+            << QStringLiteral("[BLE] Characteristic discovery failed: ") +
+                   error->localizedDescription;
         return;
     }
     for (Characteristic* characteristic :
@@ -151,7 +153,7 @@ void BLECentralManager::peripheralDidDiscoverCharacteristicsForService(Periphera
             return;
         }
     }
-    writeDiagnosticLine(QStringLiteral("[BLE] Quenlark characteristic not found"));
+    qCInfo(lcDiagnostic).noquote() << QStringLiteral("[BLE] Quenlark characteristic not found");
 }
 
 void BLECentralManager::peripheralDidUpdateValueForCharacteristic(Peripheral&,
@@ -159,8 +161,8 @@ void BLECentralManager::peripheralDidUpdateValueForCharacteristic(Peripheral&,
                                                                   const OptionalError& error)
 {
     if (error) {
-        writeDiagnosticLine(QStringLiteral("[BLE] Value update failed: ") +
-                            error->localizedDescription);
+        qCInfo(lcDiagnostic).noquote()
+            << QStringLiteral("[BLE] Value update failed: ") + error->localizedDescription;
         return;
     }
     if (characteristic.uuid() != BLEConstants::characteristicUUID())

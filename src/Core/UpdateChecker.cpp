@@ -143,7 +143,7 @@ void checkForUpdates(HttpClient& http, std::optional<QString> bundleShortVersion
     http.get(latestURL(),
              [running = std::move(running), onUpdateAvailable = std::move(onUpdateAvailable)](
                  std::optional<QByteArray> body) mutable {
-                 if (!body || body->size() > HttpClient::maxBodyBytes)
+                 if (!body)
                      return;
                  const auto release = decodeLatestRelease(*body);
                  if (!release || !isNewer(release->version, running))

@@ -12,7 +12,8 @@ namespace quenlark {
 class HttpClient {
 public:
     // The largest body delivered; a longer one completes with no body. The release feed is a few
-    // hundred bytes: anything this large is not a feed.
+    // hundred bytes: anything this large is not a feed. The client that talks to the network holds
+    // to it (in the release check's helper); those that hand on its answers rely on it.
     static constexpr qsizetype maxBodyBytes = 64 * 1024;
 
     virtual ~HttpClient() = default;

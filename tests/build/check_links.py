@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: MIT
 """Checks the platform seam in what the targets link, from the table CMake wrote (name, folder,
 sources, link libraries, interface link libraries): the program links no source of the macOS
-folder, and no target of that folder links a Linux-only library or adapter directly.
-Usage: check_links.py TARGETS_TSV SRC_DIR"""
+folder, and no target of that folder links a Linux-only library or adapter directly. Within the
+Linux folder, whose subfolders are one library each, a file includes from another subfolder only
+what its library links. Usage: check_links.py TARGETS_TSV SRC_DIR"""
 import os
 import re
 import sys
@@ -13,6 +14,18 @@ LINUX_ONLY = ('X11::', 'PkgConfig::XCB', 'PkgConfig::WAYLAND', 'Qt6::DBus')
 
 def names(links):
     return [re.sub(r'^\$<LINK_ONLY:(.*)>$', r'\1', l) for l in links.split(';') if l]
+
+
+def own_files(sources):
+    """A target's C++ files in the tree, with the header beside each of its sources."""
+    files = {p for p in sources if p.endswith(('.cpp', '.hpp'))}
+    files |= {p[:-4] + '.hpp' for p in files if p.endswith('.cpp')}
+    return {p for p in files if os.path.isfile(p)}
+
+
+def linux_includes(path):
+    with open(path) as source:
+        return re.findall(r'^\s*#\s*include\s+"(Platform/Linux/[^"]+)"', source.read(), re.M)
 
 
 def main(table_path, src):
@@ -26,7 +39,8 @@ def main(table_path, src):
                 continue
             paths = {os.path.normpath(os.path.join(folder, s)) for s in sources.split(';') if s}
             # What a static library passes on only for linking is what it links all the same.
-            targets[name] = {'sources': paths, 'links': names(links), 'interface': names(interface)}
+            targets[name] = {'folder': os.path.normpath(folder), 'sources': paths,
+                             'links': names(links), 'interface': names(interface)}
 
     def real(name):
         return targets[name]['alias'] if 'alias' in targets.get(name, {}) else name
@@ -51,6 +65,21 @@ def main(table_path, src):
         return [l for l in links if l.startswith(LINUX_ONLY) or sources_in([real(l)], 'Linux')]
 
     faults = []
+    linux = os.path.join(src, 'Platform', 'Linux')
+    linux_targets = [n for n, t in targets.items() if t.get('folder', '').startswith(linux)]
+    for name in linux_targets:
+        folders = {targets[n]['folder'] for n in closure(name) if 'folder' in targets.get(n, {})}
+        for path in sorted(own_files(targets[name]['sources'])):
+            for include in linux_includes(path):
+                folder = os.path.dirname(os.path.join(src, include))
+                if folder not in folders:
+                    faults.append(f'{os.path.relpath(path, src)} ({name}) includes {include}, '
+                                  'from a folder its library does not link')
+    if not any(os.path.dirname(os.path.join(src, i)) != targets[n]['folder']
+               for n in linux_targets for p in own_files(targets[n]['sources'])
+               for i in linux_includes(p)):
+        faults.append('no Linux library includes another one\'s header: is the layout still the '
+                      'one checked?')
     program = closure('quenlark-companion')
     faults += [f'the program links the macOS file {p}' for p in sources_in(program, 'Mac')]
     # Positive control: the same walk does find the Linux adapters and their libraries.

@@ -56,6 +56,8 @@ const ExchangeRow exchangeRows[] = {
     // Qt would inflate a compressed body before the 64 KiB cap could see it.
     {"NoCompression", "trusted", "encoding", "identity", "sent encoding"},
     {"CutShort", "trusted", "cut", std::nullopt, "cut cut"},
+    {"BodyAtTheCap", "trusted", "full", QByteArray(64 * 1024, 'x'), "sent full"},
+    {"BodyOverTheCap", "trusted", "over", std::nullopt, "request over"},
     // 1 GiB on offer: the client goes away past the cap, long before its timeouts.
     {"Huge", "trusted", "huge", std::nullopt, "cut huge"},
     // Both would keep the connection up for a minute: the stall timeout alone cuts off the
@@ -129,8 +131,6 @@ struct HelperRow {
 const HelperRow helperRows[] = {
     {"EmptyBody", "exit 0", QByteArray()},
     {"BodyAtTheCap", "head -c 65536 /dev/zero", QByteArray(65536, '\0')},
-    {"BodyOverTheCap", "head -c 65537 /dev/zero", std::nullopt},
-    {"Endless", "exec cat /dev/zero", std::nullopt},
     {"FailedExit", "printf partial; exit 1", std::nullopt},
     {"Crashed", "printf partial; kill -SEGV $$", std::nullopt},
     {"Hung", "printf partial; exec sleep 60", std::nullopt},
@@ -139,7 +139,7 @@ const HelperRow helperRows[] = {
 
 class HelperEndTest : public testing::TestWithParam<HelperRow> {};
 
-// Shell scripts stand in for the helper.
+// Shell scripts stand in for the helper, whose clean exit alone vouches for the body.
 TEST_P(HelperEndTest, OnlyAWholeBodyFromACleanExitIsDelivered)
 {
     const auto& row = GetParam();

@@ -28,6 +28,7 @@ import time
 
 FEED = b'{"version":"9.1.0","mac_url":"https://quenlark.example/get/9.1.0","notes":"Faster."}'
 HTML = b"<!doctype html><html><head><title>404 Not Found</title></head><body>Gone</body></html>"
+CAP = 64 * 1024  # the largest body the client takes
 HUGE_DECLARED = 1 << 40  # declared length of the endless body
 HUGE_LIMIT = 1 << 30  # the server gives up after this much, so a client that never stops is seen
 SLOW_FOR = 60.0  # seconds a stalled or trickling answer is kept up at most
@@ -133,6 +134,12 @@ class FeedHandler(http.server.BaseHTTPRequestHandler):
 
     def play_encoding(self, scenario):
         self.answer(scenario, 200, self.headers.get("Accept-Encoding", "").encode(), "text/plain")
+
+    def play_full(self, scenario):
+        self.answer(scenario, 200, b"x" * CAP, "text/plain")
+
+    def play_over(self, scenario):
+        self.answer(scenario, 200, b"x" * (CAP + 1), "text/plain")
 
     def play_cut(self, scenario):
         self.head(200, len(FEED))

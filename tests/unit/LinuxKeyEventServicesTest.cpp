@@ -1,11 +1,17 @@
 // SPDX-License-Identifier: MIT
-#include "Platform/Linux/LinuxKeyEventServices.hpp"
+#include "Platform/Linux/Keys/LinuxKeyEventServices.hpp"
 #include "Core/KeyInjector.hpp"
 #include "InMemoryUserDefaults.hpp"
-#include "Platform/Linux/LinuxAccessibility.hpp"
-#include "Platform/Linux/PortalKeyboard.hpp"
+#include "Platform/Linux/Keys/PortalKeyboard.hpp"
+#include "Platform/Linux/Keys/StandardKeyBackends.hpp"
+#include "Platform/Linux/Keys/UinputKeyboard.hpp"
+#include "Platform/Linux/Keys/WaylandVirtualKeyboard.hpp"
+#include "Platform/Linux/Keys/XTestKeyboard.hpp"
+#include "Platform/Linux/Permission/LinuxAccessibility.hpp"
+#include "ScriptedKeyBackend.hpp"
 
 #include <QCoreApplication>
+#include <QHash>
 
 #include <gtest/gtest.h>
 
@@ -100,42 +106,131 @@ Calls creation()
                          {"ioctl", UI_DEV_CREATE, 0}};
 }
 
+using Presence = KeyBackend::Presence;
+
+Presence presentIf(bool present)
+{
+    return present ? Presence::present : Presence::absent;
+}
+
 // One write: the key event and the report that hands it on.
 Calls frame(int key, int value)
 {
     return {{"event", EV_KEY << 16 | key, value}, {"event", EV_SYN << 16 | SYN_REPORT, 0}};
 }
 
+const SessionEnvironment x11{u"x11"_s, {}, ":0"};
+const SessionEnvironment wayland{u"wayland"_s, u"wayland-1"_s, {}};
+const SessionEnvironment x11WithWaylandDisplay{u"x11"_s, u"wayland-1"_s, ":0"};
+
+// What each way in finds in a session. The ways come in the order of the standard list, XTest and
+// the portal as scripted stand-ins (XTest by its own rule), the compositor's keyboard and uinput as
+// the real ones over recorded calls.
+struct Session {
+    const char* name;
+    SessionEnvironment environment;
+    bool xtest, xwayland, uinput, portal, virtualKeyboard;
+    const char* chosen;
+};
+
+void PrintTo(const Session& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+struct Ways {
+    KeyBackendList backends;
+    QHash<const KeyBackend*, QString> names;
+    Calls* uinputCalls = nullptr;
+    Calls* waylandCalls = nullptr;
+};
+
+Ways waysOf(const Session& row, UserDefaults& defaults)
+{
+    Ways ways;
+    for (auto& backend :
+         standardKeyBackends(row.environment, defaults, QDBusConnection(u"no bus"_s))) {
+        const KeyBackend& real = *backend;
+        QString name;
+        if (dynamic_cast<const XTestKeyboard*>(&real)) {
+            name = u"xtest"_s;
+            backend = std::make_unique<fakes::ScriptedKeyBackend>(
+                XTestKeyboard::presence(sessionType(row.environment), row.xtest, row.xwayland));
+        } else if (dynamic_cast<const PortalKeyboard*>(&real)) {
+            name = u"portal"_s;
+            backend = std::make_unique<fakes::ScriptedKeyBackend>(presentIf(row.portal));
+        } else if (dynamic_cast<const WaylandVirtualKeyboard*>(&real)) {
+            name = u"virtual keyboard"_s;
+            auto calls = std::make_unique<RecordingWaylandCalls>(row.virtualKeyboard);
+            ways.waylandCalls = &calls->calls;
+            backend = std::make_unique<WaylandVirtualKeyboard>(std::move(calls));
+        } else if (dynamic_cast<const UinputKeyboard*>(&real)) {
+            name = u"uinput"_s;
+            auto calls = std::make_unique<RecordingCalls>();
+            calls->openError = row.uinput ? 0 : EACCES;
+            ways.uinputCalls = &calls->calls;
+            backend = std::make_unique<UinputKeyboard>(std::move(calls));
+        }
+        ways.names.insert(backend.get(), name);
+        ways.backends.push_back(std::move(backend));
+    }
+    return ways;
+}
+
 } // namespace
 
-TEST(KeyBackendTest, XTestThenThePortalThenTheCompositorsKeyboardThenUinputThenNothing)
+class KeyBackendTest : public testing::TestWithParam<Session> {};
+
+// XTest, then the portal, then the compositor's keyboard, then uinput, then nothing; each way is
+// asked only where none before it is there, so a device is made only by the way chosen.
+TEST_P(KeyBackendTest, TheFirstWayInTheSessionOffersIsChosen)
 {
-    const SessionEnvironment x11{u"x11"_s, {}, ":0"};
-    const SessionEnvironment wayland{u"wayland"_s, u"wayland-1"_s, {}};
-    const struct {
-        SessionEnvironment environment;
-        bool xtest, xwayland, uinput, portal, virtualKeyboard;
-        KeyBackend backend;
-    } table[] = {
-        {x11, true, false, true, true, false, KeyBackend::xtest},
-        {{u"tty"_s, {}, ":0"}, true, false, false, false, false, KeyBackend::xtest}, // startx
+    const Session& row = GetParam();
+    fakes::InMemoryUserDefaults defaults;
+    Ways ways = waysOf(row, defaults);
+    const Calls& uinputCalls = *ways.uinputCalls;
+    const auto names = ways.names;
+    LinuxKeyEventServices keys(row.environment, std::move(ways.backends));
+    const QString chosen = names.value(keys.chosen(), u"none"_s);
+    EXPECT_EQ(chosen, QLatin1StringView(row.chosen));
+    EXPECT_EQ(uinputCalls.empty(), chosen != u"uinput" && chosen != u"none")
+        << "uinput is opened only where no way before it is there";
+    EXPECT_EQ(uinputCalls.size() > 1, chosen == u"uinput") << "a device only where it is chosen";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sessions, KeyBackendTest,
+    testing::Values(
+        Session{"X11", x11, true, false, true, true, false, "xtest"},
+        Session{"Startx", {u"tty"_s, {}, ":0"}, true, false, false, false, false, "xtest"},
         // A writable /dev/uinput gives every program of the user any device: the last resort.
-        {x11, false, false, true, true, false, KeyBackend::portal},
-        {x11, false, false, true, false, false, KeyBackend::uinput},
+        Session{"X11PortalBeforeUinput", x11, false, false, true, true, false, "portal"},
+        Session{"X11Uinput", x11, false, false, true, false, false, "uinput"},
         // XWayland posing as X11: its fake input reaches no Wayland window.
-        {x11, true, true, false, true, false, KeyBackend::portal},
-        {{u"x11"_s, u"wayland-1"_s, ":0"}, true, false, true, false, false, KeyBackend::uinput},
-        {{u"wayland"_s, {}, ":1"}, true, false, true, true, true, KeyBackend::portal},
+        Session{"XWayland", x11, true, true, false, true, false, "portal"},
+        Session{"WaylandDisplayWins", x11WithWaylandDisplay, true, false, true, false, false,
+                "uinput"},
+        Session{"WaylandPortal", {u"wayland"_s, {}, ":1"}, true, false, true, true, true, "portal"},
         // wlroots compositors (Sway) have no remote-desktop portal but their own keyboard.
-        {wayland, false, false, true, false, true, KeyBackend::waylandVirtualKeyboard},
-        {{u"tty"_s, {}, {}}, true, false, false, false, false, KeyBackend::none},
-    };
-    for (const auto& row : table) {
-        const SessionFacts facts{
-            sessionType(row.environment), row.xtest, row.xwayland, row.uinput, row.portal,
-            row.virtualKeyboard};
-        EXPECT_EQ(selectBackend(facts), row.backend) << &row - table;
-    }
+        Session{"Wlroots", wayland, false, false, true, false, true, "virtual keyboard"},
+        Session{"TextConsole", {u"tty"_s, {}, {}}, true, false, false, false, false, "none"}),
+    [](const testing::TestParamInfo<Session>& info) { return std::string(info.param.name); });
+
+// A new way in is one file and one line in the list: put in after XTest (absent here), it is asked
+// in its place, carries the keys, and the ways after it are never asked.
+TEST(KeyBackendListTest, AWayPutInTheListIsAskedInItsPlaceAndCarriesTheKeys)
+{
+    fakes::InMemoryUserDefaults defaults;
+    Ways ways = waysOf({"Sway", wayland, false, false, true, false, true, "none"}, defaults);
+    auto added = std::make_unique<fakes::ScriptedKeyBackend>(Presence::present);
+    const auto& posted = added->posted;
+    ways.backends.insert(ways.backends.begin() + 1, std::move(added));
+    LinuxKeyEventServices keys(wayland, std::move(ways.backends));
+    KeyInjector::injectArrowKey(keys, SlideCommand::previousSlide);
+    EXPECT_EQ(posted, (std::vector<std::pair<ArrowKey, bool>>{{ArrowKey::left, true},
+                                                              {ArrowKey::left, false}}));
+    EXPECT_EQ(*ways.waylandCalls, Calls{});
+    EXPECT_EQ(*ways.uinputCalls, Calls{});
 }
 
 // A Wayland session where /dev/uinput cannot be written at first, under the trust poll.
@@ -144,10 +239,13 @@ TEST(LinuxKeyEventServicesTest, KeysFlowOnceAccessAppearsAndOnlyWhileTheSessionH
     auto owned = std::make_unique<RecordingCalls>();
     auto& calls = *owned;
     calls.openError = EACCES;
-    LinuxKeyEventServices keys({u"wayland"_s, u"wayland-0"_s, ":0"}, std::move(owned), nullptr,
-                               std::make_unique<RecordingWaylandCalls>(false));
+    KeyBackendList backends;
+    backends.push_back(
+        std::make_unique<WaylandVirtualKeyboard>(std::make_unique<RecordingWaylandCalls>(false)));
+    backends.push_back(std::make_unique<UinputKeyboard>(std::move(owned)));
+    LinuxKeyEventServices keys({u"wayland"_s, u"wayland-0"_s, ":0"}, std::move(backends));
     int prompts = 0;
-    LinuxAccessibility access(keys, [&prompts] { ++prompts; });
+    LinuxAccessibility access(keys, [&prompts](auto) { ++prompts; });
     EXPECT_FALSE(access.isProcessTrusted());
     EXPECT_EQ(prompts, 0) << "the silent query shows nothing";
     EXPECT_FALSE(access.isProcessTrustedWithPrompt());
@@ -187,16 +285,19 @@ TEST(LinuxAccessibilityTest, TheStartUpRequestWaitsForThePortalsAnswer)
 {
     for (const bool compositorKeyboard : {false, true}) {
         fakes::InMemoryUserDefaults defaults;
-        PortalKeyboard portal(defaults, QDBusConnection(u"no bus"_s));
         auto uinput = std::make_unique<RecordingCalls>();
         uinput->openError = EACCES;
         const Calls& uinputCalls = uinput->calls;
         auto wayland = std::make_unique<RecordingWaylandCalls>(compositorKeyboard);
         RecordingWaylandCalls& compositor = *wayland;
-        LinuxKeyEventServices keys({u"wayland"_s, u"wayland-0"_s, {}}, std::move(uinput), &portal,
-                                   std::move(wayland));
+        KeyBackendList backends;
+        backends.push_back(
+            std::make_unique<PortalKeyboard>(defaults, QDBusConnection(u"no bus"_s)));
+        backends.push_back(std::make_unique<WaylandVirtualKeyboard>(std::move(wayland)));
+        backends.push_back(std::make_unique<UinputKeyboard>(std::move(uinput)));
+        LinuxKeyEventServices keys({u"wayland"_s, u"wayland-0"_s, {}}, std::move(backends));
         int prompts = 0;
-        LinuxAccessibility access(keys, [&prompts] { ++prompts; });
+        LinuxAccessibility access(keys, [&prompts](auto) { ++prompts; });
         EXPECT_FALSE(access.isProcessTrusted());
         EXPECT_FALSE(access.isProcessTrustedWithPrompt());
         EXPECT_EQ(prompts, 0);

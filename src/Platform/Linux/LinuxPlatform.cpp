@@ -3,12 +3,12 @@
 
 #include "BuildConfig.hpp"
 #include "Platform/Linux/Bluez/BluezCentral.hpp"
-#include "Platform/Linux/GrantAccessDialog.hpp"
-#include "Platform/Linux/LinuxAccessibility.hpp"
-#include "Platform/Linux/LinuxKeyEventServices.hpp"
-#include "Platform/Linux/LinuxTrayHost.hpp"
-#include "Platform/Linux/LogindSession.hpp"
-#include "Platform/Linux/PortalKeyboard.hpp"
+#include "Platform/Linux/Keys/LinuxKeyEventServices.hpp"
+#include "Platform/Linux/Keys/LogindSession.hpp"
+#include "Platform/Linux/Keys/StandardKeyBackends.hpp"
+#include "Platform/Linux/Permission/GrantAccessDialog.hpp"
+#include "Platform/Linux/Permission/LinuxAccessibility.hpp"
+#include "Platform/Linux/Tray/LinuxTrayHost.hpp"
 #include "Platform/Qt/HelperHttpClient.hpp"
 #include "Platform/Qt/SettingsUserDefaults.hpp"
 
@@ -25,9 +25,6 @@ class LinuxPlatform : public Platform {
 public:
     LinuxPlatform()
     {
-        portal_.onRefused = [this] {
-            GrantAccessDialog::showOnce([this] { portal_.requestConsent(); });
-        };
         QObject::connect(&session_, &LogindSession::activeChanged, &session_,
                          [this](bool active) { keys_.setSessionActive(active); });
     }
@@ -47,11 +44,13 @@ public:
 
 private:
     SettingsUserDefaults defaults_;
-    PortalKeyboard portal_{defaults_};
     LinuxKeyEventServices keys_{SessionEnvironment::current(),
-                                std::make_unique<RealUinputSystemCalls>(), &portal_};
+                                standardKeyBackends(SessionEnvironment::current(), defaults_,
+                                                    QDBusConnection::sessionBus())};
     LogindSession session_;
-    LinuxAccessibility accessibility_{keys_, [] { GrantAccessDialog::showOnce(); }};
+    LinuxAccessibility accessibility_{keys_, [](std::function<void()> askAgain) {
+                                          GrantAccessDialog::showOnce(std::move(askAgain));
+                                      }};
     // The release check's helper sits in libexec/ beside the program's bin/.
     HelperHttpClient http_{QCoreApplication::applicationDirPath() +
                            QStringLiteral("/" QUENLARK_FETCH_HELPER_FROM_PROGRAM)};

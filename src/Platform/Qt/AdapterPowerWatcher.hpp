@@ -31,7 +31,7 @@ Q_SIGNALS:
     void discoveringChanged(bool discovering);
 
 private:
-    // What the OS's file watches the stack with.
+    // What the OS's file watches the stack with (see BluetoothBackend.hpp for where it lives).
     struct Backend;
 
     void update(CentralState state)

@@ -12,8 +12,10 @@
 class QBluetoothDeviceInfo;
 class QObject;
 
-// What differs between the operating systems' Bluetooth stacks underneath Qt Bluetooth; CMake
-// picks the file that implements it.
+// What differs between the operating systems' Bluetooth stacks underneath Qt Bluetooth: this,
+// AdapterPowerWatcher and ConnectedDevices are the seam, implemented in
+// Platform/Linux/BluetoothBackend/ (BlueZ) and in Platform/Mac/ (CoreBluetooth); CMake picks the
+// folder as quenlark::bluetooth_backend.
 namespace quenlark::BluetoothBackend {
 
 // Pins Qt's choice of Low Energy backend. Call it before the first Qt Bluetooth object is made.

@@ -27,7 +27,7 @@ Q_SIGNALS:
     void found(const QBluetoothDeviceInfo& device);
 
 private:
-    // What the OS's file looks and listens with.
+    // What the OS's file looks and listens with (see BluetoothBackend.hpp for where it lives).
     struct Backend;
 
     std::unique_ptr<Backend> backend_;

@@ -78,10 +78,7 @@ void HelperHttpClient::readAvailable(QProcess* process)
     const auto request = inFlight_.find(process);
     if (request == inFlight_.end())
         return;
-    request->body += process->read(maxBodyBytes + 1 - request->body.size());
-    // More than the helper may write: stop it at once, which completes with no body.
-    if (request->body.size() > maxBodyBytes)
-        process->kill();
+    request->body += process->readAll();
 }
 
 void HelperHttpClient::finish(QProcess* process, bool succeeded)
@@ -95,7 +92,7 @@ void HelperHttpClient::finish(QProcess* process, bool succeeded)
     process->deleteLater();
 
     std::optional<QByteArray> body;
-    if (succeeded && request.body.size() <= maxBodyBytes)
+    if (succeeded)
         body = std::move(request.body);
     request.completion(std::move(body));
 }

@@ -16,9 +16,10 @@ namespace quenlark {
 // HTTP(S) GETs run by a short-lived helper program (quenlark-fetch-release), so that the TLS
 // stack is loaded into that process and leaves with it instead of staying resident here. The
 // helper keeps every limit of NetworkHttpClient (verified TLS, at most 5 redirects and none to
-// plain HTTP, the stall and total timeouts, identity encoding, the size cap); its standard output
-// is the body. A helper that cannot start, crashes, exits with a non-zero status, writes more than
-// `maxBodyBytes` or outlives its total timeout by `exitGrace` completes with no body.
+// plain HTTP, the stall and total timeouts, identity encoding, the size cap), and its standard
+// output is the body, trusted only once the helper exited cleanly: it writes a body only whole and
+// within the cap. A helper that cannot start, crashes, exits with a non-zero status or outlives its
+// total timeout by `exitGrace` completes with no body.
 //
 // A request's helper starts once the event loop runs, so that asking during start-up costs
 // nothing then. Lives on, and is called from, a thread with an event loop; completions run on

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Platform/Linux/GrantAccessDialog.hpp"
+#include "Platform/Linux/Permission/GrantAccessDialog.hpp"
 #include "RowName.hpp"
 
 #include <QApplication>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Platform/Linux/UinputKeyboard.hpp"
+#include "Platform/Linux/Keys/UinputKeyboard.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,6 @@ TEST(UinputDeviceTest, TheKernelTakesTheVirtualKeyboard)
     if (::access("/dev/uinput", W_OK) != 0)
         GTEST_SKIP()
             << "/dev/uinput cannot be written here (no uinput in this kernel, or no access)";
-    RealUinputSystemCalls calls;
-    UinputKeyboard keyboard(calls);
+    UinputKeyboard keyboard(std::make_unique<RealUinputSystemCalls>());
     EXPECT_EQ(keyboard.create(), UinputKeyboard::State::ready);
 }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
+#include "Platform/Linux/Keys/XTestKeyboard.hpp"
 #include "Core/KeyInjector.hpp"
-#include "Platform/Linux/LinuxAccessibility.hpp"
-#include "Platform/Linux/LinuxKeyEventServices.hpp"
+#include "Platform/Linux/Keys/LinuxKeyEventServices.hpp"
+#include "Platform/Linux/Permission/LinuxAccessibility.hpp"
 
 #include <QProcess>
 #include <QTest>
@@ -33,8 +34,11 @@ TEST(XTestKeyboardTest, ArrowsReachTheFocusInOrderAndNothingWhileAnotherSessionH
     XAutoRepeatOff(display);
     XSync(display, False);
 
-    LinuxKeyEventServices keys({u"x11"_s, {}, ':' + number.trimmed()});
-    const auto prompt = [] { ADD_FAILURE() << "XTest needs no grant"; };
+    const SessionEnvironment x11{u"x11"_s, {}, ':' + number.trimmed()};
+    KeyBackendList backends;
+    backends.push_back(std::make_unique<XTestKeyboard>(x11.display));
+    LinuxKeyEventServices keys(x11, std::move(backends));
+    const auto prompt = [](auto) { ADD_FAILURE() << "XTest needs no grant"; };
     EXPECT_TRUE(LinuxAccessibility(keys, prompt).isProcessTrustedWithPrompt());
     keys.setSessionActive(false);
     KeyInjector::injectArrowKey(keys, SlideCommand::nextSlide);

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "BusService.hpp"
 #include "InMemoryUserDefaults.hpp"
-#include "Platform/Linux/LogindSession.hpp"
-#include "Platform/Linux/PortalKeyboard.hpp"
+#include "Platform/Linux/Keys/LogindSession.hpp"
+#include "Platform/Linux/Keys/PortalKeyboard.hpp"
 
 #include <QCoreApplication>
 #include <QDBusArgument>
@@ -66,7 +66,7 @@ TEST(PortalKeyboardTest, KeysFlowFromTheDesktopsConsentUntilItClosesTheSession)
     fakes::InMemoryUserDefaults defaults;
     PortalKeyboard portal(defaults);
     int refusals = 0;
-    portal.onRefused = [&refusals] { ++refusals; };
+    QObject::connect(&portal, &PortalKeyboard::consentRefused, [&refusals] { ++refusals; });
     portal.probe();
     ASSERT_TRUE(waitUntil([&] { return portal.isAvailable(); }))
         << "the portal or the scripted desktop did not start";
@@ -147,7 +147,7 @@ TEST(PortalKeyboardTest, VersionTwoKeepsTheRestoreTokenAndEachAnswerCountsOnceFo
         const uint dialogs = mock(u"Starts"_s, {}, portalName).toUInt();
         PortalKeyboard portal(defaults);
         int refusals = 0;
-        portal.onRefused = [&refusals] { ++refusals; };
+        QObject::connect(&portal, &PortalKeyboard::consentRefused, [&refusals] { ++refusals; });
         portal.probe();
         ASSERT_TRUE(waitPlainly([&] { return portal.isAvailable(); }));
         // Refused or dismissed, then allowed at once.

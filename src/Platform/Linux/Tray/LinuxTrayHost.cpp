@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-#include "Platform/Linux/LinuxTrayHost.hpp"
+#include "Platform/Linux/Tray/LinuxTrayHost.hpp"
 
-#include "Platform/Linux/StatusNotifierHostWatcher.hpp"
-#include "Platform/Linux/XEmbedTray.hpp"
+#include "Platform/Linux/Tray/StatusNotifierHostWatcher.hpp"
+#include "Platform/Linux/Tray/XEmbedTray.hpp"
 
 namespace quenlark {
 

@@ -1,18 +1,16 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "Platform/Linux/ArrowKeyPoster.hpp"
+#include "Platform/Linux/Keys/KeyBackend.hpp"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QObject>
 #include <QString>
 #include <QVariantMap>
 
 #include <array>
 #include <cstddef>
 #include <deque>
-#include <functional>
 #include <utility>
 
 namespace quenlark {
@@ -22,7 +20,7 @@ class UserDefaults;
 // Keys through the desktop's remote-desktop portal: the user consents in the desktop's own
 // dialog, and the portal types for us. Nothing here waits for the user; every answer arrives as
 // a D-Bus signal or reply on the event loop.
-class PortalKeyboard : public QObject, public ArrowKeyPoster {
+class PortalKeyboard : public KeyBackend {
     Q_OBJECT
 public:
     enum class State {
@@ -38,18 +36,19 @@ public:
 
     // Asks the session bus whether it offers the portal with a keyboard, once, without waiting:
     // the portal may be started on demand, which can take seconds at login. The answer comes as
-    // availabilityKnown(), on the event loop, also where there is no bus.
+    // presenceKnown(), on the event loop, also where there is no bus.
     void probe();
-    bool probed() const { return probed_; }
     // Whether the answer was yes; no until it came.
     bool isAvailable() const { return state_ != State::unavailable; }
     State state() const { return state_; }
-    unsigned version() const { return version_; }
 
+    // In any kind of session: probed on the first ask, pending until the bus answers.
+    Presence presence(SessionType session) override;
+    bool start() override { return reachesSession(); }
+    bool reachesSession() const override { return state_ == State::started; }
     // Opens a session and asks the desktop for the keyboard, unless that is under way or done.
-    void requestConsent();
-    // Called when the desktop's answer was no, or the dialog was dismissed.
-    std::function<void()> onRefused;
+    // A refusal comes as consentRefused().
+    bool requestConsent() override;
 
     // Keys are sent one at a time: the portal handles calls concurrently, so a release sent before
     // the press's reply can overtake the press and leave the key held down. At most this many
@@ -57,9 +56,6 @@ public:
     // each run of drops is logged once, so that a flood of clicks cannot grow the queue unbounded.
     static constexpr std::size_t maxWaitingPresses = 64;
     void post(ArrowKey key, bool keyDown) override;
-
-Q_SIGNALS:
-    void availabilityKnown();
 
 private Q_SLOTS:
     // A signal disconnected from may still be delivered once, so each looks at where it came from.

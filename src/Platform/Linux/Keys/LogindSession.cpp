@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Platform/Linux/LogindSession.hpp"
+#include "Platform/Linux/Keys/LogindSession.hpp"
 
 #include "Core/DiagnosticLog.hpp"
 
@@ -94,9 +94,10 @@ void LogindSession::lookUpFailed(const QDBusError& error)
     // A stale XDG_SESSION_ID or an error of logind's: keys keep flowing, said once, and the lookup
     // starts over at the next poll.
     if (!failureReported_)
-        writeDiagnosticLine(QStringLiteral("[Session] logind did not tell whether this session is "
-                                           "active; keys are sent meanwhile: ") +
-                            error.message());
+        qCInfo(lcDiagnostic).noquote()
+            << QStringLiteral("[Session] logind did not tell whether this session is "
+                              "active; keys are sent meanwhile: ") +
+                   error.message();
     failureReported_ = true;
     retry_.start();
 }

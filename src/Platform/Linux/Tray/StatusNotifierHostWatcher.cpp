@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Platform/Linux/StatusNotifierHostWatcher.hpp"
+#include "Platform/Linux/Tray/StatusNotifierHostWatcher.hpp"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Platform/Linux/PortalKeyboard.hpp"
+#include "Platform/Linux/Keys/PortalKeyboard.hpp"
 
 #include "Core/DiagnosticLog.hpp"
 #include "Platform/UserDefaults.hpp"
@@ -84,7 +84,7 @@ void PortalKeyboard::probeAnswered(const QVariantMap& properties)
         state_ = State::idle;
     }
     probed_ = true;
-    Q_EMIT availabilityKnown();
+    Q_EMIT presenceKnown();
 }
 
 PortalKeyboard::~PortalKeyboard()
@@ -92,14 +92,26 @@ PortalKeyboard::~PortalKeyboard()
     forgetSession(true);
 }
 
-void PortalKeyboard::requestConsent()
+KeyBackend::Presence PortalKeyboard::presence(SessionType)
 {
+    if (!probed_) {
+        probe();
+        return Presence::pending;
+    }
+    return isAvailable() ? Presence::present : Presence::absent;
+}
+
+bool PortalKeyboard::requestConsent()
+{
+    if (state_ == State::unavailable)
+        return false;
     if (state_ != State::idle)
-        return;
+        return true;
     state_ = State::asking;
     ask(Step::createSession, QStringLiteral("CreateSession"), {},
         {{QStringLiteral("session_handle_token"),
           QStringLiteral("quenlark_session%1").arg(nextToken())}});
+    return true;
 }
 
 QString PortalKeyboard::senderToken() const
@@ -199,8 +211,7 @@ void PortalKeyboard::refuse()
 {
     forgetSession(true);
     state_ = State::idle;
-    if (onRefused)
-        onRefused();
+    Q_EMIT consentRefused();
 }
 
 void PortalKeyboard::forgetSession(bool close)
@@ -243,10 +254,11 @@ void PortalKeyboard::post(ArrowKey key, bool keyDown)
         if (waiting >= maxWaitingPresses) {
             releaseDropped = true;
             if (!std::exchange(dropping_, true))
-                writeDiagnosticLine(QStringLiteral("[Portal] the desktop has not yet answered %1 "
-                                                   "presses; further presses are dropped until it "
-                                                   "catches up")
-                                        .arg(maxWaitingPresses));
+                qCInfo(lcDiagnostic).noquote()
+                    << QStringLiteral("[Portal] the desktop has not yet answered %1 "
+                                      "presses; further presses are dropped until it "
+                                      "catches up")
+                           .arg(maxWaitingPresses);
             return;
         }
         dropping_ = false;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Platform/Linux/XEmbedTray.hpp"
+#include "Platform/Linux/Tray/XEmbedTray.hpp"
 
 #include <QByteArray>
 #include <QCoreApplication>

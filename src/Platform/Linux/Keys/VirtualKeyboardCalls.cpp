@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Platform/Linux/VirtualKeyboardCalls.hpp"
+#include "Platform/Linux/Keys/VirtualKeyboardCalls.hpp"
 
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 

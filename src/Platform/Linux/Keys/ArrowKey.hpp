@@ -29,11 +29,4 @@ constexpr int evdevCode(ArrowKey key)
     return key == ArrowKey::right ? KEY_RIGHT : KEY_LEFT;
 }
 
-// One way of making an arrow key press or release reach the user's session.
-class ArrowKeyPoster {
-public:
-    virtual ~ArrowKeyPoster() = default;
-    virtual void post(ArrowKey key, bool keyDown) = 0;
-};
-
 } // namespace quenlark

@@ -4,17 +4,13 @@
 #include "Platform/Linux/Bluez/BluezObjects.hpp"
 
 #include <QBluetoothAddress>
-#include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusMessage>
 
 #include <functional>
 
 namespace quenlark {
 
 namespace {
-
-const QString deviceInterface = QStringLiteral("org.bluez.Device1");
 
 // Calls back whenever a device's services become resolved, which bluetoothd announces only once
 // the device is connected.
@@ -24,20 +20,17 @@ class ResolvedListener : public QObject {
 public:
     explicit ResolvedListener(std::function<void()> resolved) : resolved_(std::move(resolved))
     {
-        QDBusConnection::systemBus().connect(QStringLiteral("org.bluez"), QString(),
-                                             QStringLiteral("org.freedesktop.DBus.Properties"),
-                                             QStringLiteral("PropertiesChanged"), this,
-                                             SLOT(propertiesChanged(QDBusMessage)));
+        QDBusConnection::systemBus().connect(
+            BluezObjects::service, QString(), BluezObjects::propertiesInterface,
+            QStringLiteral("PropertiesChanged"), this,
+            SLOT(propertiesChanged(QString, QVariantMap, QStringList)));
     }
 
 private Q_SLOTS:
-    void propertiesChanged(const QDBusMessage& message)
+    void propertiesChanged(const QString& interface, const QVariantMap& changed, const QStringList&)
     {
-        const QVariantList arguments = message.arguments();
-        if (arguments.size() >= 2 && arguments.at(0).toString() == deviceInterface &&
-            qdbus_cast<QVariantMap>(arguments.at(1))
-                .value(QStringLiteral("ServicesResolved"))
-                .toBool())
+        if (interface == BluezObjects::deviceInterface &&
+            changed.value(QStringLiteral("ServicesResolved")).toBool())
             resolved_();
     }
 
@@ -51,7 +44,7 @@ QBluetoothDeviceInfo deviceInfo(const QVariantMap& device)
                               device.value(QStringLiteral("Alias")).toString(), 0);
     info.setCoreConfigurations(QBluetoothDeviceInfo::LowEnergyCoreConfiguration);
     QList<QBluetoothUuid> services;
-    for (const QString& uuid : device.value(QStringLiteral("UUIDs")).toStringList())
+    for (const QUuid& uuid : BluezObjects::uuidsOf(device))
         services.append(QBluetoothUuid(uuid));
     info.setServiceUuids(services);
     return info;

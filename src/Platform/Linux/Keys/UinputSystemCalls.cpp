@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Platform/Linux/UinputSystemCalls.hpp"
+#include "Platform/Linux/Keys/UinputSystemCalls.hpp"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>

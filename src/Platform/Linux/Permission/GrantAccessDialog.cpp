@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Platform/Linux/GrantAccessDialog.hpp"
+#include "Platform/Linux/Permission/GrantAccessDialog.hpp"
 
 #include "BuildConfig.hpp"
 #include "Core/DiagnosticLog.hpp"
@@ -107,10 +107,10 @@ QString GrantAccessDialog::helperPath(const QString& installed, const QString& f
         else if (path == u"/")
             return helper;
     }
-    writeDiagnosticLine(
-        QStringLiteral("[Grant] the grant helper %1 is not run as root: %2. Install "
-                       "the package, or keep the source tree root's alone.")
-            .arg(fallback, refusal));
+    qCInfo(lcDiagnostic).noquote()
+        << QStringLiteral("[Grant] the grant helper %1 is not run as root: %2. Install "
+                          "the package, or keep the source tree root's alone.")
+               .arg(fallback, refusal);
     return {};
 }
 

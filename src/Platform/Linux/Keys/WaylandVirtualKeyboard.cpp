@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-#include "Platform/Linux/WaylandVirtualKeyboard.hpp"
+#include "Platform/Linux/Keys/WaylandVirtualKeyboard.hpp"
 
 #include <chrono>
+#include <utility>
 
 namespace quenlark {
 
@@ -26,34 +27,34 @@ std::uint32_t nowMilliseconds()
 
 } // namespace
 
-WaylandVirtualKeyboard::WaylandVirtualKeyboard(VirtualKeyboardCalls& calls) : calls_(calls) {}
+WaylandVirtualKeyboard::WaylandVirtualKeyboard(std::unique_ptr<VirtualKeyboardCalls> calls)
+    : calls_(std::move(calls))
+{}
 
-bool WaylandVirtualKeyboard::offered()
+KeyBackend::Presence WaylandVirtualKeyboard::presence(SessionType session)
 {
-    if (!asked_) {
-        asked_ = true;
-        offered_ = calls_.bindManager();
-    }
-    return offered_;
+    if (session != SessionType::wayland)
+        return Presence::absent;
+    if (!std::exchange(asked_, true))
+        offered_ = calls_->bindManager();
+    return offered_ ? Presence::present : Presence::absent;
 }
 
-bool WaylandVirtualKeyboard::create()
+bool WaylandVirtualKeyboard::start()
 {
-    if (!offered())
-        return false;
-    if (!created_) {
-        created_ = true;
-        calls_.createKeyboard(arrowKeymap);
-    }
-    return calls_.flush();
+    if (!offered_)
+        return reaches_ = false;
+    if (!std::exchange(created_, true))
+        calls_->createKeyboard(arrowKeymap);
+    return reaches_ = calls_->flush();
 }
 
 void WaylandVirtualKeyboard::post(ArrowKey key, bool keyDown)
 {
     if (!created_)
         return;
-    calls_.key(nowMilliseconds(), static_cast<std::uint32_t>(evdevCode(key)), keyDown);
-    calls_.flush();
+    calls_->key(nowMilliseconds(), static_cast<std::uint32_t>(evdevCode(key)), keyDown);
+    calls_->flush();
 }
 
 } // namespace quenlark

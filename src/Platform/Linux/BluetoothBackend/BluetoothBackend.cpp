@@ -59,18 +59,18 @@ const BluezObjects::Device* find(const QList<BluezObjects::Device>& devices,
 void knownServices(QObject* context, const QBluetoothDeviceInfo& device,
                    std::function<void(const std::optional<QList<QBluetoothUuid>>&)> done)
 {
-    BluezObjects::listDevices(context, [address = device.address(),
-                                        done = std::move(done)](const auto& devices) {
-        const BluezObjects::Device* listed = find(devices, address);
-        if (!listed) {
-            done(std::nullopt);
-            return;
-        }
-        QList<QBluetoothUuid> services;
-        for (const QString& uuid : listed->properties.value(QStringLiteral("UUIDs")).toStringList())
-            services.append(QBluetoothUuid(uuid));
-        done(services);
-    });
+    BluezObjects::listDevices(
+        context, [address = device.address(), done = std::move(done)](const auto& devices) {
+            const BluezObjects::Device* listed = find(devices, address);
+            if (!listed) {
+                done(std::nullopt);
+                return;
+            }
+            QList<QBluetoothUuid> services;
+            for (const QUuid& uuid : BluezObjects::uuidsOf(listed->properties))
+                services.append(QBluetoothUuid(uuid));
+            done(services);
+        });
 }
 
 void resolvingServices(QObject* context, const QBluetoothDeviceInfo& device,
@@ -93,9 +93,9 @@ void forget(QObject* context, const QBluetoothDeviceInfo& device)
         if (!listed)
             return;
         auto call = QDBusMessage::createMethodCall(
-            QStringLiteral("org.bluez"),
+            BluezObjects::service,
             listed->properties.value(QStringLiteral("Adapter")).value<QDBusObjectPath>().path(),
-            QStringLiteral("org.bluez.Adapter1"), QStringLiteral("RemoveDevice"));
+            BluezObjects::adapterInterface, QStringLiteral("RemoveDevice"));
         call << QVariant::fromValue(QDBusObjectPath(listed->path));
         QDBusConnection::systemBus().send(call);
     });
