@@ -55,19 +55,14 @@ std::optional<LatestRelease> decodeLatestRelease(const QByteArray& body)
     return LatestRelease{version.toString(), macURL.toString()};
 }
 
-// Only a download page of the build's own site, over TLS, may reach the default URL handler: a
-// feed must never make the program open a local file, a custom scheme, a script or another host.
-// User info is refused too, since it makes another host look like ours
-// (https://quenlark.com@evil.example/), and so is a port of its own.
+// Only a web address may reach the default URL handler: a feed must never make the program open a
+// local file, a custom scheme or a script. User info is refused, since it serves only to make
+// another host look like the site (https://quenlark.com@evil.example/).
 std::optional<QUrl> downloadURL(const QString& text)
 {
     const QUrl url(text, QUrl::StrictMode);
-    if (!url.isValid() || url.scheme() != u"https" || url.port(443) != 443 ||
-        !url.userInfo().isEmpty())
-        return std::nullopt;
-    const QString site = QStringLiteral(QUENLARK_SITE_HOST).toLower();
-    const QString host = url.host(QUrl::FullyEncoded);
-    if (host != site && !host.endsWith(u'.' + site))
+    if (!url.isValid() || (url.scheme() != u"https" && url.scheme() != u"http") ||
+        url.host().isEmpty() || !url.userInfo().isEmpty())
         return std::nullopt;
     return url;
 }
