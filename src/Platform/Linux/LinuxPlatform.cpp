@@ -25,6 +25,8 @@ class LinuxPlatform : public Platform {
 public:
     LinuxPlatform()
     {
+        // Nothing is posted before logind has told whose the seat is.
+        keys_.setSessionActive(session_.active());
         QObject::connect(&session_, &LogindSession::activeChanged, &session_,
                          [this](bool active) { keys_.setSessionActive(active); });
     }

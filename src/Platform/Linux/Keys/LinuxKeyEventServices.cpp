@@ -50,7 +50,7 @@ LinuxKeyEventServices::~LinuxKeyEventServices() = default;
 
 void LinuxKeyEventServices::refresh()
 {
-    if (!sessionActive_)
+    if (sessionActive_ == false)
         return;
     KeyBackend* present = nullptr;
     settled_ = true;
@@ -74,15 +74,15 @@ void LinuxKeyEventServices::refresh()
 
 bool LinuxKeyEventServices::reachesSession() const
 {
-    return chosen_ && (!sessionActive_ || chosen_->reachesSession());
+    return chosen_ && (sessionActive_ == false || chosen_->reachesSession());
 }
 
-void LinuxKeyEventServices::setSessionActive(bool active)
+void LinuxKeyEventServices::setSessionActive(std::optional<bool> active)
 {
     sessionActive_ = active;
-    if (!active && chosen_)
+    if (active == false && chosen_)
         chosen_->stop();
-    else if (active)
+    else
         refresh();
 }
 
@@ -108,7 +108,7 @@ std::unique_ptr<KeyboardEvent> LinuxKeyEventServices::createKeyboardEvent(EventS
 void LinuxKeyEventServices::postEvent(int, KeyboardEvent& event)
 {
     auto* linuxEvent = dynamic_cast<LinuxKeyboardEvent*>(&event);
-    if (sessionActive_ && linuxEvent && linuxEvent->backend)
+    if (sessionActive_ == true && linuxEvent && linuxEvent->backend)
         linuxEvent->backend->post(linuxEvent->key, linuxEvent->keyDown);
 }
 

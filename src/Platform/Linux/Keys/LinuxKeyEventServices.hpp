@@ -8,6 +8,7 @@
 #include <QObject>
 
 #include <memory>
+#include <optional>
 
 namespace quenlark {
 
@@ -35,8 +36,9 @@ public:
 
     // While this user's login session is not the active one on its seat (another user switched
     // in, or the greeter has it) no key is posted and the chosen way is stopped, so that it feeds
-    // nobody else's session; it is started again when the session is active again.
-    void setSessionActive(bool active);
+    // nobody else's session; it is started again when the session is active again. Empty while
+    // that is not known yet: the way in is chosen, but nothing is posted.
+    void setSessionActive(std::optional<bool> active);
 
     std::unique_ptr<EventSource> createEventSource(int stateID) override;
     std::unique_ptr<KeyboardEvent>
@@ -54,7 +56,7 @@ private:
     KeyBackendList backends_;
     KeyBackend* chosen_ = nullptr;
     bool settled_ = false;
-    bool sessionActive_ = true;
+    std::optional<bool> sessionActive_ = true;
 };
 
 } // namespace quenlark

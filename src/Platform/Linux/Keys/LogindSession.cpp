@@ -19,7 +19,8 @@ const QString logindService = QStringLiteral("org.freedesktop.login1");
 const QString managerPath = QStringLiteral("/org/freedesktop/login1");
 const QString managerInterface = QStringLiteral("org.freedesktop.login1.Manager");
 const QString sessionInterface = QStringLiteral("org.freedesktop.login1.Session");
-const QString userInterface = QStringLiteral("org.freedesktop.login1.User");
+const QString seatInterface = QStringLiteral("org.freedesktop.login1.Seat");
+const QString seatPath = QStringLiteral("/org/freedesktop/login1/seat/seat0");
 const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
 // The permission poll's period: a session found later is followed from the next poll on.
 constexpr int retryMilliseconds = 2000;
@@ -45,11 +46,13 @@ std::pair<First, QString> logindPair(const QVariant& value, const char* signatur
 
 LogindSession::LogindSession(QDBusConnection bus) : bus_(std::move(bus))
 {
-    if (!bus_.isConnected())
-        return;
     retry_.setSingleShot(true);
     retry_.setInterval(retryMilliseconds);
     connect(&retry_, &QTimer::timeout, this, &LogindSession::lookUp);
+    if (!bus_.isConnected()) {
+        lookUpFailed(QDBusError(QDBusError::ServiceUnknown, QStringLiteral("no system bus")));
+        return;
+    }
     lookUp();
 }
 
@@ -64,11 +67,13 @@ void LogindSession::lookUp()
              [this](const QVariant& id) { sessionIdFound(id); });
 }
 
+// Never starts logind: where it does not run, asking the bus to would spawn a helper per call.
 void LogindSession::call(const QString& path, const QString& interface, const QString& method,
                          const QVariantList& arguments, Reply onReply)
 {
     auto message = QDBusMessage::createMethodCall(logindService, path, interface, method);
     message.setArguments(arguments);
+    message.setAutoStartService(false);
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, onReply = std::move(onReply)](QDBusPendingCallWatcher* reply) {
@@ -88,18 +93,25 @@ void LogindSession::call(const QString& path, const QString& interface, const QS
 
 void LogindSession::lookUpFailed(const QDBusError& error)
 {
-    // Without logind (a container) keys flow as they always did.
-    if (error.type() == QDBusError::ServiceUnknown)
-        return;
-    // A stale XDG_SESSION_ID or an error of logind's: keys keep flowing, said once, and the lookup
-    // starts over at the next poll.
+    const bool noLogind =
+        error.type() == QDBusError::ServiceUnknown ||
+        error.name() == QStringLiteral("org.freedesktop.DBus.Error.NameHasNoOwner");
     if (!failureReported_)
         qCInfo(lcDiagnostic).noquote()
-            << QStringLiteral("[Session] logind did not tell whether this session is "
-                              "active; keys are sent meanwhile: ") +
+            << (noLogind ? QStringLiteral("[Session] logind is not running; keys are sent without "
+                                          "its word on who has the seat: ")
+                         : QStringLiteral("[Session] logind did not tell whether this session is "
+                                          "active; keys are sent meanwhile: ")) +
                    error.message();
     failureReported_ = true;
-    retry_.start();
+    if (!active_) {
+        active_ = true;
+        Q_EMIT activeChanged(true);
+    }
+    // Without logind (a container) keys flow as they always did. A stale XDG_SESSION_ID or an
+    // error of logind's: the lookup starts over at the next poll.
+    if (!noLogind)
+        retry_.start();
 }
 
 void LogindSession::sessionIdFound(const QVariant& id)
@@ -129,52 +141,47 @@ void LogindSession::readSession(const QString& path)
 
 void LogindSession::sessionRead(const QString& path, const QVariantMap& properties)
 {
-    const bool seated =
-        !logindPair<QString>(properties.value(QStringLiteral("Seat")), "(so)").first.isEmpty();
-    if (path == path_ && seated) {
-        watch(user_, {});
-        display_.clear();
-        setActive(properties.value(QStringLiteral("Active")));
-    } else if (path == path_) {
+    // Users are told apart by their objects; a session whose user cannot be read is nobody's.
+    const QString user = logindPair<uint>(properties.value(QStringLiteral("User")), "(uo)").second;
+    if (path == path_) {
+        const bool seated =
+            !logindPair<QString>(properties.value(QStringLiteral("Seat")), "(so)").first.isEmpty();
+        if (seated) {
+            watch(seat_, {});
+            seatSession_.clear();
+            setActive(properties.value(QStringLiteral("Active")));
+            return;
+        }
         watch(watched_, {});
-        watch(user_, logindPair<uint>(properties.value(QStringLiteral("User")), "(uo)").second);
-        readDisplay();
-    } else if (path == display_ && seated) {
-        setActive(properties.value(QStringLiteral("Active")));
-    } else if (path == display_) {
-        // The user's display is itself without a seat: no graphical session has one.
-        watch(watched_, {});
-        setActive(true);
+        user_ = user;
+        watch(seat_, seatPath);
+        readSeat();
+    } else if (path == seatSession_) {
+        setActive(!user.isEmpty() && user == user_);
     }
 }
 
-void LogindSession::readDisplay()
+void LogindSession::readSeat()
 {
-    if (user_.isEmpty()) {
-        setActive(true);
-        return;
-    }
-    call(user_, propertiesInterface, QStringLiteral("Get"),
-         {userInterface, QStringLiteral("Display")}, [this, user = user_](const QVariant& display) {
-             if (user == user_)
-                 displayFound(display);
+    call(seat_, propertiesInterface, QStringLiteral("Get"),
+         {seatInterface, QStringLiteral("ActiveSession")},
+         [this, seat = seat_](const QVariant& session) {
+             if (seat == seat_)
+                 seatSessionFound(session);
          });
 }
 
-void LogindSession::displayFound(const QVariant& display)
+void LogindSession::seatSessionFound(const QVariant& session)
 {
-    // No display, or this very session, which has no seat: the user has no graphical session on
-    // a seat.
-    const QString path = logindPair<QString>(display, "(so)").second;
-    if (path.isEmpty() || path == u"/" || path == path_) {
-        display_.clear();
-        watch(watched_, {});
-        setActive(true);
+    // Nobody has the seat: keys would go to whoever takes it.
+    const QString path = logindPair<QString>(session, "(so)").second;
+    if (path.isEmpty() || path == u"/") {
+        seatSession_.clear();
+        setActive(false);
         return;
     }
-    display_ = path;
-    watch(watched_, display_);
-    readSession(display_);
+    seatSession_ = path;
+    readSession(seatSession_);
 }
 
 // Follows one object's PropertiesChanged in the slot `watched`, once per path.
@@ -201,22 +208,22 @@ void LogindSession::propertiesChanged(const QString& interface, const QVariantMa
             setActive(*active);
         else if (invalidated.contains(QStringLiteral("Active")))
             readSession(watched_);
-    } else if (interface == userInterface && message.path() == user_) {
-        const auto display = changed.constFind(QStringLiteral("Display"));
-        if (display != changed.cend())
-            displayFound(*display);
-        else if (invalidated.contains(QStringLiteral("Display")))
-            readDisplay();
+    } else if (interface == seatInterface && message.path() == seat_) {
+        const auto session = changed.constFind(QStringLiteral("ActiveSession"));
+        if (session != changed.cend())
+            seatSessionFound(*session);
+        else if (invalidated.contains(QStringLiteral("ActiveSession")))
+            readSeat();
     }
 }
 
 void LogindSession::setActive(const QVariant& active)
 {
     failureReported_ = false;
-    if (active.metaType() != QMetaType::fromType<bool>() || active.toBool() == active_)
+    if (active.metaType() != QMetaType::fromType<bool>() || active_ == active.toBool())
         return;
     active_ = active.toBool();
-    Q_EMIT activeChanged(active_);
+    Q_EMIT activeChanged(*active_);
 }
 
 } // namespace quenlark

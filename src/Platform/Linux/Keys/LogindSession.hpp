@@ -11,17 +11,18 @@
 #include <QVariantMap>
 
 #include <functional>
+#include <optional>
 
 namespace quenlark {
 
 // Whether this program's own login session is the active one on its seat, as logind tells it.
 // Another user switching in, or the greeter or lock screen taking the seat, makes it inactive.
-// logind calls a session without a seat (ssh, tmux) active throughout; such a session counts as
-// active only while its user has no graphical session on a seat, and otherwise follows the one
-// logind names as the user's display: keys typed from there would reach that seat. Without logind
-// (a container, no system bus) the session counts as active throughout; so it does while logind
-// cannot answer for it (a stale XDG_SESSION_ID, an error), which is logged once and looked up
-// again every 2 seconds.
+// logind calls a session without a seat (ssh, tmux) active throughout, yet keys typed from there
+// reach whoever has seat0: such a session counts as active only while seat0's active session is
+// its own user's. Until logind has answered nothing is known. Without logind (a container, no
+// system bus) the session counts as active throughout, which is said once; so it does while logind
+// cannot answer for it (a stale XDG_SESSION_ID, an error), which is said once and looked up again
+// every 2 seconds.
 class LogindSession : public QObject {
     Q_OBJECT
 public:
@@ -29,7 +30,8 @@ public:
     // (the caller's, or its user's graphical one).
     explicit LogindSession(QDBusConnection bus = QDBusConnection::systemBus());
 
-    bool isActive() const { return active_; }
+    // Empty until logind has answered.
+    std::optional<bool> active() const { return active_; }
 
 Q_SIGNALS:
     void activeChanged(bool active);
@@ -49,19 +51,20 @@ private:
     void sessionFound(const QVariant& path);
     void readSession(const QString& path);
     void sessionRead(const QString& path, const QVariantMap& properties);
-    void readDisplay();
-    void displayFound(const QVariant& display);
+    void readSeat();
+    void seatSessionFound(const QVariant& session);
     void watch(QString& watched, const QString& path);
     void setActive(const QVariant& active);
 
     QDBusConnection bus_;
-    QString path_;    // this program's own session
-    QString user_;    // its user, watched for the display session while the own one has no seat
-    QString display_; // the user's display session, followed while the own one has no seat
-    QString watched_; // the session whose Active is followed
+    QString path_;        // this program's own session
+    QString user_;        // its user, while the own session has no seat
+    QString seat_;        // seat0, followed while the own session has no seat
+    QString seatSession_; // seat0's active session, while the own one has no seat
+    QString watched_;     // the own session, followed while it has a seat
     QTimer retry_;
     bool failureReported_ = false;
-    bool active_ = true;
+    std::optional<bool> active_;
 };
 
 } // namespace quenlark
