@@ -108,21 +108,24 @@ def first_connection(clicker, steps, btmon, start_central, pids):
         [subscribed - advertised] + spent
 
 
-def wakes(clicker, count, delivered):
-    """`count` times the clicker sleeps and wakes holding a press: ns from advertising again
-    until `delivered(start)` (ns, or None when the press gave nothing)."""
+def wakes(clicker, count, delivered, first=0):
+    """`count` times the clicker sleeps and wakes holding a press, the `first`th onwards: ns from
+    advertising again until `delivered(start)` (ns, or None when the press gave nothing), each
+    with its part until the clicker sent the press (the subscription confirmed); and the presses
+    lost."""
     times, lost = [], 0
-    for index in range(count):
+    for index in range(first, first + count):
         clicker.send('sleep')
         time.sleep(ASLEEP)
-        sent = len(clicker.events('woken'))
+        before = len(clicker.events('woken'))
         advertised = int(clicker.send(f'wake 01{(2 * index) % 256:02x}'))
-        arrived = delivered(lambda: wait_for(lambda: len(clicker.events('woken')) > sent,
+        arrived = delivered(lambda: wait_for(lambda: len(clicker.events('woken')) > before,
                                              'the woken press sent'))
         if arrived is None:
             lost += 1
         else:
-            times.append(arrived - advertised)
+            sent = clicker.events('woken')[before]
+            times.append((arrived - advertised, sent - advertised))
     return times, lost
 
 
@@ -138,8 +141,9 @@ def scanning_while_away(stack, clicker, name):
 
 
 def figures(stack, clicker, build, rounds, count):
-    """The program's and the floor's figures: their first connections alternate, round by round,
-    so that the load other work puts on the machine weighs on both alike."""
+    """The program's and the floor's figures. Round by round each central makes a first
+    connection and then takes its share of the wakes, floor and program in turn, so that the load
+    other work puts on the machine weighs on both alike."""
     session = RealSession(os.path.join(build, 'src', 'quenlark-companion'))
     central = Central()
     # One watcher times the service resolution beside either central, with the same load.
@@ -180,16 +184,23 @@ def figures(stack, clicker, build, rounds, count):
         except SessionError:
             return None
 
+    per_round = -(-count // rounds)
     btmon = stack.btmon('first')
     with session:
-        first = {'program': [], 'floor': []}
-        for _ in range(rounds):
-            first['floor'].append(first_connection(clicker, steps, btmon, start_floor, others))
-            first['program'].append(first_connection(clicker, steps, btmon, start_program,
-                                                     others))
+        first, times, lost = {}, {}, {}
+        for index in range(rounds):
+            share = min(per_round, count - index * per_round)
+            for who, start_central, delivered in (('floor', start_floor, value),
+                                                  ('program', start_program, key)):
+                first.setdefault(who, []).append(
+                    first_connection(clicker, steps, btmon, start_central, others))
+                if who == 'program':
+                    session.wait_for_panel()
+                woken, gone = wakes(clicker, max(share, 0), delivered, index * per_round)
+                times.setdefault(who, []).extend(woken)
+                lost[who] = lost.get(who, 0) + gone
         btmon.stop()
-        session.wait_for_panel()
-        program = first['program'], wakes(clicker, count, key), \
+        program = first['program'], (times['program'], lost['program']), \
             scanning_while_away(stack, clicker, 'program-away')
         clicker.send('stop')
         start = len(central.out.lines)
@@ -197,7 +208,7 @@ def figures(stack, clicker, build, rounds, count):
         wait_for(discovering, 'the floor to scan')
         clicker.send('advertise')
         central.out.wait_line('^subscribed', start=start)
-        floor = first['floor'], wakes(clicker, count, value), \
+        floor = first['floor'], (times['floor'], lost['floor']), \
             scanning_while_away(stack, clicker, 'floor-away')
     steps.close()
     central.close()
@@ -206,15 +217,21 @@ def figures(stack, clicker, build, rounds, count):
 
 def print_rows(who, first, woken, shares, floor=None):
     label = 'real stack floor' if floor is None else 'real stack'
-    times, lost = woken
+    samples, lost = woken
     what = 'value at the central' if floor is None else 'key'
-    if times:
+    if samples:
+        times = [total for total, _ in samples]
         compared = floor is not None and floor[1][0]
-        ratio = percentile(times, 0.5) / percentile(floor[1][0], 0.5) if compared else None
+        ratio = (percentile(times, 0.5) / percentile([t for t, _ in floor[1][0]], 0.5)
+                 if compared else None)
         row(f'{label}: wake, advertising again -> woken press\'s {what}', len(times),
             milliseconds(percentile(times, 0.5)), milliseconds(percentile(times, 0.99)),
             f'<= {GOAL_RATIO}x floor p50' if compared else '-',
-            verdict(ratio <= GOAL_RATIO) if compared else '-')
+            f'{verdict(ratio <= GOAL_RATIO)}: {ratio:.2f}x' if compared else '-')
+        for name, part in (('advertising -> press sent (subscribed)', [s for _, s in samples]),
+                           (f'press sent -> {what}', [t - s for t, s in samples])):
+            row(f'  of it, {name}', len(part), milliseconds(percentile(part, 0.5)),
+                milliseconds(percentile(part, 0.99)), '-', '-')
     row(f'  woken presses lost ({who})', len(times) + lost, lost, '-', '0', verdict(lost == 0))
     names = ('advertising -> connected', 'connected -> services resolved',
              'services resolved -> subscribed')
@@ -245,7 +262,7 @@ def main():
     parser.add_argument('--build', required=True)
     parser.add_argument('--results', required=True)
     parser.add_argument('--wakes', type=int, default=20)
-    parser.add_argument('--rounds', type=int, default=15)
+    parser.add_argument('--rounds', type=int, default=10)
     arguments = parser.parse_args()
     with RealStack(arguments.results) as stack:
         clicker = stack.clicker('hci1')
@@ -255,7 +272,8 @@ def main():
         for who, (first, woken, shares) in (('program', program), ('floor', floor)):
             samples.write(f'{who}\nfirst connection (connect, resolve, subscribe, total; CPU of '
                           f'the central, bluetoothd, the watcher) {first}\n'
-                          f'wake {woken[0]}, lost {woken[1]}\nscanning {shares}\n')
+                          f'wake (total, to the press sent) {woken[0]}, lost {woken[1]}\n'
+                          f'scanning {shares}\n')
     print_rows('program', *program, floor=floor)
     print_rows('floor', *floor)
     return 0
