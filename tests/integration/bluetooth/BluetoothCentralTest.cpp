@@ -152,6 +152,9 @@ TYPED_TEST(BluetoothCentralTest, FollowsTheClickerThroughBluetoothdMisbehaving)
     ASSERT_TRUE(this->bluez.knob("EndDiscovery", {hci0}));
     ASSERT_TRUE(this->bluez.knob("SetAdvertising", {clicker, true}));
     ASSERT_TRUE(this->waitUntilClicker());
+    // The delegate hears of a subscription after the clicker has seen it: each step counts from
+    // what the delegate has heard.
+    ASSERT_TRUE(this->waitFor("subscribed", 2));
 
     // A bound ends each step that hangs, and a clicker refusing at once is tried at a growing
     // pause: a few times in five seconds. A subscription left unconfirmed, as when the clicker
@@ -186,6 +189,7 @@ TYPED_TEST(BluetoothCentralTest, FollowsTheClickerThroughBluetoothdMisbehaving)
             << adapterLog.join(u'\n').toStdString();
         ASSERT_TRUE(this->bluez.knob(knob, {clicker, u"succeed"_s}));
         ASSERT_TRUE(this->waitUntilClicker());
+        ASSERT_TRUE(this->waitFor("subscribed", subscribed + 1));
     }
 }
 
