@@ -7,15 +7,14 @@ import importlib
 import importlib.util
 import os
 import shutil
-import struct
 import subprocess
 import tempfile
 import threading
 import queue
-import zlib
 
 import dbus
 import dbus.bus
+from PIL import Image
 from Xlib import X, Xatom, display as xdisplay
 from Xlib.protocol import event as xevent
 
@@ -62,68 +61,6 @@ def missing_desktop_parts():
                                  '/usr/bin/trayer', '/usr/bin/xdotool')
                if not os.access(path, os.X_OK)]
     return missing + ([] if importlib.util.find_spec('pyatspi') else ['pyatspi'])
-
-
-# Screen images
-
-class Image:
-    """Pixels read from the X server, as (red, green, blue) triples."""
-
-    def __init__(self, width, height, rgb):
-        self.width, self.height, self.rgb = width, height, rgb
-
-    def pixel(self, x, y):
-        offset = (y * self.width + x) * 3
-        return tuple(self.rgb[offset:offset + 3])
-
-    def save_png(self, path):
-        rows = b''.join(b'\x00' + bytes(self.rgb[y * self.width * 3:(y + 1) * self.width * 3])
-                        for y in range(self.height))
-
-        def chunk(kind, data):
-            body = kind + data
-            return struct.pack('>I', len(data)) + body + struct.pack('>I', zlib.crc32(body))
-
-        header = struct.pack('>IIBBBBB', self.width, self.height, 8, 2, 0, 0, 0)
-        with open(path, 'wb') as png:
-            png.write(b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', header)
-                      + chunk(b'IDAT', zlib.compress(rows, 6)) + chunk(b'IEND', b''))
-
-
-def read_png(path):
-    """An 8-bit RGB or RGBA PNG, such as weston-screenshooter writes, as an Image."""
-    with open(path, 'rb') as png:
-        data = png.read()
-    width, height, depth, colour = struct.unpack('>IIBB', data[16:26])
-    if depth != 8 or colour not in (2, 6):
-        raise SessionError(f'{path}: an 8-bit RGB or RGBA PNG was expected')
-    compressed, offset = b'', 8
-    while offset < len(data):
-        size, kind = struct.unpack('>I4s', data[offset:offset + 8])
-        if kind == b'IDAT':
-            compressed += data[offset + 8:offset + 8 + size]
-        offset += size + 12
-    raw, channels = zlib.decompress(compressed), 3 if colour == 2 else 4
-    stride, rgb, previous = width * channels, bytearray(), bytearray(width * channels)
-    for y in range(height):
-        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
-        for x in range(stride):
-            left = line[x - channels] if x >= channels else 0
-            up, corner = previous[x], previous[x - channels] if x >= channels else 0
-            if kind == 1:
-                line[x] = (line[x] + left) & 0xff
-            elif kind == 2:
-                line[x] = (line[x] + up) & 0xff
-            elif kind == 3:
-                line[x] = (line[x] + (left + up) // 2) & 0xff
-            elif kind == 4:
-                guess = left + up - corner
-                near = min((abs(guess - left), 0, left), (abs(guess - up), 1, up),
-                           (abs(guess - corner), 2, corner))[2]
-                line[x] = (line[x] + near) & 0xff
-        rgb += bytes(b for x in range(width) for b in line[x * channels:x * channels + 3])
-        previous = line
-    return Image(width, height, rgb)
 
 
 Window = collections.namedtuple('Window', 'id x y width height viewable')
@@ -476,8 +413,7 @@ class CompanionSession:
         panel = self.panel_window()
         if panel is None:
             return None
-        image = self.screenshot(path, panel)
-        return panel if colour in zip(image.rgb[0::3], image.rgb[1::3], image.rgb[2::3]) else None
+        return panel if colour in self.screenshot(path, panel).getdata() else None
 
     def close_window(self, window):
         """Asks the window to close, as a window manager's close button does."""
@@ -490,7 +426,8 @@ class CompanionSession:
         self._display.flush()
 
     def screenshot(self, path=None, window=None):
-        """The screen, or one window's area, as an Image; also saved as PNG when `path` is set."""
+        """The screen, or one window's area, as an RGB image; also saved as PNG when `path` is
+        set."""
         root = self._display.screen().root
         if window is None:
             geometry = root.get_geometry()
@@ -499,12 +436,9 @@ class CompanionSession:
             area = (window.x, window.y, window.width, window.height)
         raw = root.get_image(*area, X.ZPixmap, 0xffffffff)
         data = raw.data if isinstance(raw.data, bytes) else raw.data.encode('latin-1')
-        width, height = area[2], area[3]
-        rgb = bytearray(width * height * 3)
         # 24-bit visuals come as 32-bit little-endian words: blue, green, red, padding.
-        rgb[0::3], rgb[1::3], rgb[2::3] = data[2::4], data[1::4], data[0::4]
-        image = Image(width, height, rgb)
+        image = Image.frombytes('RGB', area[2:], data, 'raw', 'BGRX')
         if path:
-            image.save_png(path)
+            image.save(path)
         return image
 

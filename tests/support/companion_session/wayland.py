@@ -10,9 +10,10 @@ import subprocess
 import tempfile
 
 import dbus.bus
+from PIL import Image
 
 from .buses import PORTAL_FRONTEND, PORTAL_NAME, ScriptedPortal
-from .desktop import CompanionSession, read_png
+from .desktop import CompanionSession
 from .keys import WaylandKeyRecorder
 from .processes import DEFAULT_TIMEOUT, SessionError, end, spawn, wait_for
 
@@ -50,7 +51,7 @@ class WaylandCompanionSession(CompanionSession):
         return environment
 
     def screenshot(self, path=None, window=None):
-        """The whole screen as an Image (there are no windows to name); also kept as PNG when `path`
+        """The whole screen as an RGB image (there are no windows to name); also kept as PNG when `path`
         is set."""
         assert window is None, 'Wayland gives no window geometry'
         with tempfile.TemporaryDirectory(dir=self.directory) as shots:
@@ -60,13 +61,14 @@ class WaylandCompanionSession(CompanionSession):
             shot = os.path.join(shots, os.listdir(shots)[0])
             if path:
                 shutil.copyfile(shot, path)
-            return read_png(shot)
+            with Image.open(shot) as image:
+                return image.convert('RGB')
 
     def panel_height(self, path, background=(239, 239, 239)):
         """The height of the panel's background on the screen, whose picture is kept at `path`."""
         image = self.screenshot(path)
         rows = [y for y in range(image.height)
-                if any(image.pixel(x, y) == background for x in range(0, image.width, 4))]
+                if any(image.getpixel((x, y)) == background for x in range(0, image.width, 4))]
         return rows[-1] - rows[0] + 1 if rows else 0
 
 
