@@ -189,14 +189,14 @@ def figures(stack, clicker, build, rounds, count):
     with session:
         first, times, lost = {}, {}, {}
         for index in range(rounds):
-            share = min(per_round, count - index * per_round)
+            share = max(0, min(per_round, count - index * per_round))
             for who, start_central, delivered in (('floor', start_floor, value),
                                                   ('program', start_program, key)):
                 first.setdefault(who, []).append(
                     first_connection(clicker, steps, btmon, start_central, others))
                 if who == 'program':
                     session.wait_for_panel()
-                woken, gone = wakes(clicker, max(share, 0), delivered, index * per_round)
+                woken, gone = wakes(clicker, share, delivered, index * per_round)
                 times.setdefault(who, []).extend(woken)
                 lost[who] = lost.get(who, 0) + gone
         btmon.stop()
@@ -218,9 +218,9 @@ def figures(stack, clicker, build, rounds, count):
 def print_rows(who, first, woken, shares, floor=None):
     label = 'real stack floor' if floor is None else 'real stack'
     samples, lost = woken
+    times = [total for total, _ in samples]
     what = 'value at the central' if floor is None else 'key'
     if samples:
-        times = [total for total, _ in samples]
         compared = floor is not None and floor[1][0]
         ratio = (percentile(times, 0.5) / percentile([t for t, _ in floor[1][0]], 0.5)
                  if compared else None)

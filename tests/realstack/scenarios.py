@@ -283,7 +283,8 @@ def click_forget_device(session):
     """Clicks the panel's first button under its divider, "Forget Device" while connected."""
     panel = session.panel_window()
     image = session.screenshot(window=panel)
-    rows = [[image.getpixel((x, y)) for x in range(20, image.width - 20)] for y in range(image.height)]
+    rows = [[image.getpixel((x, y)) for x in range(20, image.width - 20)]
+            for y in range(image.height)]
     background = collections.Counter(pixel for row in rows for pixel in row).most_common(1)[0][0]
     rule = next(y for y, row in enumerate(rows) if len(set(row)) == 1 and row[0] != background)
     subprocess.run(['xdotool', 'mousemove', str(panel.x + 40), str(panel.y + rule + 20),

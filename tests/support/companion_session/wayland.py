@@ -51,8 +51,8 @@ class WaylandCompanionSession(CompanionSession):
         return environment
 
     def screenshot(self, path=None, window=None):
-        """The whole screen as an RGB image (there are no windows to name); also kept as PNG when `path`
-        is set."""
+        """The whole screen as an RGB image (there are no windows to name); also kept as PNG
+        when `path` is set."""
         assert window is None, 'Wayland gives no window geometry'
         with tempfile.TemporaryDirectory(dir=self.directory) as shots:
             subprocess.run(['weston-screenshooter'], env=self.environment(), cwd=shots,
