@@ -51,13 +51,10 @@ def emit(line):
 
 
 class Characteristic(dbus.service.Object):
-    def __init__(self, bus, path, service, uuid, flags, value=b''):
+    def __init__(self, bus, path, service, uuid, flags, value):
         super().__init__(bus, path)
         self.path, self.service, self.uuid, self.flags = path, service, uuid, flags
-        self.value = bytes(value)
-        self.notifying = False
-        self.held = None
-        self.descriptors = []
+        self.value, self.notifying, self.held = bytes(value), False, None
 
     def properties(self):
         return {'org.bluez.GattCharacteristic1': {

@@ -75,8 +75,8 @@ class Lines:
             except queue.Empty:
                 pass
 
-    def count(self, pattern, start=0):
-        return sum(1 for line in self.lines[start:] if re.search(pattern, line))
+    def count(self, pattern):
+        return sum(1 for line in self.lines if re.search(pattern, line))
 
 
 class Btmon:
@@ -103,8 +103,8 @@ class Btmon:
     def stop(self):
         end(self.process)
 
-    def blocks(self, adapter):
-        """(time, direction, opcode or event code, body) of each HCI packet of `adapter`."""
+    def blocks(self):
+        """(time, direction, opcode or event code, body) of each HCI packet of hci0."""
         text = run('btmon', '-T', '-r', self.path, timeout=120)
         with open(self.path + '.txt', 'w', encoding='utf-8') as decoded:
             decoded.write(text)
@@ -113,17 +113,17 @@ class Btmon:
         for block in re.split(r'\n(?![ \t])', text):
             first, _, body = block.partition('\n')
             header = self.HEADER.match(first.rstrip())
-            if header and header.group(3) == adapter:
+            if header and header.group(3) == 'hci0':
                 moment = datetime.datetime.strptime(header.group(4), '%Y-%m-%d %H:%M:%S.%f')
                 packets.append((moment.timestamp(), header.group(1), header.group(2), body))
         return packets
 
-    def connections(self, adapter='hci0'):
+    def connections(self):
         """time.time() of each connection the controller completed (or failed) so far."""
-        return [moment for moment, _, code, body in self.blocks(adapter)
+        return [moment for moment, _, code, body in self.blocks()
                 if code == self.LE_META and self.CONNECTED.search(body)]
 
-    def shares(self, start, until, adapter='hci0'):
+    def shares(self, start, until):
         """Shares of [start, until] (time.time() seconds) spent scanning actively, scanning
         passively and initiating, and how many commands the controller took in all. A command
         counts once the controller reports it succeeded; the controller is taken as idle when
@@ -132,7 +132,7 @@ class Btmon:
         spent = {'active': 0.0, 'passive': 0.0, 'initiating': 0.0}
         sent, commands, last = {}, 0, start
         # The last row only closes the accounting at `until`.
-        for moment, direction, code, body in self.blocks(adapter) + [(until, '', '', '')]:
+        for moment, direction, code, body in self.blocks() + [(until, '', '', '')]:
             moment = min(max(moment, start), until)
             if state['scanning']:
                 spent['active' if state['active'] else 'passive'] += moment - last
@@ -163,7 +163,7 @@ class Btmon:
             elif command == self.RESET:
                 state.update(scanning=False, initiating=False)
         if commands == 0:
-            raise SessionError(f'btmon recorded no command of {adapter} in {self.path}')
+            raise SessionError(f'btmon recorded no command of hci0 in {self.path}')
         return {kind: value / (until - start) for kind, value in spent.items()}, commands
 
 

@@ -75,10 +75,11 @@ class Bed:
                         clicker.events('subscribed')[count - 1],
                         f'subscription {count} at {clicker.adapter}', timeout)
 
-    def companion_on(self, clicker):
-        """The program, started with `clicker` advertising, connected and subscribed."""
+    def companion_on(self, clicker, advertise=True):
+        """The program started, and connected to `clicker` and subscribed."""
         before = len(clicker.events('subscribed'))
-        clicker.send('advertise')
+        if advertise:
+            clicker.send('advertise')
         self.session.start_companion()
         self.subscribed(clicker, before + 1)
         self.session.wait_for_panel()
@@ -104,11 +105,8 @@ class Bed:
                      min(len(got), len(wanted)))
         assert got == wanted, (f'{len(wanted)} presses gave {len(got)} keys; from key {wrong}: '
                                f'{got[wrong:wrong + 3]}, wanted {wanted[wrong:wrong + 3]}')
-        self.no_keys()
-
-    def no_keys(self, seconds=3):
         try:
-            extra = self.session.keys.next_keys(1, timeout=seconds)
+            extra = self.session.keys.next_keys(1, timeout=3)
         except SessionError:
             return
         raise AssertionError(f'an unexpected key: {extra}')
@@ -180,9 +178,7 @@ def paired_and_connected_by_the_desktop(bed):
     bed.one.send('stop')
     run('--timeout', '15', 'connect', bed.one.address)
     assert 'Connected: yes' in bed.stack.device_info(bed.one.address)
-    bed.session.start_companion()
-    bed.subscribed(bed.one)
-    bed.session.wait_for_panel()
+    bed.companion_on(bed.one, advertise=False)
     bed.every_press(bed.one, '0105')
 
 
