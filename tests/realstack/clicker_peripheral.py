@@ -1,10 +1,9 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: MIT
 """A scriptable clicker on one controller of the real bluetoothd, through its peripheral API
-(LEAdvertisingManager1, GattManager1), plus the desktop's pairing agent. One long-lived process,
-driven by one command per line on standard input; each command is answered with one line,
-"ok [detail]" or "error <text>", and what happens meanwhile is reported as "event <what> <ns>"
-(CLOCK_MONOTONIC ns):
+(LEAdvertisingManager1, GattManager1), plus the desktop's pairing agent. Each command on standard
+input is answered with "ok [detail]" or "error <text>"; events meanwhile come as
+"event <what> <ns>" (CLOCK_MONOTONIC ns):
 
     gatt [encrypt] [hid]      the clicker service, its command characteristic (encrypt-notify with
                               "encrypt") and, with "hid", HID over GATT (0x1812) with a keyboard
@@ -21,9 +20,8 @@ driven by one command per line on standard input; each command is answered with 
     agent accept|refuse|silent|off   the desktop's agent: says yes, says no, never answers, none
     address                   -> ok <this controller's address>
 
-Events: "event subscribed <ns>" when a central switched notifications on (a confirmed
-subscription), "event unsubscribed <ns>", "event pairing <method> <ns>" for each agent request,
-"event woken <ns>" when the held press went out.
+Events: "subscribed" (a central switched notifications on), "unsubscribed", "pairing <method>"
+for each agent request, "woken" when the held press went out.
 
     clicker_peripheral.py hci1
 """
@@ -49,22 +47,14 @@ KEYBOARD_REPORT_MAP = bytes.fromhex(
 
 
 def emit(line):
-    sys.stdout.write(line + '\n')
-    sys.stdout.flush()
-
-
-def now():
-    return time.monotonic_ns()
+    print(line, flush=True)
 
 
 class Characteristic(dbus.service.Object):
-    def __init__(self, bus, path, service, uuid, flags, value=b''):
+    def __init__(self, bus, path, service, uuid, flags, value):
         super().__init__(bus, path)
         self.path, self.service, self.uuid, self.flags = path, service, uuid, flags
-        self.value = bytes(value)
-        self.notifying = False
-        self.held = None
-        self.descriptors = []
+        self.value, self.notifying, self.held = bytes(value), False, None
 
     def properties(self):
         return {'org.bluez.GattCharacteristic1': {
@@ -84,7 +74,7 @@ class Characteristic(dbus.service.Object):
     def StartNotify(self):
         self.notifying = True
         if self.uuid == COMMAND:
-            emit(f'event subscribed {now()}')
+            emit(f'event subscribed {time.monotonic_ns()}')
             if self.held is not None:
                 # After this call's reply: bluetoothd may count the central as subscribed only
                 # once StartNotify answered.
@@ -94,14 +84,14 @@ class Characteristic(dbus.service.Object):
         if self.held is not None and self.notifying:
             self.notify(self.held)
             self.held = None
-            emit(f'event woken {now()}')
+            emit(f'event woken {time.monotonic_ns()}')
         return False
 
     @dbus.service.method('org.bluez.GattCharacteristic1')
     def StopNotify(self):
         self.notifying = False
         if self.uuid == COMMAND:
-            emit(f'event unsubscribed {now()}')
+            emit(f'event unsubscribed {time.monotonic_ns()}')
 
     def notify(self, value):
         self.value = bytes(value)
@@ -200,7 +190,7 @@ class Agent(dbus.service.Object):
     answer = 'accept'
 
     def decide(self, method, reply, fail, value=None):
-        emit(f'event pairing {method} {now()}')
+        emit(f'event pairing {method} {time.monotonic_ns()}')
         if self.answer == 'accept':
             reply() if value is None else reply(value)
         elif self.answer == 'refuse':
@@ -231,15 +221,15 @@ class Agent(dbus.service.Object):
 
     @dbus.service.method('org.bluez.Agent1', in_signature='ouq')
     def DisplayPasskey(self, _device, _passkey, _entered):
-        emit(f'event pairing display {now()}')
+        emit(f'event pairing display {time.monotonic_ns()}')
 
     @dbus.service.method('org.bluez.Agent1', in_signature='os')
     def DisplayPinCode(self, _device, _code):
-        emit(f'event pairing display {now()}')
+        emit(f'event pairing display {time.monotonic_ns()}')
 
     @dbus.service.method('org.bluez.Agent1')
     def Cancel(self):
-        emit(f'event pairing cancelled {now()}')
+        emit(f'event pairing cancelled {time.monotonic_ns()}')
 
     @dbus.service.method('org.bluez.Agent1')
     def Release(self):
@@ -262,7 +252,8 @@ class Clicker:
         # A fresh proxy each time: bluetoothd may have been restarted under another bus name.
         adapter = self.bus.get_object(BLUEZ, self.adapter_path, introspect=False)
         getattr(dbus.Interface(adapter, interface), method)(
-            *arguments, signature=signature, timeout=30, reply_handler=lambda *values: outcome.append((True, values)),
+            *arguments, signature=signature, timeout=30,
+            reply_handler=lambda *values: outcome.append((True, values)),
             error_handler=lambda error: outcome.append((False, error)))
         context = GLib.main_context_default()
         while not outcome:
@@ -295,7 +286,7 @@ class Clicker:
         services = [SERVICE] + ([HID] if 'hid' in options else [])
         self.advertisement = Advertisement(self.bus, f'/quenlark/{self.tag}/adv{self.generation}',
                                            services, self.name)
-        started = now()
+        started = time.monotonic_ns()
         self.call('org.bluez.LEAdvertisingManager1', 'RegisterAdvertisement',
                   dbus.ObjectPath(self.advertisement.__dbus_object_path__), NO_OPTIONS)
         return str(started)
@@ -312,7 +303,7 @@ class Clicker:
 
     def notify(self, options):
         interval, values = int(options[0]) / 1000.0, [bytes.fromhex(v) for v in options[1:]]
-        started = now()
+        started = time.monotonic_ns()
         for index, value in enumerate(values):
             self.application.command.notify(value)
             # Let the bus carry it before the next one, at the asked pace.
@@ -353,7 +344,8 @@ class Clicker:
         self.set_adapter('Alias', self.name)
 
     def agent_(self, options):
-        manager = dbus.Interface(self.bus.get_object(BLUEZ, '/org/bluez'), 'org.bluez.AgentManager1')
+        manager = dbus.Interface(self.bus.get_object(BLUEZ, '/org/bluez'),
+                                 'org.bluez.AgentManager1')
         if self.agent is None:
             self.agent = Agent(self.bus, '/quenlark/agent')
         else:

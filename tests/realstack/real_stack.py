@@ -1,18 +1,9 @@
 # SPDX-License-Identifier: MIT
 """The real Bluetooth stack inside the VM (realstack-vm): the kernel's Bluetooth modules, three
 LE controllers emulated by btvirt (hci0 for the program, hci1 and hci2 for clickers), a system
-dbus-daemon and the real bluetoothd; and handles on what runs on it: a clicker per controller
-(clicker_peripheral.py), the Bluetooth harness, and the whole program in a desktop
-(companion_session with the real system bus).
+bus and the real bluetoothd; and what runs on it: a clicker per controller
+(clicker_peripheral.py), the Bluetooth harness, and the whole program in a desktop."""
 
-    with RealStack(logs) as stack:
-        clicker = stack.clicker('hci1')
-        clicker.send('advertise')
-        harness = stack.harness(build)
-        harness.wait_line('subscribed')
-"""
-
-import argparse
 import datetime
 import glob
 import os
@@ -25,7 +16,6 @@ import sys
 import tempfile
 import threading
 import time
-import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'support'))
@@ -70,7 +60,7 @@ class Lines:
         self._new.put(None)
 
     def wait_line(self, pattern, timeout=TIMEOUT, start=0):
-        """The first line from index `start` on that matches `pattern` (a regular expression)."""
+        """The first line from index `start` on that matches the regular expression `pattern`."""
         deadline = time.monotonic() + timeout
         while True:
             for line in self.lines[start:]:
@@ -85,17 +75,17 @@ class Lines:
             except queue.Empty:
                 pass
 
-    def count(self, pattern, start=0):
-        return sum(1 for line in self.lines[start:] if re.search(pattern, line))
+    def count(self, pattern):
+        return sum(1 for line in self.lines if re.search(pattern, line))
 
 
 class Btmon:
-    """btmon recording every controller to a btsnoop file, read back with btmon -r: how long a
-    controller spends scanning actively, scanning passively and initiating connections."""
+    """btmon recording every controller; read back, how long one spent scanning and initiating."""
 
     # A packet's first line, its name shortened to fit 80 columns: matched by opcode or event code.
-    HEADER = re.compile(r'^([<>]) HCI (?:Command|Event): .*?\((0x[0-9a-f]{2}(?:\|0x[0-9a-f]{4})?)\) '
-                        r'plen \d+ .*\[(hci\d+)\] (\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+)$')
+    HEADER = re.compile(r'^([<>]) HCI (?:Command|Event): .*?'
+                        r'\((0x[0-9a-f]{2}(?:\|0x[0-9a-f]{4})?)\) plen \d+ .*'
+                        r'\[(hci\d+)\] (\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+)$')
     COMPLETED = re.compile(r'^\s+.+? \((0x[0-9a-f]{2}\|0x[0-9a-f]{4})\) ncmd', re.MULTILINE)
     SCAN_PARAMETERS = ('0x08|0x000b', '0x08|0x0041')
     SCAN_ENABLE = ('0x08|0x000c', '0x08|0x0042')
@@ -113,32 +103,27 @@ class Btmon:
     def stop(self):
         end(self.process)
 
-    def blocks(self, adapter):
-        """(time, direction, opcode or event code, body) of each HCI packet of `adapter`."""
+    def blocks(self):
+        """(time, direction, opcode or event code, body) of each HCI packet of hci0."""
         text = run('btmon', '-T', '-r', self.path, timeout=120)
         with open(self.path + '.txt', 'w', encoding='utf-8') as decoded:
             decoded.write(text)
-        packets, current = [], None
-        for line in text.splitlines():
-            if line[:1].isspace():
-                if current:
-                    current[3].append(line)
-                continue
-            current = None
-            header = self.HEADER.match(line.rstrip())
-            if header and header.group(3) == adapter:
+        packets = []
+        # A packet is its header line and the indented lines under it.
+        for block in re.split(r'\n(?![ \t])', text):
+            first, _, body = block.partition('\n')
+            header = self.HEADER.match(first.rstrip())
+            if header and header.group(3) == 'hci0':
                 moment = datetime.datetime.strptime(header.group(4), '%Y-%m-%d %H:%M:%S.%f')
-                current = (moment.timestamp(), header.group(1), header.group(2), [])
-                packets.append(current)
-        return [(moment, direction, code, '\n'.join(body))
-                for moment, direction, code, body in packets]
+                packets.append((moment.timestamp(), header.group(1), header.group(2), body))
+        return packets
 
-    def connections(self, adapter='hci0'):
+    def connections(self):
         """time.time() of each connection the controller completed (or failed) so far."""
-        return [moment for moment, _, code, body in self.blocks(adapter)
+        return [moment for moment, _, code, body in self.blocks()
                 if code == self.LE_META and self.CONNECTED.search(body)]
 
-    def shares(self, start, until, adapter='hci0'):
+    def shares(self, start, until):
         """Shares of [start, until] (time.time() seconds) spent scanning actively, scanning
         passively and initiating, and how many commands the controller took in all. A command
         counts once the controller reports it succeeded; the controller is taken as idle when
@@ -146,18 +131,14 @@ class Btmon:
         state = {'scanning': False, 'active': False, 'initiating': False}
         spent = {'active': 0.0, 'passive': 0.0, 'initiating': 0.0}
         sent, commands, last = {}, 0, start
-
-        def account(moment):
-            nonlocal last
+        # The last row only closes the accounting at `until`.
+        for moment, direction, code, body in self.blocks() + [(until, '', '', '')]:
             moment = min(max(moment, start), until)
             if state['scanning']:
                 spent['active' if state['active'] else 'passive'] += moment - last
             if state['initiating']:
                 spent['initiating'] += moment - last
             last = max(last, moment)
-
-        for moment, direction, code, body in self.blocks(adapter):
-            account(moment)
             if direction == '<':
                 sent[code] = body
                 commands += 1
@@ -181,23 +162,19 @@ class Btmon:
                 state['initiating'] = False
             elif command == self.RESET:
                 state.update(scanning=False, initiating=False)
-        account(until)
         if commands == 0:
-            raise SessionError(f'btmon recorded no command of {adapter} in {self.path}')
+            raise SessionError(f'btmon recorded no command of hci0 in {self.path}')
         return {kind: value / (until - start) for kind, value in spent.items()}, commands
 
 
 class HidWatch:
-    """What a hostile device (a ClickerPeripheral) could get from the stack, watched without a gap
-    while it runs: each of its links and each HID or input device the kernel makes, from the
-    kernel's own uevents (udevadm will not listen inside the VM's chroot); each input device listed
-    and each bond with it that bluetoothd stored for another controller, polled 10 times a second.
-    Times are CLOCK_MONOTONIC seconds.
-
-    No input device may come into being at all. bluetoothd's input profile pairs a HID device as
-    soon as it has its services, before the program can read them, so with an agent that says yes
-    a bond may come over a link; it must be gone within GRACE s of the link's end, as the program
-    removes the device when it cuts the link. The hostile device's own bond is none of ours."""
+    """What a hostile device (a ClickerPeripheral) gets from the stack, watched without a gap: its
+    links and every HID or input device, from the kernel's uevents (udevadm cannot listen in the
+    VM's chroot); input devices listed and its bonds stored for another controller, polled every
+    PERIOD s. Times are CLOCK_MONOTONIC s. No input device may appear at all. bluetoothd's input
+    profile pairs a HID device before the program can read its services, so with an agent that
+    says yes a bond may come over a link; the program removes the device when it cuts the link,
+    so the bond must be gone within GRACE s of the link's end."""
 
     PERIOD = 0.1
     GRACE = 2.0
@@ -265,10 +242,9 @@ class HidWatch:
                     self.listed.setdefault(name, [now, now])[1] = now
 
     def stop(self, agent_requests):
-        """Ends the watch; returns the line that reports the worst windows, a line on each thing
-        seen, and what broke the rules: an input or HID device, a bond that outlived its link, or a
-        link still up at the end. `agent_requests` are the CLOCK_MONOTONIC ns of the pairing
-        requests the agents saw."""
+        """Ends the watch; returns the worst windows' line, a line on each thing seen, and what
+        broke the rules: an input or HID device, a bond that outlived its link, a link still up.
+        `agent_requests`: CLOCK_MONOTONIC ns of the agents' pairing requests."""
         self._stopped.set()
         self._thread.join()
         self.socket.close()
@@ -313,7 +289,7 @@ class HidWatch:
 
 
 class ClickerPeripheral:
-    """clicker_peripheral.py on one controller; send() returns its answer's detail."""
+    """clicker_peripheral.py on one controller; send() returns its last answer's detail."""
 
     def __init__(self, adapter, log_path):
         self.adapter = adapter
@@ -324,13 +300,14 @@ class ClickerPeripheral:
         self.address = self.send('address')
         self.since = 0
 
-    def send(self, command, timeout=TIMEOUT * 4):
-        start = len(self.out.lines)
-        self.process.stdin.write(command + '\n')
-        self.process.stdin.flush()
-        answer = self.out.wait_line('^(ok|error)', timeout, start)
-        if answer.startswith('error'):
-            raise SessionError(f'{self.adapter}: {command.split()[0]}: {answer}')
+    def send(self, *commands):
+        for command in commands:
+            start = len(self.out.lines)
+            self.process.stdin.write(command + '\n')
+            self.process.stdin.flush()
+            answer = self.out.wait_line('^(ok|error)', TIMEOUT * 4, start)
+            if answer.startswith('error'):
+                raise SessionError(f'{self.adapter}: {command.split()[0]}: {answer}')
         return answer[3:]
 
     def mark(self):
@@ -417,7 +394,7 @@ class RealStack:
         os.environ['DBUS_SYSTEM_BUS_ADDRESS'] = SYSTEM_BUS
         self._start_btvirt()
         self.start_bluetoothd()
-        self._parts.append(self.stop_bluetoothd)
+        self._parts.append(lambda: end(self.bluetoothd))
         for index in range(CONTROLLERS):
             self.power(f'hci{index}', True)
 
@@ -459,17 +436,6 @@ class RealStack:
                                                                'ObjectManager.GetManagedObjects')
                              for i in range(CONTROLLERS)), 'bluetoothd with every controller')
 
-    def check_bluetoothd(self):
-        if self.bluetoothd.poll() is not None:
-            raise SessionError(f'bluetoothd died: status {self.bluetoothd.poll()}')
-
-    def stop_bluetoothd(self, kill=False):
-        if kill:
-            self.bluetoothd.kill()
-            self.bluetoothd.wait()
-        else:
-            end(self.bluetoothd)
-
     def power(self, adapter, on):
         dbus_send(f'/org/bluez/{adapter}', 'org.freedesktop.DBus.Properties.Set',
                   'string:org.bluez.Adapter1', 'string:Powered',
@@ -477,10 +443,8 @@ class RealStack:
 
     def privacy(self, adapter, on):
         """Resolvable private addresses on the controller (set while it is off)."""
-        index = adapter[3:]
-        run('btmgmt', '--index', index, 'power', 'off')
-        run('btmgmt', '--index', index, 'privacy', 'on' if on else 'off')
-        run('btmgmt', '--index', index, 'power', 'on')
+        for step in (('power', 'off'), ('privacy', 'on' if on else 'off'), ('power', 'on')):
+            run('btmgmt', '--index', adapter[3:], *step)
 
     def clicker(self, adapter):
         if adapter not in self.clickers:
@@ -489,25 +453,20 @@ class RealStack:
             self.clickers[adapter] = clicker
         return self.clickers[adapter]
 
-    def devices(self, adapter='hci0'):
-        """Device object paths bluetoothd holds under the adapter."""
-        reply = dbus_send('/', 'org.freedesktop.DBus.ObjectManager.GetManagedObjects')
-        return sorted(set(re.findall(rf'object path "(/org/bluez/{adapter}/dev_[0-9A-F_]+)"',
-                                     reply)))
+    @staticmethod
+    def bluetoothctl(*arguments, timeout=60):
+        return run('bluetoothctl', *arguments, timeout=timeout)
 
     def device_info(self, address):
-        return run('bluetoothctl', 'info', address, timeout=15)
+        return self.bluetoothctl('info', address, timeout=15)
 
     @staticmethod
-    def run_bluetoothctl(*arguments):
-        return run('bluetoothctl', *arguments, timeout=60)
-
-    def remove_devices(self):
+    def remove_devices():
         """bluetoothd forgets every device, bonds included, on every controller."""
-        for index in range(CONTROLLERS):
-            for path in self.devices(f'hci{index}'):
-                dbus_send(f'/org/bluez/hci{index}', 'org.bluez.Adapter1.RemoveDevice',
-                          f'objpath:{path}')
+        reply = dbus_send('/', 'org.freedesktop.DBus.ObjectManager.GetManagedObjects')
+        for device, adapter in sorted(set(re.findall(
+                r'object path "((/org/bluez/hci\d+)/dev_[0-9A-F_]+)"', reply))):
+            dbus_send(adapter, 'org.bluez.Adapter1.RemoveDevice', f'objpath:{device}')
 
     def hid_watch(self, device, name):
         return HidWatch(device, self.log(f'{name}-uevents.log'))
@@ -529,39 +488,3 @@ class RealStack:
             except Exception:  # pylint: disable=broad-except
                 pass
 
-
-def run_scenarios(scenarios, bed_type, description):
-    """Runs the named rows of `scenarios` ((name, function of a bed) pairs), or all, on one stack;
-    each leaves RESULTS/NAME.log whose first line is "pass" or "fail: why", then its notes."""
-    parser = argparse.ArgumentParser(description=description.splitlines()[0])
-    parser.add_argument('--build', required=True)
-    parser.add_argument('--results', required=True)
-    parser.add_argument('names', nargs='*')
-    arguments = parser.parse_args()
-    chosen = [row for row in scenarios if not arguments.names or row[0] in arguments.names]
-    passed, started = 0, time.monotonic()
-    with RealStack(arguments.results) as stack:
-        notes = []
-        bed = bed_type(stack, arguments.build, notes)
-        for name, scenario in chosen:
-            notes.clear()
-            began = time.monotonic()
-            try:
-                bed.reset()
-                scenario(bed)
-                stack.check_bluetoothd()
-                verdict = 'pass'
-                passed += 1
-            except Exception as error:  # pylint: disable=broad-except
-                verdict = f'fail: {type(error).__name__}: {error}'
-                notes.extend([traceback.format_exc(), bed.diagnostics()])
-                if stack.bluetoothd.poll() is not None:
-                    verdict += f' (bluetoothd died: status {stack.bluetoothd.poll()})'
-                    stack.start_bluetoothd()
-            with open(os.path.join(arguments.results, f'{name}.log'), 'w',
-                      encoding='utf-8') as log:
-                log.write('\n'.join([verdict, f'took {time.monotonic() - began:.1f} s', *notes]))
-            print(f'{name}: {verdict}', flush=True)
-    print(f'{passed} passed, {len(chosen) - passed} failed '
-          f'({time.monotonic() - started:.0f} s)', flush=True)
-    return 0 if passed == len(chosen) else 1

@@ -2,24 +2,23 @@
 # SPDX-License-Identifier: MIT
 """Link rules on the real Bluetooth stack, run inside the VM by `run`: one stack for all
 scenarios, a clicker on hci1, a second clicker or a hostile device on hci2, and on hci0 the
-program's adapter through the Bluetooth harness or the whole program in a desktop.
+program's adapter through the Bluetooth harness or the whole program in a desktop. Each scenario
+leaves RESULTS/NAME.log whose first line is "pass" or "fail: why", then its notes.
 
     scenarios.py --build DIR --results DIR [NAME...]
-
-Each scenario leaves RESULTS/NAME.log whose first line is "pass" or "fail: why".
 """
 
+import argparse
 import collections
 import os
 import re
-import subprocess
 import sys
 import time
+import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from real_stack import RealSession, SessionError, run_scenarios, wait_for  # noqa: E402
+from real_stack import RealSession, RealStack, SessionError, wait_for  # noqa: E402
 
-CLICKER_ID = '00000000-0000-0000-0000-{}'
 RIGHT, LEFT = ('press', 'Right'), ('press', 'Left')
 LINK = 20  # s: a connection, services and a subscription under TCG
 QUIET = 12  # s: long enough for a wrong connection or a pairing to show
@@ -34,11 +33,10 @@ ACTIVE_SCAN_SHARE = 0.05
 class Bed:
     """What one scenario works with; `reset` puts the stack back between scenarios."""
 
-    def __init__(self, stack, build, notes):
-        self.stack, self.build, self.notes = stack, build, notes
+    def __init__(self, stack, build):
+        self.stack, self.build, self.notes = stack, build, []
         self.one, self.two = stack.clicker('hci1'), stack.clicker('hci2')
-        self._session = None
-        self.harness = None
+        self._session = self.harness = None
 
     @property
     def session(self):
@@ -58,9 +56,7 @@ class Bed:
             self._session.forget_saved_clicker()
         self.stack.power('hci0', True)
         for clicker in (self.one, self.two):
-            for command in ('stop', 'power on', 'gatt', f'name Clicker {clicker.adapter}',
-                            'agent off'):
-                clicker.send(command)
+            clicker.send('stop', 'power on', 'gatt', f'name Clicker {clicker.adapter}', 'agent off')
             clicker.mark()
         self.stack.remove_devices()
 
@@ -79,23 +75,17 @@ class Bed:
                         clicker.events('subscribed')[count - 1],
                         f'subscription {count} at {clicker.adapter}', timeout)
 
-    def companion_on(self, clicker):
-        """The program, started with `clicker` advertising, connected and subscribed."""
+    def companion_on(self, clicker, advertise=True):
+        """The program started, and connected to `clicker` and subscribed."""
         before = len(clicker.events('subscribed'))
-        clicker.send('advertise')
+        if advertise:
+            clicker.send('advertise')
         self.session.start_companion()
         self.subscribed(clicker, before + 1)
         self.session.wait_for_panel()
 
-    def keys(self, clicker, *packets):
-        """Notifies the packets as fast as the link takes them; returns the presses they gave."""
-        clicker.send('notify 0 ' + ' '.join(packets))
-        events = self.session.keys.next_keys(2 * len(packets), timeout=LINK + len(packets) / 10)
-        return [(event.kind, event.key) for event in events if event.kind == 'press']
-
     def presses_within(self, count, timeout):
-        """The presses among the next key events, up to `count` of them (with their releases),
-        that arrive within `timeout` s."""
+        """The presses among the next 2 * `count` key events that arrive within `timeout` s."""
         deadline, events = time.monotonic() + timeout, []
         while len(events) < 2 * count:
             try:
@@ -106,18 +96,19 @@ class Bed:
         return [(event.kind, event.key) for event in events if event.kind == 'press']
 
     def every_press(self, clicker, *packets, timeout=LINK / 2):
-        """Notifies the packets at once: each gives exactly its one key, in order."""
+        """Notifies the packets as fast as the link takes them: each gives exactly its one key,
+        in order, and nothing more comes."""
         clicker.send('notify 0 ' + ' '.join(packets))
         wanted = [RIGHT if packet.startswith('01') else LEFT for packet in packets]
         got = self.presses_within(len(wanted), timeout)
-        assert got == wanted, f'presses {list(packets)} gave {got}'
-        self.no_keys(2)
-
-    def no_keys(self, seconds=3):
+        wrong = next((i for i, pair in enumerate(zip(got, wanted)) if pair[0] != pair[1]),
+                     min(len(got), len(wanted)))
+        assert got == wanted, (f'{len(wanted)} presses gave {len(got)} keys; from key {wrong}: '
+                               f'{got[wrong:wrong + 3]}, wanted {wanted[wrong:wrong + 3]}')
         try:
-            extra = self.session.keys.next_keys(1, timeout=seconds)
+            extra = self.session.keys.next_keys(1, timeout=3)
         except SessionError:
-            return True
+            return
         raise AssertionError(f'an unexpected key: {extra}')
 
     def diagnostics(self):
@@ -128,26 +119,24 @@ class Bed:
         return 'Paired: yes' in info or 'Bonded: yes' in info
 
 
+def clicker_id(clicker):
+    return '00000000-0000-0000-0000-' + clicker.address.replace(':', '')
+
+
 def first_connection_keys(bed):
     bed.companion_on(bed.one)
-    assert bed.session.saved_clicker() == CLICKER_ID.format(bed.one.address.replace(':', ''))
-    assert bed.keys(bed.one, '0101', '0202', '0103') == [RIGHT, LEFT, RIGHT]
+    assert bed.session.saved_clicker() == clicker_id(bed.one)
+    bed.every_press(bed.one, '0101', '0202', '0103')
 
 
 def burst_of_500(bed):
     bed.companion_on(bed.one)
     packets = [f'{1 if i % 3 else 2:02x}{i % 256:02x}' for i in range(1, 501)]
-    got = bed.keys(bed.one, *packets)
-    wanted = [RIGHT if p[:2] == '01' else LEFT for p in packets]
-    wrong = next((i for i, (a, b) in enumerate(zip(got, wanted)) if a != b), None)
-    assert wrong is None, f'key {wrong} of {len(got)}: {got[wrong - 2:wrong + 3]}, ' \
-                          f'wanted {wanted[wrong - 2:wrong + 3]}'
-    bed.no_keys()
+    bed.every_press(bed.one, *packets, timeout=LINK + len(packets) / 10)
 
 
 def reconnects_after(disturb, timeout=LINK):
-    """The program is subscribed again after `disturb(bed)`, and from the moment the clicker
-    sees that subscription every press gives its key."""
+    """After `disturb(bed)` the program subscribes again; from then every press gives its key."""
     def scenario(bed):
         bed.companion_on(bed.one)
         disturb(bed)
@@ -160,19 +149,17 @@ def clicker_away_and_back(bed):
     """btvirt has no radio range: the clicker stops advertising and its controller goes off, then
     it advertises again. btvirt keeps advertising for a controller switched off while it
     advertised, and completes a connection to it that nothing ever ends."""
-    bed.one.send('stop')
-    bed.one.send('power off')
+    bed.one.send('stop', 'power off')
     time.sleep(3)
-    bed.one.send('power on')
-    bed.one.send('advertise')
+    bed.one.send('power on', 'advertise')
 
 
 def bluetoothd_restarted(bed):
-    bed.stack.stop_bluetoothd(kill=True)
+    bed.stack.bluetoothd.kill()
+    bed.stack.bluetoothd.wait()
     bed.stack.start_bluetoothd()
     # The clicker is a device of its own: it registers and advertises again on the new daemon.
-    for command in ('power on', 'gatt', 'advertise'):
-        bed.one.send(command)
+    bed.one.send('power on', 'gatt', 'advertise')
     bed.stack.power('hci0', True)
 
 
@@ -184,18 +171,15 @@ def adapter_off_and_on(bed):
 
 def paired_and_connected_by_the_desktop(bed):
     """Bonded and connected by bluetoothd itself, the clicker no longer advertises."""
-    bed.one.send('agent accept')
-    bed.one.send('advertise')
-    run = bed.stack.run_bluetoothctl
+    bed.one.send('agent accept', 'advertise')
+    run = bed.stack.bluetoothctl
     run('--timeout', '6', 'scan', 'le')
     assert 'Pairing successful' in run('--timeout', '20', 'pair', bed.one.address)
     bed.one.send('stop')
     run('--timeout', '15', 'connect', bed.one.address)
     assert 'Connected: yes' in bed.stack.device_info(bed.one.address)
-    bed.session.start_companion()
-    bed.subscribed(bed.one)
-    bed.session.wait_for_panel()
-    assert bed.keys(bed.one, '0105') == [RIGHT]
+    bed.companion_on(bed.one, advertise=False)
+    bed.every_press(bed.one, '0105')
 
 
 def private_address(bed):
@@ -208,12 +192,12 @@ def private_address(bed):
             bed.reset()
             bed.companion_on(bed.one)
             saved = bed.session.saved_clicker()
-            assert saved != CLICKER_ID.format(bed.one.address.replace(':', '')), 'no privacy'
-            assert bed.keys(bed.one, '0111') == [RIGHT]
+            assert saved != clicker_id(bed.one), 'no privacy'
+            bed.every_press(bed.one, '0111')
             if bonded:
                 address = ':'.join(re.findall('..', saved[-12:]))
                 bed.one.send('agent accept')
-                bed.note('pairing: ' + bed.stack.run_bluetoothctl(
+                bed.note('pairing: ' + bed.stack.bluetoothctl(
                     '--timeout', '20', 'pair', address).strip().splitlines()[-1])
             before = len(bed.one.events('subscribed'))
             clicker_away_and_back(bed)
@@ -227,8 +211,7 @@ def private_address(bed):
 
 def only_the_remembered_clicker(bed):
     bed.companion_on(bed.one)
-    bed.one.send('stop')
-    bed.one.send('drop')
+    bed.one.send('stop', 'drop')
     bed.two.send('advertise')
     time.sleep(QUIET)
     assert bed.two.events('subscribed') == [], 'the other clicker was taken'
@@ -287,8 +270,7 @@ def click_forget_device(session):
             for y in range(image.height)]
     background = collections.Counter(pixel for row in rows for pixel in row).most_common(1)[0][0]
     rule = next(y for y, row in enumerate(rows) if len(set(row)) == 1 and row[0] != background)
-    subprocess.run(['xdotool', 'mousemove', str(panel.x + 40), str(panel.y + rule + 20),
-                    'click', '1'], env=session.environment(), check=True, timeout=20)
+    session.click(panel.x + 40, panel.y + rule + 20)
 
 
 def forget_device(bed):
@@ -305,16 +287,14 @@ def forget_device(bed):
     # two separate devices never do.
     bed.two.send('advertise')
     bed.subscribed(bed.two)
-    wait_for(lambda: bed.session.saved_clicker() ==
-             CLICKER_ID.format(bed.two.address.replace(':', '')), 'the other clicker remembered')
+    wait_for(lambda: bed.session.saved_clicker() == clicker_id(bed.two),
+             'the other clicker remembered')
     bed.session.wait_for_panel()
     bed.every_press(bed.two, '0203', '0104')
 
 
 def encrypted_clicker(bed, answer):
-    bed.one.send('gatt encrypt')
-    bed.one.send(f'agent {answer}')
-    bed.one.send('advertise')
+    bed.one.send('gatt encrypt', f'agent {answer}', 'advertise')
     harness = bed.start_harness(f'encrypted-{answer}')
     if answer == 'accept':
         bed.subscribed(bed.one)
@@ -322,7 +302,8 @@ def encrypted_clicker(bed, answer):
         harness.out.wait_line(r'^value \S+ 0101$')
         return
     time.sleep(2 * QUIET)
-    bed.note(f'agent requests {bed.one.events("pairing")}\n{bed.stack.device_info(bed.one.address)}')
+    bed.note(f'agent requests {bed.one.events("pairing")}\n'
+             + bed.stack.device_info(bed.one.address))
     assert harness.out.count('^subscribed') <= len(bed.one.events('subscribed')), \
         'reported subscribed, though the clicker saw no subscription'
     # Backs off: not the 13 attempts in 30 s of a tight loop.
@@ -336,17 +317,14 @@ def encrypted_clicker(bed, answer):
 
 
 def hostile_hid_device(bed, advertises_hid):
-    """A device offering HID over GATT beside the clicker service, with an agent that says yes
-    to everything: watched for the whole scenario, no input device comes into being, not even for
-    a moment, it keeps no bond beyond its link, no key comes of it, and the real clicker is
-    taken."""
+    """A device offering HID over GATT beside the clicker service, its agent saying yes to all:
+    no input device comes into being even for a moment, no bond outlives its link, no key comes
+    of it, and the real clicker is taken."""
     watch = bed.stack.hid_watch(bed.two, 'hostile-hid-' + ('advertised' if advertises_hid
                                                             else 'in-gatt'))
     try:
-        bed.two.send('name Hostile Keyboard')
-        bed.two.send('gatt hid')
-        bed.two.send('agent accept')
-        bed.two.send('advertise hid' if advertises_hid else 'advertise')
+        bed.two.send('name Hostile Keyboard', 'gatt hid', 'agent accept',
+                     'advertise hid' if advertises_hid else 'advertise')
         bed.session.start_companion()
         time.sleep(QUIET)
         if bed.two.events('subscribed'):
@@ -357,7 +335,7 @@ def hostile_hid_device(bed, advertises_hid):
         bed.one.send('advertise')
         bed.subscribed(bed.one)
         bed.session.wait_for_panel()
-        assert bed.keys(bed.one, '0102') == [RIGHT]
+        bed.every_press(bed.one, '0102')
         time.sleep(QUIET / 2)
         assert not bed.bonded(bed.two.address), 'the hostile device was bonded later'
     finally:
@@ -389,5 +367,43 @@ SCENARIOS = [
 ]
 
 
+
+def main():
+    """Runs the named scenarios, or all, on one stack."""
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument('--build', required=True)
+    parser.add_argument('--results', required=True)
+    parser.add_argument('names', nargs='*')
+    arguments = parser.parse_args()
+    chosen = [row for row in SCENARIOS if not arguments.names or row[0] in arguments.names]
+    passed, started = 0, time.monotonic()
+    with RealStack(arguments.results) as stack:
+        bed = Bed(stack, arguments.build)
+        for name, scenario in chosen:
+            bed.notes.clear()
+            began = time.monotonic()
+            try:
+                bed.reset()
+                scenario(bed)
+                if stack.bluetoothd.poll() is not None:
+                    raise SessionError('bluetoothd died')
+                verdict = 'pass'
+                passed += 1
+            except Exception as error:  # pylint: disable=broad-except
+                verdict = f'fail: {type(error).__name__}: {error}'
+                bed.notes.extend([traceback.format_exc(), bed.diagnostics()])
+                if stack.bluetoothd.poll() is not None:
+                    verdict += f' (bluetoothd died: status {stack.bluetoothd.poll()})'
+                    stack.start_bluetoothd()
+            with open(os.path.join(arguments.results, f'{name}.log'), 'w',
+                      encoding='utf-8') as log:
+                log.write('\n'.join([verdict, f'took {time.monotonic() - began:.1f} s',
+                                     *bed.notes]))
+            print(f'{name}: {verdict}', flush=True)
+    print(f'{passed} passed, {len(chosen) - passed} failed '
+          f'({time.monotonic() - started:.0f} s)', flush=True)
+    return 0 if passed == len(chosen) else 1
+
+
 if __name__ == '__main__':
-    sys.exit(run_scenarios(SCENARIOS, Bed, __doc__))
+    sys.exit(main())
