@@ -55,7 +55,6 @@ ATSPI_BUS_LAUNCHER = '/usr/libexec/at-spi-bus-launcher'
 TRAY_ICON_CLASSES = {'xfce4-panel': b'wrapper-2.0', 'trayer': b'quenlark-companion'}
 
 
-
 def missing_desktop_parts():
     """What the accessibility and tray helpers need and this machine lacks."""
     missing = [path for path in (ATSPI_BUS_LAUNCHER, XFCONFD, '/usr/bin/xfce4-panel',
@@ -103,15 +102,16 @@ class CompanionSession:
         self.directory = tempfile.mkdtemp(prefix='quenlark-session-')
         for name in ('config', 'runtime', 'cache', 'data', 'session-bus'):
             os.makedirs(self.path(name), mode=0o700)
-        process, self.system_bus_address = start_bus(['--config-file=' + SYSTEM_BUS_CONFIG],
-                                                     'system')
+        process, self.system_bus_address = self._start_bus(
+            ['--config-file=' + SYSTEM_BUS_CONFIG], 'system')
         self._parts.append(lambda: end(process))
         self.bluez = ScriptedBluez(self.system_bus_address, self.path('bluez.log'))
         self._parts.append(self.bluez.close)
         config = self.path('session-bus.conf')
         with open(config, 'w', encoding='utf-8') as file:
             file.write(SESSION_BUS_CONFIG.format(directory=self.path('session-bus')))
-        session_bus, self.session_bus_address = start_bus(['--config-file=' + config], 'session')
+        session_bus, self.session_bus_address = self._start_bus(['--config-file=' + config],
+                                                                'session')
         self._parts.append(lambda: end(session_bus))
         self._start_desktop()
 
