@@ -32,9 +32,7 @@ def layer(path):
 def main(src):
     src = pathlib.Path(src)
     faults, seen = [], set()
-    for file in sorted(src.rglob('*')):
-        if file.suffix not in {'.hpp', '.cpp'}:
-            continue
+    for file in sorted(p for p in src.rglob('*') if p.suffix in {'.hpp', '.cpp'}):
         own = layer(file.relative_to(src).as_posix())
         for number, line in enumerate(file.read_text().splitlines(), 1):
             match = re.match(r'\s*#\s*include\s+"([^"]+)"', line)

@@ -1,10 +1,8 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""Checks the platform seam in what the targets link, from the table CMake wrote (name, folder,
-sources, link libraries, interface link libraries): the program links no source of the macOS
-folder, and no target of that folder links a Linux-only library or adapter directly. Within the
-Linux folder, whose subfolders are one library each, a file includes from another subfolder only
-what its library links. Usage: check_links.py TARGETS_TSV SRC_DIR"""
+"""Checks the platform seam in the table of targets CMake wrote: the program links no source of
+the macOS folder, no target of that folder links a Linux-only library or adapter, and a file of a
+Linux library includes from another one only what it links. Usage: check_links.py TSV SRC_DIR"""
 import os
 import re
 import sys
@@ -64,20 +62,20 @@ def main(table_path, src):
     def linux_only(links):
         return [l for l in links if l.startswith(LINUX_ONLY) or sources_in([real(l)], 'Linux')]
 
-    faults = []
+    faults, crossing = [], False
     linux = os.path.join(src, 'Platform', 'Linux')
-    linux_targets = [n for n, t in targets.items() if t.get('folder', '').startswith(linux)]
-    for name in linux_targets:
+    for name, target in targets.items():
+        if not target.get('folder', '').startswith(linux):
+            continue
         folders = {targets[n]['folder'] for n in closure(name) if 'folder' in targets.get(n, {})}
-        for path in sorted(own_files(targets[name]['sources'])):
+        for path in sorted(own_files(target['sources'])):
             for include in linux_includes(path):
                 folder = os.path.dirname(os.path.join(src, include))
+                crossing |= folder != target['folder']
                 if folder not in folders:
                     faults.append(f'{os.path.relpath(path, src)} ({name}) includes {include}, '
                                   'from a folder its library does not link')
-    if not any(os.path.dirname(os.path.join(src, i)) != targets[n]['folder']
-               for n in linux_targets for p in own_files(targets[n]['sources'])
-               for i in linux_includes(p)):
+    if not crossing:
         faults.append('no Linux library includes another one\'s header: is the layout still the '
                       'one checked?')
     program = closure('quenlark-companion')

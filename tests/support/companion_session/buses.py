@@ -24,28 +24,16 @@ PORTAL_PATH = '/org/freedesktop/portal/desktop'
 CLICKER_SERVICE = 'e20a39f4-73f5-4bc4-a12f-17d1ad07a961'
 ADAPTER = 'hci0'
 
-# Like the system bus's stand-in, with no service activation: nothing starts behind the tests.
-SESSION_BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC
- "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir={directory}</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_type="method_return"/>
-    <allow send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="signal"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-  </policy>
-</busconfig>
-"""
+
+def _session_bus_config():
+    """The system bus's stand-in as a session bus listening in the folder `{directory}`."""
+    with open(SYSTEM_BUS_CONFIG, encoding='utf-8') as file:
+        config = file.read()
+    return config.replace('<type>system</type>', '<type>session</type>').replace(
+        'unix:tmpdir=/tmp', 'unix:dir={directory}')
+
+
+SESSION_BUS_CONFIG = _session_bus_config()
 
 
 def start_bus(arguments, what):
@@ -94,18 +82,14 @@ class ScriptedBluez:
             self.remove(address)
         if in_range:
             self.add_clicker(address, name)
-        self.mock.SetPowered('hci0', in_range)
+        self.mock.SetPowered(ADAPTER, in_range)
 
     def notify(self, address, value):
-        """Sends one notification of the command characteristic; returns the CLOCK_MONOTONIC
-        time (ns) at which the scripted BlueZ emitted it."""
+        """Notifies the command characteristic; returns when it was sent (CLOCK_MONOTONIC ns)."""
         return int(self.mock.Notify(address, dbus.ByteArray(bytes(value))))
 
     def drop_link(self, address):
         self.mock.DropLink(address)
-
-    def is_connected(self, address):
-        return bool(self.mock.IsConnected(address))
 
     def is_notifying(self, address):
         """Whether the clicker has notifications enabled now; False while it is not connected,
@@ -122,23 +106,14 @@ class ScriptedBluez:
                               'org.freedesktop.DBus.Mock')
         return len(mock.GetMethodCalls(method))
 
-    def log_tail(self, size=4000):
-        try:
-            with open(self.log_path, encoding='utf-8', errors='replace') as log:
-                return log.read()[-size:]
-        except OSError:
-            return ''
-
-
 
 class ScriptedPortal:
-    """The real xdg-desktop-portal in front of the scripted desktop
-    (tests/integration/portal/remote_desktop_backend.py) on the session bus, and its knobs."""
+    """The real xdg-desktop-portal in front of the scripted desktop, and the desktop's knobs."""
 
     ALLOWED, REFUSED, DISMISSED, OPEN = 0, 1, 2, 3
 
-    def __init__(self, environment, bus_address):
-        self.bus = dbus.bus.BusConnection(bus_address)
+    def __init__(self, environment, bus):
+        self.bus = bus
         self.desktop = spawn([PYTHON, '-m', 'dbusmock', '--session', '--template',
                               os.path.join(PORTAL_DIR, 'remote_desktop_backend.py')],
                              env=environment, stdout=subprocess.DEVNULL,
@@ -153,7 +128,6 @@ class ScriptedPortal:
                                    'org.freedesktop.DBus.Mock')
 
     def close(self):
-        self.bus.close()
         end(self.frontend)
         end(self.desktop)
 
@@ -175,8 +149,7 @@ class ScriptedPortal:
 
 
 class Tray:
-    """A desktop's tray on the session bus (tests/support/status_notifier_watcher.py),
-    which lists the items that registered with it."""
+    """A desktop's tray (status_notifier_watcher.py): the items that registered with it."""
 
     def __init__(self, environment):
         self.process = spawn([PYTHON, TRAY_WATCHER], env=environment, stdout=subprocess.PIPE,

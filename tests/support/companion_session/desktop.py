@@ -3,14 +3,13 @@
 accessibility bus; and the session that holds every part (see the package's docstring)."""
 
 import collections
+import functools
 import importlib
 import importlib.util
 import os
 import shutil
 import subprocess
 import tempfile
-import threading
-import queue
 
 import dbus
 import dbus.bus
@@ -20,7 +19,8 @@ from Xlib.protocol import event as xevent
 
 from .buses import SESSION_BUS_CONFIG, SYSTEM_BUS_CONFIG, ScriptedBluez, Tray, start_bus
 from .keys import KeyWindow
-from .processes import DEFAULT_TIMEOUT, SessionError, end, install_signal_handlers, spawn, wait_for
+from .processes import (DEFAULT_TIMEOUT, SessionError, end, file_tail, install_signal_handlers,
+                        read_line, spawn, wait_for)
 from .program import FOREIGN_VARIABLES, Companion, saved_clicker
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(
@@ -63,15 +63,16 @@ def missing_desktop_parts():
     return missing + ([] if importlib.util.find_spec('pyatspi') else ['pyatspi'])
 
 
-Window = collections.namedtuple('Window', 'id x y width height viewable')
+Window = collections.namedtuple('Window', 'id x y width height')
 
 
 class CompanionSession:
     """The session on Xvfb with the key window; see the package's docstring."""
     DISPLAY_LOG = 'xvfb.log'
+    _start_bus = staticmethod(start_bus)
+    wait_for = staticmethod(wait_for)
 
-    def __init__(self, program=None, screen='1280x800x24', key_window_geometry='360x300+300+40',
-                 keep_files=False):
+    def __init__(self, program=None, screen='1280x800x24', key_window_geometry='360x300+300+40'):
         """`program` defaults to QUENLARK_COMPANION, else the default build's."""
         self.program = os.path.abspath(program or os.environ.get('QUENLARK_COMPANION', os.path.join(
             ROOT, 'build', 'default', 'src', 'quenlark-companion')))
@@ -79,15 +80,11 @@ class CompanionSession:
             raise SessionError(f'{self.program} is not an executable program')
         self.screen = screen
         self.key_window_geometry = key_window_geometry
-        self.keep_files = keep_files
         self.directory = None
         self.companions = []
         self._parts = []
-        self._display = None
         self._extra_environment = {}
         self._tray_host = None
-
-    # Setup and teardown
 
     def __enter__(self):
         install_signal_handlers()
@@ -105,23 +102,26 @@ class CompanionSession:
         self.directory = tempfile.mkdtemp(prefix='quenlark-session-')
         for name in ('config', 'runtime', 'cache', 'data', 'session-bus'):
             os.makedirs(self.path(name), mode=0o700)
-
-        system_bus_process, self.system_bus_address = self._start_bus(
+        process, self.system_bus_address = self._start_bus(
             ['--config-file=' + SYSTEM_BUS_CONFIG], 'system')
-        self._parts.append(lambda: end(system_bus_process))
+        self._parts.append(lambda: end(process))
         self.bluez = ScriptedBluez(self.system_bus_address, self.path('bluez.log'))
         self._parts.append(self.bluez.close)
-
         config = self.path('session-bus.conf')
         with open(config, 'w', encoding='utf-8') as file:
             file.write(SESSION_BUS_CONFIG.format(directory=self.path('session-bus')))
-        session_bus_process, self.session_bus_address = self._start_bus(
-            ['--config-file=' + config], 'session')
-        self._parts.append(lambda: end(session_bus_process))
+        session_bus, self.session_bus_address = self._start_bus(['--config-file=' + config],
+                                                                'session')
+        self._parts.append(lambda: end(session_bus))
         self._start_desktop()
 
     def _start_desktop(self):
-        self._start_display()
+        process = self._start(['Xvfb', '-displayfd', '1', '-nolisten', 'tcp', '-screen', '0',
+                               self.screen], self.DISPLAY_LOG, stdout=subprocess.PIPE, text=True)
+        try:
+            self.display_name = ':' + read_line(process, 'Xvfb to give its display number')
+        except SessionError as error:
+            raise SessionError(f'{error}: {file_tail(self.path(self.DISPLAY_LOG))}') from None
         self.keys = KeyWindow(self.environment(), self.key_window_geometry)
         self._parts.append(self.keys.close)
         self._display = xdisplay.Display(self.display_name)
@@ -140,35 +140,32 @@ class CompanionSession:
                 self._parts.pop()()
             except Exception:  # pylint: disable=broad-except
                 pass
-        if self.directory and not self.keep_files:
+        if self.directory:
             shutil.rmtree(self.directory, ignore_errors=True)
 
-    @staticmethod
-    def _start_bus(arguments, what):
-        return start_bus(arguments, what)
-
-    def _start_display(self):
-        reader, writer = os.pipe()
-        try:
-            with open(self.path('xvfb.log'), 'wb') as log:
-                process = spawn(['Xvfb', '-displayfd', str(writer), '-nolisten', 'tcp',
-                                 '-screen', '0', self.screen], pass_fds=(writer,),
-                                stdout=subprocess.DEVNULL, stderr=log)
-        finally:
-            os.close(writer)
+    def _start(self, arguments, log, stdout=None, **options):
+        """A child whose output goes to the session's file `log`, ended with the session."""
+        with open(self.path(log), 'ab') as file:
+            process = spawn(arguments, stdout=stdout or file, stderr=file, **options)
         self._parts.append(lambda: end(process))
-        with os.fdopen(reader) as numbers:
-            ready = queue.Queue()
-            threading.Thread(target=lambda: ready.put(numbers.readline()), daemon=True).start()
-            try:
-                number = ready.get(timeout=DEFAULT_TIMEOUT).strip()
-            except queue.Empty:
-                number = ''
-        if not number:
-            raise SessionError('Xvfb gave no display number: ' + self._file_tail('xvfb.log'))
-        self.display_name = ':' + number
+        return process
 
-    # Paths and environment
+    def _await(self, process, condition, what):
+        """Waits for `condition` of the display server `process`, which must not end meanwhile."""
+        value = wait_for(lambda: condition() or process.poll() is not None, what)
+        if process.poll() is not None:
+            raise SessionError(f'{what}: it ended: {file_tail(self.path(self.DISPLAY_LOG))}')
+        return value
+
+    @functools.cached_property
+    def session_bus(self):
+        """This process's connection to the session bus, closed with the session."""
+        bus = dbus.bus.BusConnection(self.session_bus_address)
+        self._parts.append(bus.close)
+        return bus
+
+    def wait_for_name(self, name, what):
+        wait_for(lambda: self.session_bus.name_has_owner(name), what)
 
     def path(self, name):
         return os.path.join(self.directory, name)
@@ -177,32 +174,22 @@ class CompanionSession:
     def settings_file(self):
         return self.path('config/Quenlark/Quenlark Companion.conf')
 
+    def _display_environment(self):
+        return {'DISPLAY': self.display_name, 'XDG_SESSION_TYPE': 'x11', 'QT_QPA_PLATFORM': 'xcb'}
+
     def environment(self):
         """The environment of a program in this session."""
         environment = {name: value for name, value in os.environ.items()
                        if name not in FOREIGN_VARIABLES}
         environment.update({
-            'DISPLAY': self.display_name,
-            'XDG_SESSION_TYPE': 'x11',
             'DBUS_SYSTEM_BUS_ADDRESS': self.system_bus_address,
             'DBUS_SESSION_BUS_ADDRESS': self.session_bus_address,
-            'XDG_CONFIG_HOME': self.path('config'),
             'XDG_RUNTIME_DIR': self.path('runtime'),
-            'XDG_CACHE_HOME': self.path('cache'),
-            'XDG_DATA_HOME': self.path('data'),
-            'QT_QPA_PLATFORM': 'xcb',
+            **{f'XDG_{name.upper()}_HOME': self.path(name) for name in ('config', 'cache', 'data')},
+            **self._display_environment(),
+            **self._extra_environment,
         })
-        environment.update(self._extra_environment)
         return environment
-
-    def _file_tail(self, name, size=4000):
-        try:
-            with open(self.path(name), encoding='utf-8', errors='replace') as file:
-                return file.read()[-size:]
-        except OSError:
-            return ''
-
-    # The companion
 
     def start_companion(self, *arguments, environment=None):
         """One launch of the program; `environment` adds to or overrides the session's."""
@@ -218,38 +205,34 @@ class CompanionSession:
         return tray
 
     def saved_clicker(self):
-        """The identifier in the companion's settings file, or None."""
         return saved_clicker(self.settings_file)
 
-    def wait_for(self, condition, what, timeout=DEFAULT_TIMEOUT):
-        return wait_for(condition, what, timeout)
-
-    # Assistive technology and trays
+    def diagnostics(self):
+        """What to read when something failed: every log's end."""
+        parts = [f'--- {os.path.basename(c.log_path)} ---\n{c.output()[-4000:]}'
+                 for c in self.companions]
+        parts.append(f'--- scripted BlueZ ---\n{file_tail(self.bluez.log_path)}')
+        for name in (self.DISPLAY_LOG, 'at-spi.log', 'xfce4-panel.log', 'trayer.log'):
+            if os.path.exists(self.path(name)):
+                parts.append(f'--- {name} ---\n{file_tail(self.path(name), 2000)}')
+        return '\n'.join(parts)
 
     def start_accessibility_bus(self):
-        """Starts at-spi2-core's accessibility bus and returns its address. Programs started
-        afterwards show their widgets on it (Qt: QT_LINUX_ACCESSIBILITY_ALWAYS_ON)."""
-        with open(self.path('at-spi.log'), 'wb') as log:
-            launcher = spawn([ATSPI_BUS_LAUNCHER, '--launch-immediately'], env=self.environment(),
-                             stdout=log, stderr=log)
-        self._parts.append(lambda: end(launcher))
-        bus = dbus.bus.BusConnection(self.session_bus_address)
-        try:
-            wait_for(lambda: bus.name_has_owner('org.a11y.Bus'), 'the accessibility bus')
-            address = dbus.Interface(bus.get_object('org.a11y.Bus', '/org/a11y/bus'),
-                                     'org.a11y.Bus').GetAddress()
-        finally:
-            bus.close()
+        """Starts at-spi2-core's accessibility bus, on which programs started afterwards show
+        their widgets (Qt: QT_LINUX_ACCESSIBILITY_ALWAYS_ON)."""
+        self._start([ATSPI_BUS_LAUNCHER, '--launch-immediately'], 'at-spi.log',
+                    env=self.environment())
+        self.wait_for_name('org.a11y.Bus', 'the accessibility bus')
+        address = dbus.Interface(self.session_bus.get_object('org.a11y.Bus', '/org/a11y/bus'),
+                                 'org.a11y.Bus').GetAddress()
         self._extra_environment['QT_LINUX_ACCESSIBILITY_ALWAYS_ON'] = '1'
         # libatspi, in this process, reads the address once, when it is first imported.
         os.environ['AT_SPI_BUS_ADDRESS'] = str(address)
         self._atspi = importlib.import_module('pyatspi')
         self._glib = importlib.import_module('gi.repository.GLib')
-        return str(address)
 
     def accessible_panel(self):
-        """The shown leaves of the open panel's accessible tree, top to bottom: pyatspi
-        Accessibles, each with getRoleName() and name."""
+        """The shown leaves (pyatspi Accessibles) of the open panel's tree, top to bottom."""
         # The registry's news of programs that came or went, read in GLib's loop.
         while self._glib.MainContext.default().iteration(False):
             pass
@@ -277,44 +260,33 @@ class CompanionSession:
 
     def tray_tooltip(self):
         """The tooltip title of the StatusNotifierItem registered first."""
-        bus = dbus.bus.BusConnection(self.session_bus_address)
-        try:
-            watcher = bus.get_object('org.kde.StatusNotifierWatcher', '/StatusNotifierWatcher')
-            item = str(wait_for(lambda: watcher.Get(
-                'org.kde.StatusNotifierWatcher', 'RegisteredStatusNotifierItems',
-                dbus_interface=dbus.PROPERTIES_IFACE), 'a registered item')[0])
-            service, _, path = item.partition('/')
-            tooltip = bus.get_object(service, '/' + (path or 'StatusNotifierItem')).Get(
-                'org.kde.StatusNotifierItem', 'ToolTip', dbus_interface=dbus.PROPERTIES_IFACE)
-            return str(tooltip[2])
-        finally:
-            bus.close()
+        watcher = self.session_bus.get_object('org.kde.StatusNotifierWatcher',
+                                              '/StatusNotifierWatcher')
+        item = str(wait_for(lambda: watcher.Get(
+            'org.kde.StatusNotifierWatcher', 'RegisteredStatusNotifierItems',
+            dbus_interface=dbus.PROPERTIES_IFACE), 'a registered item')[0])
+        service, _, path = item.partition('/')
+        tooltip = self.session_bus.get_object(service, '/' + (path or 'StatusNotifierItem')).Get(
+            'org.kde.StatusNotifierItem', 'ToolTip', dbus_interface=dbus.PROPERTIES_IFACE)
+        return str(tooltip[2])
 
     def start_tray_host(self, kind):
-        """Starts a real tray, 'xfce4-panel' or 'trayer' (see above); ended by stop_tray_host()
-        or with the session."""
-        environment = self.environment()
-        processes = []
-        with open(self.path(f'{kind}.log'), 'ab') as log:
-            if kind == 'xfce4-panel':
-                channels = self.path('config/xfce4/xfconf/xfce-perchannel-xml')
-                os.makedirs(channels, exist_ok=True)
-                with open(os.path.join(channels, 'xfce4-panel.xml'), 'w', encoding='utf-8') as f:
-                    f.write(XFCE_PANEL_CHANNEL)
-                # The session bus starts no services: the settings daemon is started here.
-                processes.append(spawn([XFCONFD], env=environment, stdout=log, stderr=log))
-                bus = dbus.bus.BusConnection(self.session_bus_address)
-                try:
-                    wait_for(lambda: bus.name_has_owner('org.xfce.Xfconf'), 'xfconfd')
-                finally:
-                    bus.close()
-                arguments = ['xfce4-panel', '--disable-wm-check']
-            else:
-                arguments = ['trayer', '--edge', 'bottom', '--align', 'right',
-                             '--widthtype', 'request', '--height', '24']
-            processes.append(spawn(arguments, env=environment, stdout=log, stderr=log))
+        """Starts a real tray, 'xfce4-panel' or 'trayer', until stop_tray_host() or the end."""
+        environment, log, processes = self.environment(), f'{kind}.log', []
+        if kind == 'xfce4-panel':
+            channels = self.path('config/xfce4/xfconf/xfce-perchannel-xml')
+            os.makedirs(channels, exist_ok=True)
+            with open(os.path.join(channels, 'xfce4-panel.xml'), 'w', encoding='utf-8') as file:
+                file.write(XFCE_PANEL_CHANNEL)
+            # The session bus starts no services: the settings daemon is started here.
+            processes.append(self._start([XFCONFD], log, env=environment))
+            self.wait_for_name('org.xfce.Xfconf', 'xfconfd')
+            arguments = ['xfce4-panel', '--disable-wm-check']
+        else:
+            arguments = ['trayer', '--edge', 'bottom', '--align', 'right',
+                         '--widthtype', 'request', '--height', '24']
+        processes.append(self._start(arguments, log, env=environment))
         self._tray_host = (kind, processes)
-        self._parts.append(lambda: [end(process) for process in processes])
 
     def stop_tray_host(self):
         for process in reversed(self._tray_host[1]):
@@ -329,10 +301,9 @@ class CompanionSession:
         while pending:
             window = pending.pop()
             try:
-                children = window.query_tree().children
-                pending.extend(children)
-                if window.query_tree().parent == root or \
-                        window.get_attributes().map_state != X.IsViewable:
+                tree = window.query_tree()
+                pending.extend(tree.children)
+                if tree.parent == root or window.get_attributes().map_state != X.IsViewable:
                     continue
                 wm_class = window.get_full_property(Xatom.WM_CLASS, X.AnyPropertyType)
                 if wm_class is None or not wm_class.value.startswith(wanted + b'\0'):
@@ -345,14 +316,12 @@ class CompanionSession:
         return None
 
     def click(self, x, y):
-        """A real left click at (x, y) on the screen."""
         subprocess.run(['xdotool', 'mousemove', str(x), str(y), 'click', '1'],
                        env=self.environment(), check=True, timeout=DEFAULT_TIMEOUT)
 
     def click_tray_icon(self, attempts=5):
-        """Clicks the middle of the companion's icon in the tray until the panel is on screen;
-        returns the icon's area. The status tray draws the icon a moment after the item
-        registered, and a click before that reaches nothing."""
+        """Clicks the companion's icon until the panel is on screen; returns the icon's area. The
+        status tray draws the icon a moment after the item registered: earlier clicks miss."""
         area = wait_for(self._tray_icon_area, 'the companion icon in the tray')
         for _ in range(attempts):
             self.click(area[0] + area[2] // 2, area[1] + area[3] // 2)
@@ -363,43 +332,24 @@ class CompanionSession:
                 continue
         raise SessionError(f'{attempts} clicks on the tray icon opened no panel')
 
-    def diagnostics(self):
-        """What to read when something failed: every log's end."""
-        parts = [f'--- {os.path.basename(c.log_path)} ---\n{c.output()[-4000:]}'
-                 for c in self.companions]
-        parts.append(f'--- scripted BlueZ ---\n{self.bluez.log_tail()}')
-        for name in (self.DISPLAY_LOG, 'at-spi.log', 'xfce4-panel.log', 'trayer.log'):
-            if os.path.exists(self.path(name)):
-                parts.append(f'--- {name} ---\n{self._file_tail(name, 2000)}')
-        return '\n'.join(parts)
-
-    # The X display
-
-    def windows(self):
-        """The top-level windows named like the panel (there is no window manager)."""
-        found = []
+    def panel_window(self):
+        """The one top-level window on screen named like the panel, else None."""
+        shown = []
         for child in self._display.screen().root.query_tree().children:
             try:
                 name = child.get_full_property(Xatom.WM_NAME, X.AnyPropertyType)
-                if name is None or name.value not in (PANEL_TITLE, PANEL_TITLE.encode()):
+                if name is None or name.value not in (PANEL_TITLE, PANEL_TITLE.encode()) or \
+                        child.get_attributes().map_state != X.IsViewable:
                     continue
                 geometry = child.get_geometry()
-                viewable = child.get_attributes().map_state == X.IsViewable
             except Exception:  # pylint: disable=broad-except
                 continue  # gone meanwhile
-            found.append(Window(child.id, geometry.x, geometry.y, geometry.width,
-                                geometry.height, viewable))
-        return found
-
-    def panel_window(self):
-        """The companion's panel when it is on screen, else None."""
-        shown = [window for window in self.windows() if window.viewable]
+            shown.append(Window(child.id, geometry.x, geometry.y, geometry.width, geometry.height))
         return shown[0] if len(shown) == 1 else None
 
     def wait_for_panel(self, since_ns=0, takes_focus=False, timeout=DEFAULT_TIMEOUT):
         """Waits until the panel is on screen and the key window has the focus. A panel the user
-        asked for (`takes_focus`) takes the focus when shown, after `since_ns` (CLOCK_MONOTONIC),
-        and the key window takes it back; one that opens on its own leaves the focus alone."""
+        asked for (`takes_focus`) takes it after `since_ns` (CLOCK_MONOTONIC) and gives it back."""
         panel = wait_for(self.panel_window, 'the panel window on screen', timeout)
         if takes_focus:
             wait_for(lambda: self.keys.refocused_since(since_ns), 'the panel to take the focus',
@@ -420,14 +370,12 @@ class CompanionSession:
         protocols = self._display.intern_atom('WM_PROTOCOLS')
         delete = self._display.intern_atom('WM_DELETE_WINDOW')
         target = self._display.create_resource_object('window', window.id)
-        message = xevent.ClientMessage(window=target, client_type=protocols,
-                                      data=(32, [delete, X.CurrentTime, 0, 0, 0]))
-        target.send_event(message)
+        target.send_event(xevent.ClientMessage(window=target, client_type=protocols,
+                                               data=(32, [delete, X.CurrentTime, 0, 0, 0])))
         self._display.flush()
 
     def screenshot(self, path=None, window=None):
-        """The screen, or one window's area, as an RGB image; also saved as PNG when `path` is
-        set."""
+        """The screen, or one window's area, as an RGB image; also saved as PNG at `path`."""
         root = self._display.screen().root
         if window is None:
             geometry = root.get_geometry()
@@ -441,4 +389,3 @@ class CompanionSession:
         if path:
             image.save(path)
         return image
-

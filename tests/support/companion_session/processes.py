@@ -14,8 +14,6 @@ import time
 PYTHON = '/usr/bin/python3'
 # Generous: the CI machine is a loaded two-core box.
 DEFAULT_TIMEOUT = 20.0
-STOP_TIMEOUT = 5.0
-POLL_INTERVAL = 0.05
 
 
 class SessionError(RuntimeError):
@@ -31,8 +29,23 @@ def wait_for(condition, what, timeout=DEFAULT_TIMEOUT):
             return value
         if time.monotonic() >= deadline:
             raise SessionError(f'timed out after {timeout:g} s waiting for {what}')
-        time.sleep(POLL_INTERVAL)
+        time.sleep(0.05)
 
+
+def take(items, what, timeout=DEFAULT_TIMEOUT):
+    """The next item of the queue `items` within `timeout`."""
+    try:
+        return items.get(timeout=timeout)
+    except queue.Empty:
+        raise SessionError(f'timed out after {timeout:g} s waiting for {what}') from None
+
+
+def file_tail(path, size=4000):
+    try:
+        with open(path, encoding='utf-8', errors='replace') as file:
+            return file.read()[-size:]
+    except OSError:
+        return ''
 
 
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -61,9 +74,8 @@ def _signal_group(process, sig):
             pass
 
 
-def end(process, timeout=STOP_TIMEOUT):
-    """Ends the child's process group: SIGTERM, then SIGKILL when it is still there after
-    `timeout`."""
+def end(process, timeout=5.0):
+    """Ends the child's process group: SIGTERM, then SIGKILL after `timeout`."""
     if process is None:
         return
     _signal_group(process, signal.SIGTERM)
@@ -105,10 +117,7 @@ def read_line(process, what, timeout=DEFAULT_TIMEOUT):
     """One line of the child's standard output, within `timeout`."""
     lines = queue.Queue()
     threading.Thread(target=lambda: lines.put(process.stdout.readline()), daemon=True).start()
-    try:
-        line = lines.get(timeout=timeout)
-    except queue.Empty:
-        raise SessionError(f'timed out after {timeout:g} s waiting for {what}') from None
+    line = take(lines, what, timeout)
     if not line:
         raise SessionError(f'{what}: the process ended (exit status {process.poll()})')
     return line.strip()
@@ -121,4 +130,3 @@ def hold(process):
 
 def release(process):
     os.kill(process.pid, signal.SIGCONT)
-
