@@ -28,8 +28,7 @@ struct FakeService : Service {
     mutable FakeCharacteristic command{BLEConstants::characteristicUUID()};
 };
 
-// A scriptable peripheral: it records the subscriptions asked of it and reports only what the
-// test sends, except that with `answersAtOnce` discovery answers from inside the call.
+// Records the subscriptions asked of it; with `answersAtOnce` discovery answers inside the call.
 class FakePeripheral : public Peripheral {
 public:
     explicit FakePeripheral(QUuid identifier,
@@ -60,9 +59,8 @@ public:
     }
 
     PeripheralDelegate* delegate() const { return delegate_; }
-    // Gives the peripheral the clicker service; returns its command characteristic.
+    // Returns the command characteristic of the clicker service it now offers.
     FakeCharacteristic& addClickerLayout() { return clickerService_.emplace().command; }
-    // Sets the characteristic's value, then reports it as a notification.
     void notify(FakeCharacteristic& characteristic, std::optional<QByteArray> value)
     {
         characteristic.current = std::move(value);

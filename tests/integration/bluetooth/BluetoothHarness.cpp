@@ -1,10 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Drives the real Bluetooth adapter through the port and prints one line per callback: scans for
-// the clicker service, connects the first clicker found, subscribes to its command characteristic
-// and prints every value, scanning again after each disconnect or failure. Any callback that
-// arrives from inside a call into the adapter is printed as "re-entrant" and fails the run.
-//
-// Usable by hand against a real clicker: quenlark-bluetooth-harness [--values N]
+// Follows the first clicker found through the program's central and prints a line per callback;
+// a re-entrant one fails the run. Usable by hand against a real clicker.
 #include "Platform/Linux/Bluez/BluezCentral.hpp"
 #include "RecordingDelegate.hpp"
 

@@ -13,11 +13,10 @@
 
 namespace quenlark::integration {
 
-// Records every callback of the adapter as one line, "kind id[ detail][: error]", the lines the
-// harness prints; one arriving from inside a call into the adapter (all go through `call`) is
-// marked "re-entrant". With `followClickers` it walks the link's road: it scans whenever the radio
-// is on after a state change, failure or disconnect, connects the first clicker found, and
-// subscribes to its command characteristic. A confirmed subscription is "subscribed id".
+// Records every callback as one line, "kind id[ detail][: error]"; one arriving from inside a call
+// into the adapter (all go through `call`) is marked "re-entrant". With `followClickers` it walks
+// the link's road: it scans whenever the radio is on after a state change, failure or disconnect,
+// connects the first clicker found and subscribes to its command characteristic.
 class RecordingDelegate : public CentralDelegate, public PeripheralDelegate {
 public:
     template <typename Call> void call(Call&& into)
@@ -31,6 +30,7 @@ public:
         return static_cast<int>(
             lines.filter(QRegularExpression(u'^' + QLatin1String(kind) + u' ')).size());
     }
+    std::string log() const { return lines.join(u'\n').toStdString(); }
 
     void centralManagerDidUpdateState(Central& central) override
     {
@@ -44,7 +44,7 @@ public:
                                              std::shared_ptr<Peripheral> peripheral) override
     {
         discovered.push_back(peripheral);
-        record(line("discovered", *peripheral) +
+        record("discovered", *peripheral, {},
                QStringLiteral(" \"%1\"").arg(peripheral->name().value_or(QString())));
         if (followClickers)
             call([&] {
@@ -55,26 +55,26 @@ public:
     }
     void centralManagerDidConnectPeripheral(Central&, Peripheral& peripheral) override
     {
-        record(line("connected", peripheral));
+        record("connected", peripheral);
         if (followClickers)
             call([&] { peripheral.discoverServices({BLEConstants::serviceUUID()}); });
     }
     void centralManagerDidFailToConnectPeripheral(Central& central, Peripheral& peripheral,
                                                   const OptionalError& error) override
     {
-        record(line("failed", peripheral), error);
+        record("failed", peripheral, error);
         scanAgain(central);
     }
     void centralManagerDidDisconnectPeripheral(Central& central, Peripheral& peripheral,
                                                const OptionalError& error) override
     {
-        record(line("disconnected", peripheral), error);
+        record("disconnected", peripheral, error);
         scanAgain(central);
     }
     // Asked for one service and one characteristic, it finds only those.
     void peripheralDidDiscoverServices(Peripheral& peripheral, const OptionalError& error) override
     {
-        record(line("services", peripheral), error);
+        record("services", peripheral, error);
         const auto services = peripheral.services().value_or(QList<Service*>{});
         if (followClickers && !error && !services.isEmpty())
             call([&] {
@@ -85,24 +85,23 @@ public:
     void peripheralDidDiscoverCharacteristicsForService(Peripheral& peripheral, Service& service,
                                                         const OptionalError& error) override
     {
-        record(line("characteristics", peripheral), error);
+        record("characteristics", peripheral, error);
         const auto characteristics = service.characteristics().value_or(QList<Characteristic*>{});
-        if (!followClickers || error || characteristics.isEmpty())
-            return;
-        call([&] { peripheral.setNotifyValue(true, *characteristics.first()); });
+        if (followClickers && !error && !characteristics.isEmpty())
+            call([&] { peripheral.setNotifyValue(true, *characteristics.first()); });
     }
     void peripheralDidUpdateNotificationStateForCharacteristic(Peripheral& peripheral,
                                                                Characteristic&,
                                                                const OptionalError& error) override
     {
-        record(line(error ? "unsubscribed" : "subscribed", peripheral), error);
+        record(error ? "unsubscribed" : "subscribed", peripheral, error);
     }
     void peripheralDidUpdateValueForCharacteristic(Peripheral& peripheral,
                                                    Characteristic& characteristic,
                                                    const OptionalError& error) override
     {
         const QByteArray value = characteristic.value().value_or(QByteArray());
-        record(line("value", peripheral) + u' ' + QString::fromLatin1(value.toHex()), error);
+        record("value", peripheral, error, u' ' + QString::fromLatin1(value.toHex()));
     }
 
     bool followClickers = false;
@@ -112,20 +111,22 @@ public:
     int reentrantCallbacks = 0;
 
 private:
-    static QString line(const char* kind, const Peripheral& peripheral)
+    void record(const char* kind, const Peripheral& peripheral, const OptionalError& error = {},
+                const QString& detail = {})
     {
-        return QString::fromLatin1(kind) + u' ' +
-               peripheral.identifier().toString(QUuid::WithoutBraces).toUpper();
+        QString line = QString::fromLatin1(kind) + u' ' +
+                       peripheral.identifier().toString(QUuid::WithoutBraces).toUpper() + detail;
+        record(error ? line + QStringLiteral(": ") + error->localizedDescription : line);
     }
-    void record(QString line, const OptionalError& error = std::nullopt)
+    void record(QString line)
     {
         if (depth_ > 0) {
             ++reentrantCallbacks;
             line.prepend(QStringLiteral("re-entrant "));
         }
-        lines.append(error ? line + QStringLiteral(": ") + error->localizedDescription : line);
+        lines.append(line);
         if (onLine)
-            onLine(lines.last());
+            onLine(line);
     }
     void scanAgain(Central& central)
     {

@@ -10,9 +10,8 @@
 
 namespace quenlark::integration {
 
-// The scripted BlueZ (scripted_bluez.py) on the private system bus, with one adapter hci0. It runs
-// as a bare Python, as in a sandbox: Qt cannot learn bluetoothd's version from its command line,
-// and the adapter must still choose the D-Bus backend.
+// The scripted BlueZ on the private system bus. It runs as a bare Python, as in a sandbox: Qt
+// cannot learn bluetoothd's version from its command line and must still choose the D-Bus backend.
 class ScriptedBluez {
 public:
     // Starts it and waits until it owns org.bluez; it may be started again after stop().
@@ -31,8 +30,7 @@ public:
         return testing::AssertionResult(process_.state() == QProcess::NotRunning);
     }
 
-    // Its org.bluez.Mock methods (see scripted_bluez.py): one that changes the scene, and one that
-    // answers a question about a device.
+    // Its org.bluez.Mock methods: one that changes the scene, one that asks about a device.
     testing::AssertionResult knob(const char* method, const QVariantList& arguments)
     {
         const QDBusMessage reply = call(method, arguments);
