@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Feeds one clicker's notifications to the link and stops at the first packet that delivers
-// anything but the one command a new sequence byte brings. Input, per step: a head byte whose top
-// two bits say what happens first (1 a disconnect, 2 the radio off and on, 3 forgetting the
-// clicker, which then connects again) and whose low three bits give the packet's length.
+// Feeds one clicker's notifications to the link; traps when a packet delivers anything but the one
+// command a new sequence byte brings. Per step a head byte: its top two bits say what comes first
+// (1 a disconnect, 2 the radio off and on, 3 forgetting), its low three bits the packet's length.
 
 #include "Core/BLECentralManager.hpp"
 #include "FakePlatform.hpp"

@@ -17,7 +17,6 @@ struct FakeHttpClient : HttpClient {
         pending = std::move(completion);
     }
 
-    // Completes the last request on a separate thread and waits for that thread to finish.
     void answerFromOtherThread(std::optional<QByteArray> body)
     {
         auto completion = std::exchange(pending, {});

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The release check's helper-backed client: over real HTTPS against a loopback server whose
-// private certificate authority only the client under test trusts, and against helpers that
-// misbehave.
+// The release check's helper-backed client: over real HTTPS against a loopback server whose private
+// certificate authority only the client under test trusts, and against misbehaving helpers.
 #include "Platform/Qt/HelperHttpClient.hpp"
 #include "RowName.hpp"
 

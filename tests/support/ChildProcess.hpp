@@ -13,8 +13,7 @@
 
 namespace quenlark::integration {
 
-// A process a test starts. It never outlives the test: the kernel ends it when the test process
-// dies, even by a crash.
+// A process a test starts; the kernel ends it when the test process dies, even by a crash.
 class ChildProcess : public QProcess {
 public:
     ChildProcess()
@@ -23,7 +22,6 @@ public:
     }
     ~ChildProcess() override { stop(); }
 
-    // Asks it to stop, then kills it if it has not within a few seconds.
     void stop()
     {
         terminate();
@@ -32,8 +30,7 @@ public:
             waitForFinished(5000);
         }
     }
-    // The next line on its standard output, or nothing when none comes before the deadline or it
-    // exits.
+    // The next line on its standard output; nothing if it exits or the deadline passes first.
     std::optional<QString> nextLine(QDeadlineTimer deadline)
     {
         while (!canReadLine()) {

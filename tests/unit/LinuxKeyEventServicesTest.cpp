@@ -108,11 +108,6 @@ Calls creation()
 
 using Presence = KeyBackend::Presence;
 
-Presence presentIf(bool present)
-{
-    return present ? Presence::present : Presence::absent;
-}
-
 // One write: the key event and the report that hands it on.
 Calls frame(int key, int value)
 {
@@ -123,9 +118,8 @@ const SessionEnvironment x11{u"x11"_s, {}, ":0"};
 const SessionEnvironment wayland{u"wayland"_s, u"wayland-1"_s, {}};
 const SessionEnvironment x11WithWaylandDisplay{u"x11"_s, u"wayland-1"_s, ":0"};
 
-// What each way in finds in a session. The ways come in the order of the standard list, XTest and
-// the portal as scripted stand-ins (XTest by its own rule), the compositor's keyboard and uinput as
-// the real ones over recorded calls.
+// What each way in finds in a session: XTest (by its own rule) and the portal scripted, the
+// compositor's keyboard and uinput real over recorded calls.
 struct Session {
     const char* name;
     SessionEnvironment environment;
@@ -158,7 +152,8 @@ Ways waysOf(const Session& row, UserDefaults& defaults)
                 XTestKeyboard::presence(sessionType(row.environment), row.xtest, row.xwayland));
         } else if (dynamic_cast<const PortalKeyboard*>(&real)) {
             name = u"portal"_s;
-            backend = std::make_unique<fakes::ScriptedKeyBackend>(presentIf(row.portal));
+            backend = std::make_unique<fakes::ScriptedKeyBackend>(row.portal ? Presence::present
+                                                                             : Presence::absent);
         } else if (dynamic_cast<const WaylandVirtualKeyboard*>(&real)) {
             name = u"virtual keyboard"_s;
             auto calls = std::make_unique<RecordingWaylandCalls>(row.virtualKeyboard);

@@ -20,8 +20,6 @@
 
 #include <gtest/gtest.h>
 
-#include <tuple>
-
 using namespace quenlark;
 using namespace quenlark::fakes;
 using quenlark::testing_support::RowName;
@@ -141,8 +139,7 @@ private Q_SLOTS:
     void open(const QUrl& url) { opened.append(url); }
 };
 
-// The view model's values (state, device name, remembered, trusted, update version and address)
-// and the rows they show.
+// The view model's values and the rows they show.
 struct ShownRow {
     const char* name;
     ConnectionState state;
@@ -251,10 +248,10 @@ TEST_F(PanelWindowTest, FromTheKeyboardTheRowsAreWalkedAndPressed)
                                                 "quitButton updateButton quitButton"));
 
     // Enter and Space press the focused row; each action reaches its target.
-    const std::tuple<const char*, Qt::Key> presses[] = {{"updateButton", Qt::Key_Return},
-                                                        {"getTheAppLink", Qt::Key_Space},
-                                                        {"grantButton", Qt::Key_Enter},
-                                                        {"forgetButton", Qt::Key_Space}};
+    const std::pair<const char*, Qt::Key> presses[] = {{"updateButton", Qt::Key_Return},
+                                                       {"getTheAppLink", Qt::Key_Space},
+                                                       {"grantButton", Qt::Key_Enter},
+                                                       {"forgetButton", Qt::Key_Space}};
     for (const auto& [name, key] : presses) {
         panel->findChild<QWidget*>(QLatin1String(name))->setFocus();
         QTest::keyClick(QApplication::focusWidget(), key);

@@ -8,9 +8,8 @@
 
 namespace quenlark::integration {
 
-// A program that serves a name on one of the private buses while the test runs, once it has taken
-// the name. Its chatter (every call it answers, and warnings about the missing parts of a desktop)
-// matters to nobody here.
+// A program serving a name on a private bus, started once it has taken the name. Its chatter
+// (every call it answers, warnings about the missing parts of a desktop) is dropped.
 struct BusService : ChildProcess {
     BusService(const QString& program, const QStringList& arguments, const QString& name,
                QDBusConnection bus = QDBusConnection::sessionBus())
