@@ -29,8 +29,11 @@ def _session_bus_config():
     """The system bus's stand-in as a session bus listening in the folder `{directory}`."""
     with open(SYSTEM_BUS_CONFIG, encoding='utf-8') as file:
         config = file.read()
-    return config.replace('<type>system</type>', '<type>session</type>').replace(
+    config = config.replace('<type>system</type>', '<type>session</type>').replace(
         'unix:tmpdir=/tmp', 'unix:dir={directory}')
+    # Fails loudly should the stand-in's text change, rather than start a second system bus.
+    assert '<type>session</type>' in config and '{directory}' in config, SYSTEM_BUS_CONFIG
+    return config
 
 
 SESSION_BUS_CONFIG = _session_bus_config()
